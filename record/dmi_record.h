@@ -1,0 +1,97 @@
+// The 256-byte DMI record, the table of its fourteen fields, and the operations on records.
+#pragma once
+
+#include <getopt.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+constexpr std::size_t DMI_RECORD_SIZE = 256;
+// Offset of the string area; a text's index counts from here.
+constexpr std::size_t DMI_STRING_AREA_OFFSET = 33;
+// Room for texts with their NULs: the string area less the zero byte at index 0.
+constexpr std::size_t DMI_TEXT_CAPACITY = DMI_RECORD_SIZE - DMI_STRING_AREA_OFFSET - 1;
+constexpr std::size_t DMI_UUID_OFFSET = 8;
+constexpr std::size_t DMI_UUID_SIZE = 16;
+constexpr std::uint16_t DMI_MARKER_STORED = 0x8001;
+
+// The record as it lies in memory, on disk and in flash: `marker` (offset 0) and `next_free`
+// (offset 2) little-endian, one index byte per text field, the UUID at offset 8 in libuuid's
+// byte order, then the NUL-terminated texts from offset 33.
+struct dmi_record {
+  std::uint8_t bytes[DMI_RECORD_SIZE];
+};
+static_assert(sizeof(dmi_record) == DMI_RECORD_SIZE, "dmi_record is a 256-byte file format");
+
+// The fields in record order; the value of each is its getopt_long value too.
+enum field_id {
+  FIELD_SYSTEM_MANUFACTURER,
+  FIELD_SYSTEM_PRODUCT_NAME,
+  FIELD_SYSTEM_VERSION,
+  FIELD_SYSTEM_SERIAL_NUMBER,
+  FIELD_SYSTEM_UUID,
+  FIELD_SYSTEM_SKU,
+  FIELD_BOARD_MANUFACTURER,
+  FIELD_BOARD_PRODUCT_NAME,
+  FIELD_BOARD_VERSION,
+  FIELD_BOARD_SERIAL_NUMBER,
+  FIELD_CHASSIS_MANUFACTURER,
+  FIELD_CHASSIS_VERSION,
+  FIELD_CHASSIS_SERIAL_NUMBER,
+  FIELD_CHASSIS_ASSET_TAG,
+  FIELD_COUNT
+};
+
+// The field names, in field_id order and ended by an all-zero entry. One table serves as the
+// long options of the command line, the keys of the configuration file and the help list.
+extern const struct option dmi_fields[FIELD_COUNT + 1];
+
+// The field's name, e.g. "system-sku".
+const char* field_name(field_id field);
+
+// Clears all 256 bytes and sets `next_free` to 1, so index 0 reads as the empty text.
+void dmi_record_init(dmi_record& record);
+
+std::uint16_t dmi_record_marker(const dmi_record& record);
+void dmi_record_set_marker(dmi_record& record, std::uint16_t marker);
+std::uint16_t dmi_record_next_free(const dmi_record& record);
+
+// Appends `text` and its NUL at `next_free` and points the field's index at it; the text of an
+// earlier set stays behind as dead bytes. For the thirteen text fields. Returns 0, or -1 without
+// changing the record when the text would not fit before the record's end (nothing printed).
+int dmi_record_set_text(dmi_record& record, field_id field, std::string_view text);
+
+// The field's index byte; 0 means the field is not set.
+std::uint8_t dmi_record_index(const dmi_record& record, field_id field);
+
+// The field's text, read without leaving the record: an index past the end reads as the empty
+// text, a text with no NUL before the end runs up to the end (as in an erased flash).
+std::string_view dmi_record_text(const dmi_record& record, field_id field);
+
+// The 16 UUID bytes, to read or to write in place; all zero means no UUID is set.
+std::uint8_t* dmi_record_uuid(dmi_record& record);
+const std::uint8_t* dmi_record_uuid(const dmi_record& record);
+
+// Parses a UUID text into the record. Returns 0, or -1 when the text is not a UUID; the UUID
+// bytes are then left as they were.
+int dmi_record_parse_uuid(dmi_record& record, const char* text);
+
+// The field_id whose name equals `name` exactly (case-sensitive), or -1.
+int lookup_field(const char* name);
+
+// Writes to standard error that the field's value does not fit in the record.
+void report_field_overflow(field_id field);
+
+// Writes to standard error that a system-uuid value was not taken because it is not a UUID.
+void report_bad_uuid(const char* text);
+
+// Rebuilds `result` from scratch, compacted: each text field from `override` when its index is
+// set there, else from `base` when set there; the UUID from `override` unless it is nil.
+// `result` must be distinct from both inputs. Returns 0, or -1 when the texts taken do not fit;
+// `*overflow` (when given) then names the first field that did not fit (nothing printed).
+int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& override,
+                  field_id* overflow = nullptr);
+
+// Writes the seventeen-line field report to `stream`; does nothing when `stream` is null.
+void print_dmi_fields(std::FILE* stream, const dmi_record& record);
