@@ -1,0 +1,42 @@
+// The run's settings and the parsing of the command line into them.
+#pragma once
+
+#include "record/dmi_record.h"
+
+#include <optional>
+#include <string>
+
+enum operating_mode {
+  OP_READ = 0,
+  OP_WRITE = 1,
+  OP_UPDATE = 2,
+  OP_UPDATE_DMI = 3,
+  OP_NONE = 4,
+};
+
+// What the command line asked for, held by main for the whole run.
+struct run_settings {
+  operating_mode mode = OP_NONE;
+  std::optional<std::string> bios_file;   // -u
+  std::optional<std::string> config_path; // -c
+  std::optional<std::string> copy_path;   // -b
+  int verbose = 0;                        // -v; no output depends on it
+  bool fields_given = false;              // any DMI field option, the UUID included
+};
+
+// The log file given with -l, absent without one; read by the command runner.
+extern std::optional<std::string> log_path;
+
+// Exit status for every failure of the tool's own.
+constexpr int EXIT_TOOL_ERROR = 255;
+
+// The tool's version as the help text shows it.
+constexpr const char* TOOL_VERSION = "01.00.00.01";
+
+// Parses the options into `settings` and the field options into `cmdline_record`, then turns
+// OP_UPDATE into OP_UPDATE_DMI when a field was given. Ends the run with 0 after -h; with 255
+// after a bad option (with the help text) or a value that does not fit in the record.
+void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record);
+
+// Writes the help text to standard output.
+void show_help();
