@@ -1,0 +1,110 @@
+// Command runner and log.
+#include "flash/command_runner.h"
+
+#include "cli/options.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+std::FILE* log_stream = nullptr;
+
+namespace {
+
+int system_shell(const char* text) {
+  return std::system(text);
+}
+
+bool is_ordinary_path_character(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("_./,+-:@%", c) != nullptr;
+}
+
+[[noreturn]] void refuse_long_command() {
+  std::fprintf(stderr, "Command text longer than %zu characters, not run\n",
+               COMMAND_BUFFER_SIZE - 1);
+  std::exit(EXIT_TOOL_ERROR);
+}
+
+} // namespace
+
+shell_function command_shell = system_shell;
+
+void open_log() {
+  if (!log_path) {
+    return;
+  }
+  const int fd = ::open(log_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
+  if (fd >= 0) {
+    log_stream = ::fdopen(fd, "a");
+  }
+  if (log_stream == nullptr) {
+    std::fprintf(stderr, "Unable to open log file %s: %s\n", log_path->c_str(),
+                 std::strerror(errno));
+    std::exit(EXIT_TOOL_ERROR);
+  }
+}
+
+std::string shell_quote(std::string_view path) {
+  bool ordinary = !path.empty();
+  for (const char c : path) {
+    ordinary = ordinary && c != '\0' && is_ordinary_path_character(c);
+  }
+  if (ordinary) {
+    return std::string(path);
+  }
+  std::string quoted = "'";
+  for (const char c : path) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+void format_command(command_buffer& buffer, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
+    refuse_long_command();
+  }
+}
+
+void run_command(const char* text, bool logged) {
+  command_buffer command;
+  if (logged && log_stream != nullptr) {
+    format_command(command, "%s 2>&1 >> %s", text, shell_quote(*log_path).c_str());
+    std::fprintf(log_stream, "%s\n", command);
+  } else {
+    format_command(command, "%s", text);
+  }
+  // The shell appends the command's output to the log and our standard output, so our
+  // pending lines go first.
+  std::fflush(stdout);
+  if (log_stream != nullptr) {
+    std::fflush(log_stream);
+  }
+  report_status(command_shell(command));
+}
+
+void report_status(int status) {
+  std::printf("system() exit with return_code=%d", status);
+  if ((status & 0x7f) != 0) {
+    std::printf(", child exited abnormally\n");
+    std::exit(EXIT_TOOL_ERROR);
+  }
+  const int code = (status >> 8) & 0xff;
+  std::printf(", child exit status=%d\n", code);
+  if (code != 0) {
+    std::exit(code);
+  }
+}

@@ -1,0 +1,40 @@
+// Running outside programs through the shell, judging their status, and the run's log.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// The log opened on the -l path for the whole run; null without one.
+extern std::FILE* log_stream;
+
+// Runs `text` through the shell and returns the raw wait status.
+using shell_function = int (*)(const char* text);
+// Wraps std::system unless a test swaps it.
+extern shell_function command_shell;
+
+// Command texts are formed in buffers of this size, so they hold at most 4095 characters.
+constexpr std::size_t COMMAND_BUFFER_SIZE = 4096;
+using command_buffer = char[COMMAND_BUFFER_SIZE];
+
+// Creates or truncates the log when a log path is set, then keeps it open in append mode, so
+// every write lands at the end even after a command appended to it. Ends the run on failure.
+void open_log();
+
+// A path as it goes into a command text: unchanged when made only of letters, digits and
+// _ . / , + - : @ %, otherwise single-quoted for the shell, so it stays one word and runs nothing.
+std::string shell_quote(std::string_view path);
+
+// Formats a command text into `buffer`. Ends the run with 255 when it would not fit.
+[[gnu::format(printf, 2, 3)]] void format_command(command_buffer& buffer, const char* format, ...);
+
+// Runs one command through the shell and judges its status with report_status. A logged command
+// with a log path set gets its standard output appended to the log and is written into the log
+// first. Ends the run on failure: with 255 when the text with its redirection would not fit.
+void run_command(const char* text, bool logged);
+
+// Prints a wait status on standard output. Ends the run with 255 when the command ended
+// abnormally (a signal, or no shell could be started), with the command's exit code when that
+// is not 0; returns only on success.
+void report_status(int status);

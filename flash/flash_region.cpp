@@ -1,0 +1,52 @@
+// Flash region transfer.
+#include "flash/flash_region.h"
+
+#include "flash/command_runner.h"
+#include "flash/flash_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr unsigned MIDROM_END = 0xBFFFFF;
+constexpr unsigned COREBOOT_START = 0xC00000;
+constexpr unsigned COREBOOT_END = 0xFFFFFF;
+
+} // namespace
+
+int write_bios_layout() {
+  const int fd = ::open(BIOS_LAYOUT_PATH, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  if (fd < 0) {
+    return -1;
+  }
+  std::FILE* layout = ::fdopen(fd, "w");
+  if (layout == nullptr) {
+    ::close(fd);
+    return -1;
+  }
+  std::fprintf(layout, "0x00000000:0x00000fff ifd\n");
+  std::fprintf(layout, "0x00001000:0x%08X midrom\n", MIDROM_END);
+  std::fprintf(layout, "0x%08X:0x%08X coreboot\n", COREBOOT_START, COREBOOT_END);
+  std::fclose(layout);
+  return 0;
+}
+
+void read_coreboot_region() {
+  std::printf("Reading coreboot region...\n");
+  command_buffer command;
+  format_command(command, "%s %s", FLASHROM_PROGRAM,
+                 "-l /tmp/bios_layout -i coreboot -r /tmp/flash_backup.bin");
+  std::printf("Reading coreboot region...%s \n", command);
+  run_command(command, true);
+}
+
+void write_coreboot_region() {
+  std::printf("Writing coreboot region...\n");
+  command_buffer command;
+  format_command(command, "%s %s", FLASHROM_PROGRAM,
+                 "-l /tmp/bios_layout -i coreboot -w /tmp/flash_backup.bin");
+  run_command(command, true);
+}

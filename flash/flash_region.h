@@ -1,0 +1,15 @@
+// The flash layout file and the flashrom runs that move the coreboot region.
+#pragma once
+
+// The program part of both flashrom command lines.
+constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=force";
+
+// Writes /tmp/bios_layout: the descriptor, the middle and the coreboot region of a 16 MiB chip.
+// Returns 0, or -1 when the file cannot be created (nothing printed).
+int write_bios_layout();
+
+// Reads the chip's coreboot region into the working image with flashrom. Ends the run on failure.
+void read_coreboot_region();
+
+// Writes the working image's coreboot region to the chip with flashrom. Ends the run on failure.
+void write_coreboot_region();

@@ -1,0 +1,27 @@
+// Whole-record writes to files.
+#include "flash/record_file.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int write_record_file(const char* path, int extra_flags, const dmi_record& record) {
+  const unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | extra_flags, 0664));
+  if (!file.valid()) {
+    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  const ssize_t written = ::write(file.get(), record.bytes, sizeof record.bytes);
+  if (written < 0) {
+    std::fprintf(stderr, "Unable to write %s: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  if (written != static_cast<ssize_t>(sizeof record.bytes)) {
+    std::fprintf(stderr, "Unable to write %s: only %zd of %zu bytes written\n", path, written,
+                 sizeof record.bytes);
+    return -1;
+  }
+  return 0;
+}
