@@ -18,22 +18,31 @@ void reset_getopt() {
 #endif
 }
 
-void set_field(dmi_record& cmdline_record, field_id field, const char* value) {
+// Returns 0, or -1 when the value does not fit in the record (reported).
+int set_field(dmi_record& cmdline_record, field_id field, const char* value) {
   if (field == FIELD_SYSTEM_UUID) {
     if (dmi_record_parse_uuid(cmdline_record, value) != 0) {
       report_bad_uuid(value);
     }
-    return;
+    return 0;
   }
   if (dmi_record_set_text(cmdline_record, field, value) != 0) {
     report_field_overflow(field);
-    std::exit(EXIT_TOOL_ERROR);
+    return -1;
   }
+  return 0;
 }
 
 } // namespace
 
 void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record) {
+  const int status = parse_arguments(argc, argv, settings, cmdline_record);
+  if (status != PARSE_GO_ON) {
+    std::exit(status);
+  }
+}
+
+int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record) {
   reset_getopt();
   int option;
   while ((option = getopt_long(argc, argv, "vrwhu:c:l:b:", dmi_fields, nullptr)) != -1) {
@@ -62,21 +71,24 @@ void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& c
       break;
     case 'h':
       show_help();
-      std::exit(0);
+      return 0;
     default:
       if (option >= 0 && option < FIELD_COUNT) {
         settings.fields_given = true;
-        set_field(cmdline_record, static_cast<field_id>(option), optarg);
+        if (set_field(cmdline_record, static_cast<field_id>(option), optarg) != 0) {
+          return EXIT_TOOL_ERROR;
+        }
         break;
       }
       // getopt_long has already named the bad option or the missing argument.
       show_help();
-      std::exit(EXIT_TOOL_ERROR);
+      return EXIT_TOOL_ERROR;
     }
   }
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;
   }
+  return PARSE_GO_ON;
 }
 
 void show_help() {

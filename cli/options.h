@@ -38,5 +38,10 @@ constexpr const char* TOOL_VERSION = "01.00.00.01";
 // after a bad option (with the help text) or a value that does not fit in the record.
 void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record);
 
+// What parse_options does, without ending the run: returns PARSE_GO_ON when the run goes on,
+// otherwise the exit status the run must end with (what it has to say is already printed).
+int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record);
+constexpr int PARSE_GO_ON = -1;
+
 // Writes the help text to standard output.
 void show_help();
