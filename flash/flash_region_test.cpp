@@ -1,0 +1,70 @@
+// Tests of the layout file and the flashrom command lines.
+#include "flash/flash_region.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const LAYOUT = "0x00000000:0x00000fff ifd\n"
+                           "0x00001000:0x00BFFFFF midrom\n"
+                           "0x00C00000:0x00FFFFFF coreboot\n";
+
+TEST(BiosLayout, ReplacesAnOldFileWithTheThreeRegions) {
+  write_file("/tmp/bios_layout", std::string(500, 'x'));
+  ASSERT_EQ(write_bios_layout(), 0);
+  EXPECT_EQ(read_file("/tmp/bios_layout"), LAYOUT);
+}
+
+TEST(BiosLayout, RefusesALinkPlantedInItsPlace) {
+  write_file("/tmp/target", "untouched");
+  ASSERT_EQ(::symlink("/tmp/target", "/tmp/bios_layout"), 0);
+  EXPECT_EQ(write_bios_layout(), -1);
+  EXPECT_EQ(read_file("/tmp/target"), "untouched");
+}
+
+TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
+  const child_result result = run_in_child([] {
+    shell_recorder shell;
+    read_coreboot_region();
+    for (const std::string& command : shell.commands()) {
+      std::printf("ran: %s\n", command.c_str());
+    }
+  });
+  const std::string command = "flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i "
+                              "coreboot -r /tmp/flash_backup.bin";
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "Reading coreboot region...\n"
+                        "Reading coreboot region..." +
+                            command +
+                            " \n"
+                            "system() exit with return_code=0, child exit status=0\n"
+                            "ran: " +
+                            command + "\n");
+}
+
+TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
+  const child_result result = run_in_child([] {
+    shell_recorder shell;
+    write_coreboot_region();
+    for (const std::string& command : shell.commands()) {
+      std::printf("ran: %s\n", command.c_str());
+    }
+  });
+  EXPECT_EQ(result.out, "Writing coreboot region...\n"
+                        "system() exit with return_code=0, child exit status=0\n"
+                        "ran: flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i "
+                        "coreboot -w /tmp/flash_backup.bin\n");
+}
+
+TEST(CorebootRegion, FailingFlashromEndsTheRunWithItsCode) {
+  const child_result result = run_in_child([] {
+    shell_recorder shell({2 << 8});
+    read_coreboot_region();
+  });
+  EXPECT_EQ(result.exit_status, 2);
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+// Tests of reading the record from the working image and putting its region in place.
+#include "flash/flash_files.h"
+#include "flash/image_record.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+// A 16 MiB image (or `size` bytes) with `region` at the record's place; sparse, so cheap.
+void make_image(const std::string& path, const std::string& region, off_t size = FLASH_IMAGE_SIZE) {
+  write_file(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), size), 0);
+  FILE* file = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr);
+  std::fseek(file, DMI_RECORD_OFFSET, SEEK_SET);
+  std::fwrite(region.data(), 1, region.size(), file);
+  std::fclose(file);
+}
+
+TEST(ReadDmiRecord, TakesTheBytesAtTheRecordsPlaceUnchanged) {
+  std::string region(DMI_RECORD_SIZE, '\xff');
+  region[0] = 0x01;
+  region[255] = 0x7e;
+  make_image(WORKING_IMAGE_PATH, region);
+  dmi_record record;
+  ASSERT_EQ(read_dmi_record(record), 0);
+  EXPECT_EQ(record_bytes(record), region);
+}
+
+TEST(ReadDmiRecord, RefusesAnImageOneByteShortOrLong) {
+  for (const off_t size : {FLASH_IMAGE_SIZE - 1, FLASH_IMAGE_SIZE + 1}) {
+    make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'r'), size);
+    const child_result result = run_in_child([] {
+      dmi_record record;
+      dmi_record_init(record);
+      std::printf("%d %d\n", read_dmi_record(record), record.bytes[100]);
+    });
+    EXPECT_EQ(result.out, "-1 0\n") << size;
+    EXPECT_EQ(result.err, "Incorrect flash image file size.\n") << size;
+  }
+}
+
+TEST(ReadDmiRecord, ReportsAMissingImageOrALinkInItsPlace) {
+  dmi_record record;
+  child_result result = run_in_child([&] { std::printf("%d", read_dmi_record(record)); });
+  EXPECT_EQ(result.out, "-1");
+  EXPECT_EQ(result.err,
+            "Failed open flash file /tmp/flash_backup.bin: No such file or directory\n");
+
+  make_image("/tmp/elsewhere.bin", std::string(DMI_RECORD_SIZE, 'r'));
+  ASSERT_EQ(::symlink("/tmp/elsewhere.bin", WORKING_IMAGE_PATH), 0);
+  result = run_in_child([&] { std::printf("%d", read_dmi_record(record)); });
+  EXPECT_EQ(result.out, "-1");
+  EXPECT_EQ(result.err.rfind("Failed open flash file /tmp/flash_backup.bin: ", 0), 0u);
+}
+
+TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten) {
+  const std::string region(DMI_RECORD_SIZE, 'r');
+  make_image(WORKING_IMAGE_PATH, region);
+  const std::string before = read_file(WORKING_IMAGE_PATH);
+  const child_result result = run_in_child([] {
+    shell_recorder shell;
+    patch_record_region(WORKING_IMAGE_PATH);
+    std::printf("ran: %s\n", shell.commands().at(0).c_str());
+  });
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "Writing coreboot SMBIOS region 0x100 bytes @ 0xff0100...\n"
+                        "Writing coreboot region...\n"
+                        "system() exit with return_code=0, child exit status=0\n"
+                        "ran: flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i "
+                        "coreboot -w /tmp/flash_backup.bin\n");
+  EXPECT_TRUE(read_file(WORKING_IMAGE_PATH) == before);
+}
+
+TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
+  make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
+  make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
+  const child_result result = run_in_child([] {
+    shell_recorder shell;
+    patch_record_region("/tmp/source.bin");
+  });
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
+}
+
+TEST(PatchRecordRegionDeathTest, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
+  make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
+  const std::string before = read_file(WORKING_IMAGE_PATH);
+  make_image("/tmp/short.bin", "", DMI_RECORD_OFFSET + 10);
+  make_image("/tmp/tiny.bin", "", 100);
+  const struct {
+    const char* source;
+    const char* err;
+  } cases[] = {
+      {"/tmp/short.bin", "Short read of /tmp/short.bin: 10 of 256 bytes\n"},
+      {"/tmp/tiny.bin", "Error reading"},
+      {"/tmp/none.bin", "Unable to read /tmp/none.bin: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    const child_result result = run_in_child([&] {
+      shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
+      patch_record_region(c.source);
+    });
+    EXPECT_EQ(result.exit_status, 255) << c.source;
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_FALSE(file_exists("/tmp/ran")) << c.source;
+    EXPECT_TRUE(read_file(WORKING_IMAGE_PATH) == before) << c.source;
+  }
+}
+
+} // namespace

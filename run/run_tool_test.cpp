@@ -1,0 +1,249 @@
+// Tests of the run sequence and the modes, with the outside programs played in-process.
+#include "flash/flash_files.h"
+#include "run/run_tool.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <sstream>
+
+namespace {
+
+const char* const CHIP_RECORD = "/tmp/chip_record"; // the record in the emulated chip
+const char* const NEW_RECORD = "/tmp/new_record";   // the record in the new firmware image
+const char* const COMMANDS = "/tmp/commands";       // the commands run, a line each
+
+void put_region(const std::string& image, const std::string& region) {
+  write_file(image, "");
+  ASSERT_EQ(::truncate(image.c_str(), FLASH_IMAGE_SIZE), 0);
+  FILE* file = std::fopen(image.c_str(), "r+b");
+  std::fseek(file, DMI_RECORD_OFFSET, SEEK_SET);
+  std::fwrite(region.data(), 1, region.size(), file);
+  std::fclose(file);
+}
+
+// Plays flashrom, cp and cbfstool on the working image, keeping only the record region.
+void play_outside_programs(const std::string& command) {
+  FILE* log = std::fopen(COMMANDS, "a");
+  std::fprintf(log, "%s\n", command.c_str());
+  std::fclose(log);
+  if (command.find(" -r /tmp/flash_backup.bin") != std::string::npos) {
+    put_region(WORKING_IMAGE_PATH, read_file(CHIP_RECORD));
+  } else if (command.rfind("cp ", 0) == 0) {
+    put_region(WORKING_IMAGE_PATH, read_file(NEW_RECORD));
+  } else if (command.find(" add -f /tmp/dmi.bin") != std::string::npos) {
+    put_region(WORKING_IMAGE_PATH, read_file(DMI_RECORD_FILE_PATH));
+  } else if (command.find(" -w /tmp/flash_backup.bin") != std::string::npos) {
+    write_file(CHIP_RECORD, image_record_bytes(WORKING_IMAGE_PATH));
+  }
+}
+
+std::vector<std::string> commands_run() {
+  std::vector<std::string> lines;
+  std::istringstream text(read_file(COMMANDS));
+  for (std::string line; std::getline(text, line);) {
+    lines.push_back(line.substr(0, line.find(' ')));
+  }
+  return lines;
+}
+
+dmi_record compacted(const dmi_record& base, const dmi_record& override) {
+  dmi_record merged;
+  EXPECT_EQ(merge_records(merged, base, override), 0);
+  dmi_record_set_marker(merged, DMI_MARKER_STORED);
+  return merged;
+}
+
+class RunTool : public testing::Test {
+protected:
+  void SetUp() override {
+    dmi_record_init(cmdline_);
+    // Not compact (a field set twice) and with a marker, so a byte-for-byte carry shows.
+    chip_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Chip Vendor"},
+                         {FIELD_SYSTEM_SKU, "old"},
+                         {FIELD_SYSTEM_SKU, "SKU-9"}});
+    dmi_record_set_marker(chip_, 0x1234);
+    write_file(CHIP_RECORD, record_bytes(chip_));
+    write_file(NEW_RECORD, record_bytes(make_record({{FIELD_SYSTEM_MANUFACTURER, "Factory"}})));
+  }
+
+  // Runs the sequence in a child, as main would after parsing.
+  child_result run() {
+    return run_in_child([this] {
+      shell_recorder shell({}, play_outside_programs);
+      dmi_record config_record;
+      dmi_record merged_record;
+      dmi_record_init(config_record);
+      dmi_record_init(merged_record);
+      std::printf("run_tool: %d\n", run_tool(settings_, config_record, cmdline_, merged_record));
+    });
+  }
+
+  std::string stored() const {
+    return read_file(CHIP_RECORD);
+  }
+
+  run_settings settings_;
+  dmi_record cmdline_;
+  dmi_record chip_;
+};
+
+TEST_F(RunTool, CopyHoldsTheGatheredValuesAndTheFlashGetsThemOverItsOwn) {
+  write_file("/tmp/board.conf", "system-sku=from file\nboard-version=from file\n");
+  ASSERT_EQ(dmi_record_set_text(cmdline_, FIELD_BOARD_VERSION, "from options"), 0);
+  settings_.mode = OP_WRITE;
+  settings_.config_path = "/tmp/board.conf";
+  settings_.copy_path = "/tmp/copy.bin";
+
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const dmi_record gathered =
+      make_record({{FIELD_SYSTEM_SKU, "from file"}, {FIELD_BOARD_VERSION, "from options"}});
+  EXPECT_EQ(read_file("/tmp/copy.bin"), record_bytes(gathered));
+  EXPECT_EQ(stored(), record_bytes(compacted(chip_, gathered)));
+  EXPECT_EQ(commands_run(),
+            (std::vector<std::string>{"flashrom", "cbfstool", "cbfstool", "flashrom"}));
+}
+
+TEST_F(RunTool, PlainUpdateCarriesTheChipsRecordByteForByte) {
+  settings_.mode = OP_UPDATE;
+  settings_.bios_file = "/tmp/new firmware.rom";
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(stored(), record_bytes(chip_));
+  EXPECT_EQ(read_file(COMMANDS).find("cp '/tmp/new firmware.rom' /tmp/flash_backup.bin\n"),
+            read_file(COMMANDS).find('\n') + 1);
+}
+
+TEST_F(RunTool, UpdateWithAConfigurationFileOfCommentsOnlyStoresTheRecordMerged) {
+  write_file("/tmp/board.conf", "# nothing to set\n");
+  settings_.mode = OP_UPDATE;
+  settings_.bios_file = "/tmp/new.rom";
+  settings_.config_path = "/tmp/board.conf";
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  dmi_record nothing;
+  dmi_record_init(nothing);
+  EXPECT_EQ(stored(), record_bytes(compacted(chip_, nothing)));
+}
+
+TEST_F(RunTool, UpdateWithValuesLaysThemOverTheChipsRecord) {
+  ASSERT_EQ(dmi_record_parse_uuid(cmdline_, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  settings_.mode = OP_UPDATE_DMI;
+  settings_.bios_file = "/tmp/new.rom";
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(stored(), record_bytes(compacted(chip_, cmdline_)));
+}
+
+TEST_F(RunTool, LogWithoutAConfigurationFileStartsWithTheCommandLineBlock) {
+  log_path = "/tmp/run.log";
+  settings_.mode = OP_READ;
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const std::string log = read_file("/tmp/run.log");
+  EXPECT_EQ(log.rfind("\nDMI fields from commandline:\n-----\nType 1 Fields:\n", 0), 0u);
+  EXPECT_NE(log.find("\nMerged DMI values to write to flash:\n-----\nType 1 Fields:\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("DMI fields from /"), std::string::npos);
+  log_path.reset();
+}
+
+TEST_F(RunTool, ReadModePrintsTheChipsRecordLast) {
+  settings_.mode = OP_READ;
+  const child_result result = run();
+  ASSERT_EQ(result.exit_status, 0);
+  const std::string expected_tail = " system-manufacturer:\t'Chip Vendor'\n";
+  EXPECT_NE(result.out.find(expected_tail), std::string::npos);
+  EXPECT_NE(result.out.find(" chassis-asset-tag:\t''\nrun_tool: 0\n"), std::string::npos);
+}
+
+struct early_failure {
+  const char* name;
+  std::function<void(run_settings&)> arrange;
+  const char* err;
+  const char* out_tail;
+};
+
+TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
+  const early_failure cases[] = {
+      {"bad entry",
+       [](run_settings& s) {
+         write_file("/tmp/bad.conf", "system-sku=x\nsystem_sku=y\n");
+         s.config_path = "/tmp/bad.conf";
+       },
+       "Invalid field name line 2\nInvalid config file entry\n", ""},
+      {"missing config", [](run_settings& s) { s.config_path = "/tmp/none.conf"; },
+       "Unable to open config file /tmp/none.conf: No such file or directory\n", ""},
+      {"unopenable copy", [](run_settings& s) { s.copy_path = "/tmp/no/copy.bin"; },
+       "Unable to open /tmp/no/copy.bin for writing: No such file or directory\n", ""},
+      {"full device", [](run_settings& s) { s.copy_path = "/dev/full"; },
+       "Unable to write /dev/full: No space left on device\n", ""},
+  };
+  for (const early_failure& c : cases) {
+    run_settings settings;
+    settings.mode = OP_WRITE;
+    c.arrange(settings);
+    settings_ = settings;
+    const child_result result = run();
+    EXPECT_EQ(result.exit_status, 255) << c.name;
+    EXPECT_EQ(result.err, c.err) << c.name;
+    EXPECT_EQ(result.out, c.out_tail) << c.name;
+    EXPECT_FALSE(file_exists("/tmp/bios_layout")) << c.name;
+    EXPECT_FALSE(file_exists(COMMANDS)) << c.name;
+  }
+}
+
+TEST_F(RunTool, LayoutFileThatCannotBeCreatedEndsTheRunBeforeTheFlash) {
+  ASSERT_EQ(::symlink("/tmp/elsewhere", "/tmp/bios_layout"), 0);
+  settings_.mode = OP_WRITE;
+  const child_result result = run();
+  EXPECT_EQ(result.exit_status, 0); // the child printed run_tool's result and returned
+  EXPECT_EQ(result.out, "Failed to create BIOS layout file, exiting ...\nrun_tool: -1\n");
+  EXPECT_FALSE(file_exists(COMMANDS));
+}
+
+TEST_F(RunTool, ValuesThatDoNotFitTogetherStopTheRunBeforeAnyWrite) {
+  // Seven 30-character values in the file and six on the command line: 403 bytes in all.
+  std::string config;
+  for (int field = 0; field < 7; ++field) {
+    config += std::string(field_name(static_cast<field_id>(field + (field >= 4)))) + "=" +
+              std::string(30, 'f') + "\n";
+  }
+  write_file("/tmp/board.conf", config);
+  for (int field = 8; field < FIELD_COUNT; ++field) {
+    ASSERT_EQ(dmi_record_set_text(cmdline_, static_cast<field_id>(field), std::string(30, 'c')), 0);
+  }
+  log_path = "/tmp/run.log";
+  settings_.mode = OP_WRITE;
+  settings_.config_path = "/tmp/board.conf";
+  settings_.copy_path = "/tmp/copy.bin";
+  const child_result result = run();
+  log_path.reset();
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err,
+            "Value of board-version does not fit in the DMI record (222 bytes of text in "
+            "all)\n");
+  EXPECT_EQ(read_file("/tmp/run.log"), "");
+  EXPECT_FALSE(file_exists("/tmp/copy.bin"));
+  EXPECT_FALSE(file_exists(COMMANDS));
+}
+
+TEST_F(RunTool, ValueThatDoesNotFitBesideAFullFlashRecordLeavesTheChip) {
+  write_file(CHIP_RECORD,
+             record_bytes(make_record({{FIELD_SYSTEM_MANUFACTURER, std::string(221, 'm')}})));
+  const std::string before = read_file(CHIP_RECORD);
+  ASSERT_EQ(dmi_record_set_text(cmdline_, FIELD_SYSTEM_SKU, "x"), 0);
+  settings_.mode = OP_UPDATE_DMI;
+  settings_.bios_file = "/tmp/new.rom";
+  const child_result result = run();
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err, "Value of system-sku does not fit in the DMI record (222 bytes of text in "
+                        "all)\n");
+  EXPECT_EQ(commands_run(), std::vector<std::string>{"flashrom"}) << "no cp, no cbfstool";
+  EXPECT_EQ(read_file(CHIP_RECORD), before);
+}
+
+} // namespace

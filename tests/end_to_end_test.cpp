@@ -1,0 +1,276 @@
+// Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool.
+#include "flash/flash_files.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::size_t COREBOOT_REGION_START = 0xC00000;
+
+const std::string READ_COMMAND =
+    "flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i coreboot -r "
+    "/tmp/flash_backup.bin";
+const std::string WRITE_COMMAND =
+    "flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i coreboot -w "
+    "/tmp/flash_backup.bin";
+const std::string REMOVE_COMMAND = "cbfstool /tmp/flash_backup.bin remove -n vek_smbios";
+const std::string ADD_COMMAND = "cbfstool /tmp/flash_backup.bin add -f /tmp/dmi.bin -n vek_smbios "
+                                "-t struct -r COREBOOT -b 0xffff0100";
+
+// The record the chips of these tests start with: a few values, one of them set twice so the
+// record is not compact, and a UUID.
+dmi_record old_board_record() {
+  dmi_record record = make_record({{FIELD_SYSTEM_MANUFACTURER, "Old Vendor"},
+                                   {FIELD_SYSTEM_SERIAL_NUMBER, "first"},
+                                   {FIELD_SYSTEM_SERIAL_NUMBER, "SN-0001"},
+                                   {FIELD_BOARD_VERSION, "rev A"}});
+  EXPECT_EQ(dmi_record_parse_uuid(record, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"), 0);
+  return record;
+}
+
+// What a merging mode must store: `given` laid over the chip's record, marked as stored.
+std::string stored_record(const dmi_record& chip_record, const dmi_record& given) {
+  dmi_record merged;
+  EXPECT_EQ(merge_records(merged, chip_record, given), 0);
+  dmi_record_set_marker(merged, DMI_MARKER_STORED);
+  return record_bytes(merged);
+}
+
+class EndToEnd : public testing::Test {
+protected:
+  void SetUp() override {
+    old_record_ = old_board_record();
+    board_.make_chip(&old_record_);
+    chip_before_ = read_file(emulated_board::CHIP);
+  }
+
+  // A new firmware image as the factory builds it, with a default record of its own.
+  static void make_new_image() {
+    const dmi_record factory_record = make_record({{FIELD_SYSTEM_MANUFACTURER, "Factory"}});
+    make_coreboot_image("/tmp/board/new.rom", &factory_record, 'N');
+  }
+
+  std::string chip() const {
+    return read_file(emulated_board::CHIP);
+  }
+
+  emulated_board board_;
+  dmi_record old_record_;
+  std::string chip_before_;
+};
+
+TEST_F(EndToEnd, ReadPrintsTheRecordFoundInTheChip) {
+  const child_result result = board_.run({"-r"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out.rfind(
+                "Reading coreboot region...\nReading coreboot region..." + READ_COMMAND + " \n", 0),
+            0u)
+      << result.out;
+  const std::string block = "Type 1 Fields:\n"
+                            " system-manufacturer:\t'Old Vendor'\n"
+                            " system-product-name:\t''\n"
+                            " system-version:\t''\n"
+                            " system-serial-number:\t'SN-0001'\n"
+                            " system-uuid:\t\t'3f2504e0-4f89-11d3-9a0c-0305e82c3301'\n"
+                            " system-sku:\t\t''\n"
+                            "Type 2 Fields:\n"
+                            " board-manufacturer:\t''\n"
+                            " board-product-name:\t''\n"
+                            " board-version:\t\t'rev A'\n"
+                            " board-serial-number:\t''\n"
+                            "Type 3 Fields:\n"
+                            " chassis-manufacturer:\t''\n"
+                            " chassis-version:\t''\n"
+                            " chassis-serial-number:\t''\n"
+                            " chassis-asset-tag:\t''\n";
+  const std::string tail = "system() exit with return_code=0, child exit status=0\n" + block;
+  ASSERT_GE(result.out.size(), tail.size());
+  EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
+  EXPECT_EQ(chip(), chip_before_);
+  EXPECT_EQ(board_.calls(), std::vector<std::string>{READ_COMMAND});
+}
+
+TEST_F(EndToEnd, WriteStoresOneValueAndKeepsTheOthers) {
+  const child_result result = board_.run({"-w", "--system-serial-number=SN-0002"});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+
+  const std::string after = chip();
+  EXPECT_EQ(after.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE),
+            stored_record(old_record_, make_record({{FIELD_SYSTEM_SERIAL_NUMBER, "SN-0002"}})));
+  EXPECT_EQ(after.substr(0, COREBOOT_REGION_START), chip_before_.substr(0, COREBOOT_REGION_START))
+      << "only the coreboot region may be written";
+  EXPECT_EQ(board_.calls(),
+            (std::vector<std::string>{READ_COMMAND, REMOVE_COMMAND, ADD_COMMAND, WRITE_COMMAND}));
+  EXPECT_NE(result.out.find("Writing coreboot SMBIOS region 0x100 bytes @ 0xff0100...\n"
+                            "Writing coreboot region...\n"),
+            std::string::npos);
+}
+
+TEST_F(EndToEnd, UpdateCarriesTheOldRecordByteForByte) {
+  // The new image has a record of its own, which must not survive.
+  make_new_image();
+
+  const child_result result = board_.run({"-u", "/tmp/board/new.rom"});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(result.out.rfind("Updating coreboot region  ...\n", 0), 0u);
+
+  const std::string after = chip();
+  EXPECT_EQ(after.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE), record_bytes(old_record_));
+  EXPECT_EQ(after.substr(0, COREBOOT_REGION_START), chip_before_.substr(0, COREBOOT_REGION_START));
+  EXPECT_EQ(board_.calls(),
+            (std::vector<std::string>{READ_COMMAND, "cp /tmp/board/new.rom /tmp/flash_backup.bin",
+                                      REMOVE_COMMAND, ADD_COMMAND, WRITE_COMMAND}));
+}
+
+TEST_F(EndToEnd, UpdateLaysConfigurationValuesOverTheOldRecord) {
+  make_new_image();
+  write_file("/tmp/board/board.conf", "# line station 4\nchassis-asset-tag=TAG 7\n"
+                                      "system-manufacturer=New Vendor\n");
+
+  const child_result result = board_.run({"-u", "/tmp/board/new.rom", "-c", "board.conf"});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP),
+            stored_record(old_record_, make_record({{FIELD_SYSTEM_MANUFACTURER, "New Vendor"},
+                                                    {FIELD_CHASSIS_ASSET_TAG, "TAG 7"}})));
+}
+
+TEST_F(EndToEnd, UpdateLaysOptionValuesOverTheOldRecord) {
+  make_new_image();
+
+  const child_result result =
+      board_.run({"-u", "/tmp/board/new.rom", "--board-version", "rev B", "--system-sku="});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(result.out.rfind("Programming DMI...\n", 0), 0u);
+  EXPECT_NE(result.out.find("Updating coreboot region of flash ...\nWriting coreboot region...\n"),
+            std::string::npos);
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP),
+            stored_record(old_record_,
+                          make_record({{FIELD_SYSTEM_SKU, ""}, {FIELD_BOARD_VERSION, "rev B"}})));
+}
+
+TEST_F(EndToEnd, LogHoldsTheThreeBlocksThenTheFlashromLineAndItsOutput) {
+  write_file("/tmp/board/board.conf", "system-sku=SKU-1\n");
+  const child_result result =
+      board_.run({"-r", "-l", "/tmp/board/run.log", "-c", "board.conf", "--board-version=rev C"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+
+  std::string config_block = "\nDMI fields from board.conf:\n-----\n";
+  std::string cmdline_block = "\nDMI fields from commandline:\n-----\n";
+  std::string merged_block = "\nMerged DMI values to write to flash:\n-----\n";
+  const auto print = [](const dmi_record& record) {
+    return run_in_child([&] { print_dmi_fields(stdout, record); }).out;
+  };
+  config_block += print(make_record({{FIELD_SYSTEM_SKU, "SKU-1"}}));
+  cmdline_block += print(make_record({{FIELD_BOARD_VERSION, "rev C"}}));
+  merged_block += print(make_record({{FIELD_SYSTEM_SKU, "SKU-1"}, {FIELD_BOARD_VERSION, "rev C"}}));
+  const std::string expected_start =
+      config_block + cmdline_block + merged_block + READ_COMMAND + " 2>&1 >> /tmp/board/run.log\n";
+
+  const std::string log = read_file("/tmp/board/run.log");
+  ASSERT_EQ(log.substr(0, expected_start.size()), expected_start);
+  EXPECT_NE(log.find("Reading flash... done.", expected_start.size()), std::string::npos)
+      << "flashrom's own output follows its command line";
+}
+
+TEST_F(EndToEnd, RunWithoutModeSavesTheCopyAndTheLayoutThenAborts) {
+  write_file("/tmp/board/board.conf", "system-sku=from file\nboard-version=from file\n");
+  const child_result result =
+      board_.run({"-b", "/tmp/board/copy.bin", "-c", "board.conf", "--board-version=from options"});
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.out, "Unknown Operation, Aborting...\n");
+  EXPECT_EQ(read_file("/tmp/board/copy.bin"),
+            record_bytes(make_record(
+                {{FIELD_SYSTEM_SKU, "from file"}, {FIELD_BOARD_VERSION, "from options"}})));
+  EXPECT_EQ(read_file("/tmp/bios_layout"), "0x00000000:0x00000fff ifd\n"
+                                           "0x00001000:0x00BFFFFF midrom\n"
+                                           "0x00C00000:0x00FFFFFF coreboot\n");
+  EXPECT_TRUE(board_.calls().empty());
+}
+
+// A failing outside program ends the run with its code, and the chip is not written.
+struct step_fault {
+  std::string name;
+  std::vector<std::string> arguments;
+  std::string fault; // a VEK_FAULT value, or "missing:PROGRAM"
+  int exit_status;
+  std::size_t calls_made; // programs started, the failing one included
+};
+
+class EndToEndFault : public EndToEnd, public testing::WithParamInterface<step_fault> {};
+
+TEST_P(EndToEndFault, EndsWithTheProgramsStatusAndLeavesTheChip) {
+  make_new_image();
+  const step_fault& fault = GetParam();
+  std::string injected = fault.fault;
+  if (injected.rfind("missing:", 0) == 0) {
+    board_.remove_program(injected.substr(8));
+    injected.clear();
+  }
+  const child_result result = board_.run(fault.arguments, injected);
+  EXPECT_EQ(result.exit_status, fault.exit_status) << result.out << result.err;
+  EXPECT_EQ(board_.calls().size(), fault.calls_made);
+  EXPECT_EQ(chip(), chip_before_);
+}
+
+const std::vector<std::string> WRITE = {"-w", "--chassis-version=2"};
+const std::vector<std::string> UPDATE = {"-u", "/tmp/board/new.rom"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, EndToEndFault,
+    testing::Values(step_fault{"WriteFlashromReadExit3", WRITE, "flashrom-read:exit:3", 3, 1},
+                    step_fault{"WriteFlashromReadSignal", WRITE, "flashrom-read:signal", 255, 1},
+                    step_fault{"WriteFlashromMissing", WRITE, "missing:flashrom", 127, 0},
+                    step_fault{"WriteRemoveExit3", WRITE, "cbfstool-remove:exit:3", 3, 2},
+                    step_fault{"WriteAddSignal", WRITE, "cbfstool-add:signal", 255, 3},
+                    step_fault{"WriteCbfstoolMissing", WRITE, "missing:cbfstool", 127, 1},
+                    step_fault{"UpdateCpExit3", UPDATE, "cp:exit:3", 3, 2},
+                    step_fault{"UpdateCpMissing", UPDATE, "missing:cp", 127, 1},
+                    step_fault{"UpdateAddExit3", UPDATE, "cbfstool-add:exit:3", 3, 4}),
+    [](const testing::TestParamInfo<step_fault>& param_info) { return param_info.param.name; });
+
+TEST_F(EndToEnd, HostilePathRunsNoSecondCommand) {
+  // The tool runs in /tmp/board, where an injected command would leave the canary.
+  const std::string hostile = "/tmp/board/new rom; touch canary; '$(touch canary)' `touch canary`";
+  make_new_image();
+  ASSERT_EQ(std::rename("/tmp/board/new.rom", hostile.c_str()), 0);
+  const child_result result = board_.run({"-u", hostile, "-l", "/tmp/board/a log`id`"});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_FALSE(file_exists("/tmp/board/canary"));
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP), record_bytes(old_record_));
+  EXPECT_NE(read_file("/tmp/board/a log`id`").find("Reading flash... done."), std::string::npos);
+}
+
+TEST_F(EndToEnd, ValueBeyondTheRecordsCapacityStopsBeforeAnyWrite) {
+  const child_result result =
+      board_.run({"-w", "-b", "/tmp/board/copy.bin", "--chassis-asset-tag", std::string(230, 'x')});
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(
+      result.err,
+      "Value of chassis-asset-tag does not fit in the DMI record (222 bytes of text in all)\n");
+  EXPECT_TRUE(board_.calls().empty());
+  EXPECT_FALSE(file_exists("/tmp/board/copy.bin"));
+  EXPECT_FALSE(file_exists("/tmp/bios_layout"));
+}
+
+TEST_F(EndToEnd, HelpAndBadOptions) {
+  const child_result help = board_.run({"-w", "-h"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.rfind("vek_smbios_util  -- version:01.00.00.01 \n", 0), 0u);
+  EXPECT_TRUE(board_.calls().empty());
+
+  const child_result bad = board_.run({"-r", "-x"});
+  EXPECT_EQ(bad.exit_status, 255);
+  EXPECT_EQ(bad.err, "vek_smbios_util: invalid option -- 'x'\n");
+  EXPECT_EQ(bad.out, help.out);
+
+  const child_result missing = board_.run({"--system-sku"});
+  EXPECT_EQ(missing.exit_status, 255);
+  EXPECT_EQ(missing.err, "vek_smbios_util: option '--system-sku' requires an argument\n");
+  EXPECT_TRUE(board_.calls().empty());
+  EXPECT_EQ(chip(), chip_before_);
+}
+
+} // namespace

@@ -1,0 +1,31 @@
+# Shared by the test stand-ins for outside programs: each records its command line in the file
+# named by VEK_CALLS and fails on demand when VEK_FAULT names its step:
+#   VEK_FAULT=STEP:exit:N   exit with code N
+#   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
+# Steps: flashrom-read, flashrom-write, cbfstool-remove, cbfstool-add, cp.
+# The real programs are found on the system's own path (set by each stand-in before it
+# sources this file), never on the tests' one.
+export PATH
+
+fake_record() {
+  if [ -n "${VEK_CALLS:-}" ]; then
+    printf '%s\n' "$*" >>"$VEK_CALLS"
+  fi
+}
+
+fake_fail_on_demand() {
+  case "${VEK_FAULT:-}" in
+  "$1:exit:"*)
+    exit "${VEK_FAULT##*:}"
+    ;;
+  "$1:signal")
+    # The shell that system() started waits for us; kill it too so the tool sees a signal,
+    # but only when our parent really is that shell.
+    parent=$(cat "/proc/$PPID/comm" 2>/dev/null)
+    if [ "$parent" = sh ] || [ "$parent" = dash ]; then
+      kill -KILL "$PPID"
+    fi
+    kill -KILL $$
+    ;;
+  esac
+}

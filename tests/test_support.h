@@ -1,0 +1,79 @@
+// Helpers shared by the tests: files, child processes, a recording shell, emulated chips.
+#pragma once
+
+#include "flash/command_runner.h"
+#include "record/dmi_record.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+// The whole content of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+// A record with the given text fields set in order, on an initialised record.
+dmi_record make_record(const std::vector<std::pair<field_id, std::string>>& texts);
+std::string record_bytes(const dmi_record& record);
+
+// How a child process ended and what it printed.
+struct child_result {
+  int exit_status = -1; // the exit code, or -1 when the child was killed
+  std::string out;
+  std::string err;
+};
+
+// Runs `body` in a forked child with standard output and error captured. A body that returns
+// ends the child with status 0.
+child_result run_in_child(const std::function<void()>& body);
+
+// Replaces the command shell for the life of the guard: records each command text and answers
+// with the next of the given raw wait statuses (0 once they are used up). `on_command`, when
+// set, runs for each command first, e.g. to play flashrom's part on the working image.
+class shell_recorder {
+public:
+  explicit shell_recorder(std::vector<int> statuses = {},
+                          std::function<void(const std::string&)> on_command = {});
+  ~shell_recorder();
+  shell_recorder(const shell_recorder&) = delete;
+  shell_recorder& operator=(const shell_recorder&) = delete;
+
+  // The commands run so far, in order.
+  static const std::vector<std::string>& commands();
+
+private:
+  shell_function saved_;
+};
+
+// Resets the process-wide state that option parsing and the runner keep.
+void reset_process_state();
+
+// Makes a 16 MiB image at `path` with an FMAP whose region COREBOOT (0xC01000 to the end) holds
+// a CBFS, like a coreboot image; when `record` is given it is added as vek_smbios at 0xFFFF0100.
+// `fill` is written into the first 4 KiB so the regions outside coreboot are recognisable.
+void make_coreboot_image(const std::string& path, const dmi_record* record, char fill = 'D');
+
+// The 256 bytes at the record's place in an image file.
+std::string image_record_bytes(const std::string& path);
+
+// A board with an emulated chip for runs of the built tool: /tmp/board holds the chip image,
+// the call record of the stand-ins, and bin/, the only folder on the tool's PATH, where the
+// stand-ins for flashrom, cbfstool and cp are linked.
+class emulated_board {
+public:
+  static constexpr const char* DIR = "/tmp/board";
+  static constexpr const char* CHIP = "/tmp/board/chip.bin";
+
+  emulated_board();
+
+  // Makes the chip a coreboot image holding `record` (none when null).
+  void make_chip(const dmi_record* record) const;
+  // Takes a program off the tool's PATH, so the shell cannot find it.
+  void remove_program(const std::string& name) const;
+  // Runs the built tool with `arguments` in /tmp/board; `fault` is a VEK_FAULT value.
+  child_result run(const std::vector<std::string>& arguments, const std::string& fault = "") const;
+  // The command lines the stand-ins recorded, one per run program, in order.
+  std::vector<std::string> calls() const;
+};
