@@ -1,13 +1,16 @@
 // Flash region transfer.
 #include "flash/flash_region.h"
 
+#include "cli/options.h"
 #include "flash/command_runner.h"
 #include "flash/flash_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -35,6 +38,14 @@ int write_bios_layout() {
 }
 
 void read_coreboot_region() {
+  // flashrom writes its image through a link planted at the working image's fixed name; that
+  // could overwrite any file as root, so such a link ends the run before flashrom starts.
+  struct stat status;
+  if (::lstat(WORKING_IMAGE_PATH, &status) == 0 && S_ISLNK(status.st_mode)) {
+    std::fprintf(stderr, "Refusing to read the flash into %s: it is a symbolic link\n",
+                 WORKING_IMAGE_PATH);
+    std::exit(EXIT_TOOL_ERROR);
+  }
   std::printf("Reading coreboot region...\n");
   command_buffer command;
   format_command(command, "%s %s", FLASHROM_PROGRAM,

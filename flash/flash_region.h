@@ -8,7 +8,8 @@ constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=for
 // Returns 0, or -1 when the file cannot be created (nothing printed).
 int write_bios_layout();
 
-// Reads the chip's coreboot region into the working image with flashrom. Ends the run on failure.
+// Reads the chip's coreboot region into the working image with flashrom; a symbolic link in the
+// working image's place is refused. Ends the run on failure.
 void read_coreboot_region();
 
 // Writes the working image's coreboot region to the chip with flashrom. Ends the run on failure.
