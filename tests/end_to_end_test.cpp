@@ -199,6 +199,10 @@ struct step_fault {
   std::size_t calls_made; // programs started, the failing one included
 };
 
+void PrintTo(const step_fault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
 class EndToEndFault : public EndToEnd, public testing::WithParamInterface<step_fault> {};
 
 TEST_P(EndToEndFault, EndsWithTheProgramsStatusAndLeavesTheChip) {

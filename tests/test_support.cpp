@@ -175,7 +175,8 @@ void emulated_board::remove_program(const std::string& name) const {
 }
 
 child_result emulated_board::run(const std::vector<std::string>& arguments,
-                                 const std::string& fault) const {
+                                 const std::string& fault,
+                                 const std::function<void()>& prepare) const {
   std::vector<std::string> environment = {"PATH=/tmp/board/bin",
                                           std::string("VEK_TEST_CHIP=") + CHIP,
                                           "VEK_CALLS=/tmp/board/calls", "VEK_FAULT=" + fault};
@@ -190,6 +191,9 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
       envp.push_back(const_cast<char*>(entry.c_str()));
     }
     envp.push_back(nullptr);
+    if (prepare) {
+      prepare();
+    }
     if (::chdir(DIR) == 0) {
       ::execve(VEK_SMBIOS_UTIL_PATH, argv.data(), envp.data());
     }

@@ -72,8 +72,10 @@ public:
   void make_chip(const dmi_record* record) const;
   // Takes a program off the tool's PATH, so the shell cannot find it.
   void remove_program(const std::string& name) const;
-  // Runs the built tool with `arguments` in /tmp/board; `fault` is a VEK_FAULT value.
-  child_result run(const std::vector<std::string>& arguments, const std::string& fault = "") const;
+  // Runs the built tool with `arguments` in /tmp/board; `fault` is a VEK_FAULT value, and
+  // `prepare` runs in the child just before the tool starts.
+  child_result run(const std::vector<std::string>& arguments, const std::string& fault = "",
+                   const std::function<void()>& prepare = {}) const;
   // The command lines the stand-ins recorded, one per run program, in order.
   std::vector<std::string> calls() const;
 };
