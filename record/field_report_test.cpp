@@ -1,0 +1,113 @@
+// Tests of the seventeen-line report of a record's values.
+#include "record/dmi_record.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string report(const dmi_record& record) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* stream = open_memstream(&data, &size);
+  EXPECT_NE(stream, nullptr);
+  print_dmi_fields(stream, record);
+  std::fclose(stream);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
+
+const std::string EMPTY_REPORT = "Type 1 Fields:\n"
+                                 " system-manufacturer:\t''\n"
+                                 " system-product-name:\t''\n"
+                                 " system-version:\t''\n"
+                                 " system-serial-number:\t''\n"
+                                 " system-uuid:\t\t'00000000-0000-0000-0000-000000000000'\n"
+                                 " system-sku:\t\t''\n"
+                                 "Type 2 Fields:\n"
+                                 " board-manufacturer:\t''\n"
+                                 " board-product-name:\t''\n"
+                                 " board-version:\t\t''\n"
+                                 " board-serial-number:\t''\n"
+                                 "Type 3 Fields:\n"
+                                 " chassis-manufacturer:\t''\n"
+                                 " chassis-version:\t''\n"
+                                 " chassis-serial-number:\t''\n"
+                                 " chassis-asset-tag:\t''\n";
+
+TEST(FieldReport, InitialisedRecord) {
+  EXPECT_EQ(report(make_record({})), EMPTY_REPORT);
+}
+
+TEST(FieldReport, EachLineShowsItsOwnField) {
+  // Every text field holds its own number, so a line showing another field's value stands out.
+  dmi_record record = make_record({});
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    if (id != FIELD_SYSTEM_UUID) {
+      ASSERT_EQ(dmi_record_set_text(record, static_cast<field_id>(id), "f" + std::to_string(id)),
+                0);
+    }
+  }
+  ASSERT_EQ(dmi_record_parse_uuid(record, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  std::istringstream lines(report(record));
+  int fields_seen = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Type ", 0) == 0) {
+      continue;
+    }
+    const std::string label = line.substr(1, line.find(':') - 1);
+    const std::string value = line.substr(line.find('\'') + 1);
+    if (label == "system-uuid") {
+      EXPECT_EQ(value, "00112233-4455-6677-8899-aabbccddeeff'");
+    } else {
+      EXPECT_EQ(value, "f" + std::to_string(lookup_field(label.c_str())) + "'");
+    }
+    ++fields_seen;
+  }
+  EXPECT_EQ(fields_seen, FIELD_COUNT);
+}
+
+TEST(FieldReport, TextIsPrintedUnchangedBetweenTheQuotes) {
+  const dmi_record record = make_record({{FIELD_SYSTEM_VERSION, "it's\t\"1.0\" \\n"}});
+  EXPECT_NE(report(record).find(" system-version:\t'it's\t\"1.0\" \\n'\n"), std::string::npos);
+}
+
+TEST(FieldReport, TextWithoutNulStopsAtTheRecordsEnd) {
+  struct {
+    dmi_record record = make_record({});
+    char after[16] = "past the record";
+  } memory;
+  dmi_record& record = memory.record;
+  record.bytes[32] = 200; // chassis-asset-tag
+  std::memset(&record.bytes[233], 'z', DMI_RECORD_SIZE - 233);
+  const std::string text = report(record);
+  const std::string last = " chassis-asset-tag:\t'" + std::string(23, 'z') + "'\n";
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last);
+}
+
+TEST(FieldReport, ErasedRecordShowsEmptyTextsAndAllOnesUuid) {
+  dmi_record record;
+  std::memset(record.bytes, 0xff, sizeof record.bytes);
+  std::string expected = EMPTY_REPORT;
+  const std::string nil = "00000000-0000-0000-0000-000000000000";
+  expected.replace(expected.find(nil), nil.size(), "ffffffff-ffff-ffff-ffff-ffffffffffff");
+  EXPECT_EQ(report(record), expected);
+}
+
+TEST(FieldReport, NullStreamPrintsNothing) {
+  const dmi_record record = make_record({{FIELD_SYSTEM_SKU, "sku"}});
+  const child_result result = run_in_child([&] { print_dmi_fields(nullptr, record); });
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+} // namespace
