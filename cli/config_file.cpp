@@ -18,9 +18,10 @@ struct line_buffer {
 
 // Takes one entry line, its line end still on it. Returns a parse_config_file result.
 int take_entry(dmi_record& record, char* line, int line_number) {
-  // A line ends, for this reader, at its first NUL byte; one that starts with it has no end.
+  // A line ends, for this reader, at its first NUL byte. Only a line end is taken off: a last
+  // line without one keeps its last character, and a line that starts with NUL has nothing.
   const std::size_t length = std::strlen(line);
-  if (length > 0) {
+  if (length > 0 && line[length - 1] == '\n') {
     line[length - 1] = '\0';
   }
   char* value = line;
@@ -60,6 +61,7 @@ int parse_config_file(dmi_record& record, std::FILE* stream) {
   const int saved_errno = errno;
   if (!std::feof(stream)) {
     std::fprintf(stderr, "config parsing failed: %s\n", std::strerror(saved_errno));
+    return CONFIG_READ_ERROR;
   }
   return 0;
 }

@@ -59,6 +59,18 @@ TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
                         "coreboot -w /tmp/flash_backup.bin\n");
 }
 
+TEST(CorebootRegion, ReadRefusesALinkPlantedAtTheWorkingImage) {
+  ASSERT_EQ(::symlink("/tmp/precious", "/tmp/flash_backup.bin"), 0);
+  const child_result result = run_in_child([] {
+    shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
+    read_coreboot_region();
+  });
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err,
+            "Refusing to read the flash into /tmp/flash_backup.bin: it is a symbolic link\n");
+  EXPECT_FALSE(file_exists("/tmp/ran"));
+}
+
 TEST(CorebootRegion, FailingFlashromEndsTheRunWithItsCode) {
   const child_result result = run_in_child([] {
     shell_recorder shell({2 << 8});

@@ -177,6 +177,8 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
        "Invalid field name line 2\nInvalid config file entry\n", ""},
       {"missing config", [](run_settings& s) { s.config_path = "/tmp/none.conf"; },
        "Unable to open config file /tmp/none.conf: No such file or directory\n", ""},
+      {"unreadable config", [](run_settings& s) { s.config_path = "/tmp"; },
+       "config parsing failed: Is a directory\n", ""},
       {"unopenable copy", [](run_settings& s) { s.copy_path = "/tmp/no/copy.bin"; },
        "Unable to open /tmp/no/copy.bin for writing: No such file or directory\n", ""},
       {"full device", [](run_settings& s) { s.copy_path = "/dev/full"; },

@@ -1,0 +1,178 @@
+// Tests of the configuration file reader: entries, line numbers, odd bytes and read errors.
+#include "cli/config_file.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using text_list = std::vector<std::pair<field_id, std::string>>;
+
+const char* const UUID_A = "00112233-4455-6677-8899-aabbccddeeff";
+
+// What parse_config_file returned, the record it left and what it wrote to standard error.
+struct config_result {
+  int status = 1;
+  std::string record;
+  std::string err;
+};
+
+// Reads `stream_of()` into a fresh record in a child, so standard error can be captured.
+config_result parse_stream(const std::function<std::FILE*()>& stream_of) {
+  const child_result child = run_in_child([&] {
+    dmi_record record;
+    dmi_record_init(record);
+    std::FILE* stream = stream_of();
+    if (stream == nullptr) {
+      std::perror("no stream");
+      return;
+    }
+    const int status = parse_config_file(record, stream);
+    std::fclose(stream);
+    std::fwrite(&status, sizeof status, 1, stdout);
+    std::fwrite(record.bytes, sizeof record.bytes, 1, stdout);
+  });
+  config_result result;
+  EXPECT_EQ(child.exit_status, 0);
+  EXPECT_EQ(child.out.size(), sizeof(int) + DMI_RECORD_SIZE) << child.err;
+  if (child.out.size() == sizeof(int) + DMI_RECORD_SIZE) {
+    std::memcpy(&result.status, child.out.data(), sizeof(int));
+    result.record = child.out.substr(sizeof(int));
+  }
+  result.err = child.err;
+  return result;
+}
+
+// Reads `text`, NUL bytes included, as the configuration file.
+config_result parse_text(std::string text) {
+  return parse_stream([&] { return fmemopen(text.data(), text.size(), "r"); });
+}
+
+// A text with NUL bytes in it, all of the literal but its final NUL.
+template <std::size_t N> std::string with_nul(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+std::string record_of(const text_list& texts, const char* uuid = nullptr) {
+  dmi_record record = make_record(texts);
+  if (uuid != nullptr) {
+    EXPECT_EQ(dmi_record_parse_uuid(record, uuid), 0);
+  }
+  return record_bytes(record);
+}
+
+std::size_t line_count(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(ConfigFile, AcceptedFiles) {
+  struct accepted {
+    std::string text;
+    std::string record;
+  };
+  const std::vector<accepted> cases = {
+      {"", record_of({})},
+      {"# line station 4\n#system-sku=X\n", record_of({})},
+      {"\n\n# comment\n\n", record_of({})},
+      {"system-version=a=b\n", record_of({{FIELD_SYSTEM_VERSION, "a=b"}})},
+      {"system-manufacturer= Acme  Inc \n",
+       record_of({{FIELD_SYSTEM_MANUFACTURER, " Acme  Inc "}})},
+      {"system-sku=\n", record_of({{FIELD_SYSTEM_SKU, ""}})},
+      {"system-sku=one\nsystem-sku=two\n",
+       record_of({{FIELD_SYSTEM_SKU, "one"}, {FIELD_SYSTEM_SKU, "two"}})},
+      {"chassis-asset-tag=T\n\nboard-version=B\n",
+       record_of({{FIELD_CHASSIS_ASSET_TAG, "T"}, {FIELD_BOARD_VERSION, "B"}})},
+      {"system-uuid=" + std::string(UUID_A) + "\n", record_of({}, UUID_A)},
+      // A last line without a line end keeps all of its value.
+      {"system-sku=ABC", record_of({{FIELD_SYSTEM_SKU, "ABC"}})},
+      {"board-version=B\nsystem-sku=",
+       record_of({{FIELD_BOARD_VERSION, "B"}, {FIELD_SYSTEM_SKU, ""}})},
+      // Only the "\n" of a "\r\n" line end is taken off.
+      {"system-sku=X\r\n", record_of({{FIELD_SYSTEM_SKU, "X\r"}})},
+      // The line ends at a NUL byte; what follows it is ignored.
+      {with_nul("system-sku=AB\0CD\n"), record_of({{FIELD_SYSTEM_SKU, "AB"}})},
+  };
+  for (const accepted& c : cases) {
+    const config_result result = parse_text(c.text);
+    EXPECT_EQ(result.status, 0) << c.text;
+    EXPECT_EQ(result.err, "") << c.text;
+    EXPECT_EQ(result.record, c.record) << c.text;
+  }
+}
+
+TEST(ConfigFile, BadEntryStopsWithItsLineNumber) {
+  struct rejected {
+    std::string text;
+    int line;
+    std::string record; // what the lines before it set
+  };
+  const std::vector<rejected> cases = {
+      {"system-manufacturer=M\n\n# comment\nsystem-version=V\n\nsystem-sku=S\nbogus=1\n"
+       "board-version=late\n",
+       7,
+       record_of({{FIELD_SYSTEM_MANUFACTURER, "M"},
+                  {FIELD_SYSTEM_VERSION, "V"},
+                  {FIELD_SYSTEM_SKU, "S"}})},
+      {"system-sku =X\n", 1, record_of({})},
+      {"System-SKU=X\n", 1, record_of({})},
+      {"=X\n", 1, record_of({})},
+      {" # comment\n", 1, record_of({})},
+      {"system-sku=A\n\r\n", 2, record_of({{FIELD_SYSTEM_SKU, "A"}})},
+      {"system-sku\n", 1, record_of({})},
+      {"# c\nsystem-uuid\n", 2, record_of({})},
+      {with_nul("system-sku=A\n\0abc\nsystem-version=V\n"), 2,
+       record_of({{FIELD_SYSTEM_SKU, "A"}})},
+  };
+  for (const rejected& c : cases) {
+    const config_result result = parse_text(c.text);
+    EXPECT_EQ(result.status, CONFIG_BAD_ENTRY) << c.text;
+    EXPECT_EQ(result.err, "Invalid field name line " + std::to_string(c.line) + "\n") << c.text;
+    EXPECT_EQ(result.record, c.record) << c.text;
+  }
+}
+
+TEST(ConfigFile, BadUuidIsOnlyAWarning) {
+  // A "\r\n" line end leaves "\r" on the UUID text, which then does not parse.
+  for (const std::string& later_line :
+       {std::string("system-uuid=ffeeddcc-bbaa-9988-7766-554433221100\r\n"),
+        std::string("system-uuid=nope\n")}) {
+    const config_result result =
+        parse_text("system-uuid=" + std::string(UUID_A) + "\n" + later_line + "system-sku=S\n");
+    EXPECT_EQ(result.status, 0) << later_line;
+    EXPECT_EQ(result.record, record_of({{FIELD_SYSTEM_SKU, "S"}}, UUID_A)) << later_line;
+    EXPECT_EQ(line_count(result.err), 1u) << result.err;
+    EXPECT_NE(result.err.find("system-uuid"), std::string::npos) << result.err;
+  }
+}
+
+TEST(ConfigFile, ValuesBeyondTheRecordAreRefused) {
+  const std::string first = "system-manufacturer=" + std::string(100, 'm') + "\n";
+  const config_result full = parse_text(first + "system-sku=" + std::string(120, 's') + "\n");
+  EXPECT_EQ(full.status, 0);
+  EXPECT_EQ(full.err, "");
+  EXPECT_EQ(full.record, record_of({{FIELD_SYSTEM_MANUFACTURER, std::string(100, 'm')},
+                                    {FIELD_SYSTEM_SKU, std::string(120, 's')}}));
+
+  const config_result over =
+      parse_text(first + "system-sku=" + std::string(121, 's') + "\nboard-version=late\n");
+  EXPECT_EQ(over.status, CONFIG_NO_ROOM);
+  EXPECT_EQ(line_count(over.err), 1u) << over.err;
+  EXPECT_NE(over.err.find(" system-sku "), std::string::npos) << over.err;
+  EXPECT_EQ(over.record, record_of({{FIELD_SYSTEM_MANUFACTURER, std::string(100, 'm')}}));
+}
+
+TEST(ConfigFile, ReadErrorIsReportedAndRefused) {
+  const config_result result = parse_stream([] { return std::fopen("/tmp", "r"); });
+  EXPECT_EQ(result.status, CONFIG_READ_ERROR);
+  EXPECT_EQ(result.err, "config parsing failed: Is a directory\n");
+  EXPECT_EQ(result.record, record_of({}));
+}
+
+} // namespace
