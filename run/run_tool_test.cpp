@@ -49,13 +49,6 @@ std::vector<std::string> commands_run() {
   return lines;
 }
 
-dmi_record compacted(const dmi_record& base, const dmi_record& override) {
-  dmi_record merged;
-  EXPECT_EQ(merge_records(merged, base, override), 0);
-  dmi_record_set_marker(merged, DMI_MARKER_STORED);
-  return merged;
-}
-
 class RunTool : public testing::Test {
 protected:
   void SetUp() override {
@@ -102,7 +95,7 @@ TEST_F(RunTool, CopyHoldsTheGatheredValuesAndTheFlashGetsThemOverItsOwn) {
   const dmi_record gathered =
       make_record({{FIELD_SYSTEM_SKU, "from file"}, {FIELD_BOARD_VERSION, "from options"}});
   EXPECT_EQ(read_file("/tmp/copy.bin"), record_bytes(gathered));
-  EXPECT_EQ(stored(), record_bytes(compacted(chip_, gathered)));
+  EXPECT_EQ(stored(), stored_merge(chip_, gathered));
   EXPECT_EQ(commands_run(),
             (std::vector<std::string>{"flashrom", "cbfstool", "cbfstool", "flashrom"}));
 }
@@ -126,7 +119,7 @@ TEST_F(RunTool, UpdateWithAConfigurationFileOfCommentsOnlyStoresTheRecordMerged)
   ASSERT_EQ(result.exit_status, 0) << result.err;
   dmi_record nothing;
   dmi_record_init(nothing);
-  EXPECT_EQ(stored(), record_bytes(compacted(chip_, nothing)));
+  EXPECT_EQ(stored(), stored_merge(chip_, nothing));
 }
 
 TEST_F(RunTool, UpdateWithValuesLaysThemOverTheChipsRecord) {
@@ -135,7 +128,7 @@ TEST_F(RunTool, UpdateWithValuesLaysThemOverTheChipsRecord) {
   settings_.bios_file = "/tmp/new.rom";
   const child_result result = run();
   ASSERT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(stored(), record_bytes(compacted(chip_, cmdline_)));
+  EXPECT_EQ(stored(), stored_merge(chip_, cmdline_));
 }
 
 TEST_F(RunTool, LogWithoutAConfigurationFileStartsWithTheCommandLineBlock) {

@@ -18,13 +18,6 @@ const std::vector<std::string> HOSTILE_NAMES = {
     "/tmp/board/line\nbreak;touch canary|touch canary&&touch canary",
 };
 
-std::string stored_merge(const dmi_record& base, const dmi_record& override) {
-  dmi_record merged;
-  EXPECT_EQ(merge_records(merged, base, override), 0);
-  dmi_record_set_marker(merged, DMI_MARKER_STORED);
-  return record_bytes(merged);
-}
-
 class HostileInput : public testing::Test {
 protected:
   void SetUp() override {

@@ -46,6 +46,13 @@ std::string record_bytes(const dmi_record& record) {
   return std::string(reinterpret_cast<const char*>(record.bytes), sizeof record.bytes);
 }
 
+std::string stored_merge(const dmi_record& base, const dmi_record& override) {
+  dmi_record merged;
+  EXPECT_EQ(merge_records(merged, base, override), 0);
+  dmi_record_set_marker(merged, DMI_MARKER_STORED);
+  return record_bytes(merged);
+}
+
 child_result run_in_child(const std::function<void()>& body) {
   char out_path[] = "/tmp/child_out_XXXXXX";
   char err_path[] = "/tmp/child_err_XXXXXX";

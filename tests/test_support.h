@@ -18,6 +18,9 @@ bool file_exists(const std::string& path);
 dmi_record make_record(const std::vector<std::pair<field_id, std::string>>& texts);
 std::string record_bytes(const dmi_record& record);
 
+// What a merging mode stores: `override` laid over `base`, marked as stored by this tool.
+std::string stored_merge(const dmi_record& base, const dmi_record& override);
+
 // How a child process ended and what it printed.
 struct child_result {
   int exit_status = -1; // the exit code, or -1 when the child was killed
