@@ -1,6 +1,8 @@
 // Configuration file reader.
 #include "cli/config_file.h"
 
+#include "cli/field_value.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +18,8 @@ struct line_buffer {
   }
 };
 
-// Takes one entry line, its line end still on it. Returns a parse_config_file result.
-int take_entry(dmi_record& record, char* line, int line_number) {
+// Takes one entry line, its line end still on it.
+config_result take_entry(dmi_record& record, char* line, int line_number) {
   // A line ends, for this reader, at its first NUL byte. Only a line end is taken off: a last
   // line without one keeps its last character, and a line that starts with NUL has nothing.
   const std::size_t length = std::strlen(line);
@@ -29,30 +31,23 @@ int take_entry(dmi_record& record, char* line, int line_number) {
   const int field = lookup_field(name);
   if (field < 0 || value == nullptr) {
     std::fprintf(stderr, "Invalid field name line %d\n", line_number);
-    return CONFIG_BAD_ENTRY;
+    return config_result::bad_entry;
   }
-  if (field == FIELD_SYSTEM_UUID) {
-    if (dmi_record_parse_uuid(record, value) != 0) {
-      report_bad_uuid(value);
-    }
-    return 0;
+  if (set_field_value(record, static_cast<field_id>(field), value) != value_result::taken) {
+    return config_result::no_room;
   }
-  if (dmi_record_set_text(record, static_cast<field_id>(field), value) != 0) {
-    report_field_overflow(static_cast<field_id>(field));
-    return CONFIG_NO_ROOM;
-  }
-  return 0;
+  return config_result::taken;
 }
 
 } // namespace
 
-int parse_config_file(dmi_record& record, std::FILE* stream) {
+config_result parse_config_file(dmi_record& record, std::FILE* stream) {
   line_buffer line;
   int line_number = 1;
   while (getline(&line.text, &line.capacity, stream) != -1) {
     if (line.text[0] != '#' && std::strcmp(line.text, "\n") != 0) {
-      const int result = take_entry(record, line.text, line_number);
-      if (result != 0) {
+      const config_result result = take_entry(record, line.text, line_number);
+      if (result != config_result::taken) {
         return result;
       }
     }
@@ -61,7 +56,7 @@ int parse_config_file(dmi_record& record, std::FILE* stream) {
   const int saved_errno = errno;
   if (!std::feof(stream)) {
     std::fprintf(stderr, "config parsing failed: %s\n", std::strerror(saved_errno));
-    return CONFIG_READ_ERROR;
+    return config_result::read_error;
   }
-  return 0;
+  return config_result::taken;
 }

@@ -18,14 +18,14 @@ using text_list = std::vector<std::pair<field_id, std::string>>;
 const char* const UUID_A = "00112233-4455-6677-8899-aabbccddeeff";
 
 // What parse_config_file returned, the record it left and what it wrote to standard error.
-struct config_result {
-  int status = 1;
+struct parsed_file {
+  config_result status = config_result::read_error;
   std::string record;
   std::string err;
 };
 
 // Reads `stream_of()` into a fresh record in a child, so standard error can be captured.
-config_result parse_stream(const std::function<std::FILE*()>& stream_of) {
+parsed_file parse_stream(const std::function<std::FILE*()>& stream_of) {
   const child_result child = run_in_child([&] {
     dmi_record record;
     dmi_record_init(record);
@@ -34,24 +34,24 @@ config_result parse_stream(const std::function<std::FILE*()>& stream_of) {
       std::perror("no stream");
       return;
     }
-    const int status = parse_config_file(record, stream);
+    const config_result status = parse_config_file(record, stream);
     std::fclose(stream);
     std::fwrite(&status, sizeof status, 1, stdout);
     std::fwrite(record.bytes, sizeof record.bytes, 1, stdout);
   });
-  config_result result;
+  parsed_file result;
   EXPECT_EQ(child.exit_status, 0);
-  EXPECT_EQ(child.out.size(), sizeof(int) + DMI_RECORD_SIZE) << child.err;
-  if (child.out.size() == sizeof(int) + DMI_RECORD_SIZE) {
-    std::memcpy(&result.status, child.out.data(), sizeof(int));
-    result.record = child.out.substr(sizeof(int));
+  EXPECT_EQ(child.out.size(), sizeof(config_result) + DMI_RECORD_SIZE) << child.err;
+  if (child.out.size() == sizeof(config_result) + DMI_RECORD_SIZE) {
+    std::memcpy(&result.status, child.out.data(), sizeof(config_result));
+    result.record = child.out.substr(sizeof(config_result));
   }
   result.err = child.err;
   return result;
 }
 
 // Reads `text`, NUL bytes included, as the configuration file.
-config_result parse_text(std::string text) {
+parsed_file parse_text(std::string text) {
   return parse_stream([&] { return fmemopen(text.data(), text.size(), "r"); });
 }
 
@@ -100,8 +100,8 @@ TEST(ConfigFile, AcceptedFiles) {
       {with_nul("system-sku=AB\0CD\n"), record_of({{FIELD_SYSTEM_SKU, "AB"}})},
   };
   for (const accepted& c : cases) {
-    const config_result result = parse_text(c.text);
-    EXPECT_EQ(result.status, 0) << c.text;
+    const parsed_file result = parse_text(c.text);
+    EXPECT_EQ(result.status, config_result::taken) << c.text;
     EXPECT_EQ(result.err, "") << c.text;
     EXPECT_EQ(result.record, c.record) << c.text;
   }
@@ -131,8 +131,8 @@ TEST(ConfigFile, BadEntryStopsWithItsLineNumber) {
        record_of({{FIELD_SYSTEM_SKU, "A"}})},
   };
   for (const rejected& c : cases) {
-    const config_result result = parse_text(c.text);
-    EXPECT_EQ(result.status, CONFIG_BAD_ENTRY) << c.text;
+    const parsed_file result = parse_text(c.text);
+    EXPECT_EQ(result.status, config_result::bad_entry) << c.text;
     EXPECT_EQ(result.err, "Invalid field name line " + std::to_string(c.line) + "\n") << c.text;
     EXPECT_EQ(result.record, c.record) << c.text;
   }
@@ -143,9 +143,9 @@ TEST(ConfigFile, BadUuidIsOnlyAWarning) {
   for (const std::string& later_line :
        {std::string("system-uuid=ffeeddcc-bbaa-9988-7766-554433221100\r\n"),
         std::string("system-uuid=nope\n")}) {
-    const config_result result =
+    const parsed_file result =
         parse_text("system-uuid=" + std::string(UUID_A) + "\n" + later_line + "system-sku=S\n");
-    EXPECT_EQ(result.status, 0) << later_line;
+    EXPECT_EQ(result.status, config_result::taken) << later_line;
     EXPECT_EQ(result.record, record_of({{FIELD_SYSTEM_SKU, "S"}}, UUID_A)) << later_line;
     EXPECT_EQ(line_count(result.err), 1u) << result.err;
     EXPECT_NE(result.err.find("system-uuid"), std::string::npos) << result.err;
@@ -154,23 +154,23 @@ TEST(ConfigFile, BadUuidIsOnlyAWarning) {
 
 TEST(ConfigFile, ValuesBeyondTheRecordAreRefused) {
   const std::string first = "system-manufacturer=" + std::string(100, 'm') + "\n";
-  const config_result full = parse_text(first + "system-sku=" + std::string(120, 's') + "\n");
-  EXPECT_EQ(full.status, 0);
+  const parsed_file full = parse_text(first + "system-sku=" + std::string(120, 's') + "\n");
+  EXPECT_EQ(full.status, config_result::taken);
   EXPECT_EQ(full.err, "");
   EXPECT_EQ(full.record, record_of({{FIELD_SYSTEM_MANUFACTURER, std::string(100, 'm')},
                                     {FIELD_SYSTEM_SKU, std::string(120, 's')}}));
 
-  const config_result over =
+  const parsed_file over =
       parse_text(first + "system-sku=" + std::string(121, 's') + "\nboard-version=late\n");
-  EXPECT_EQ(over.status, CONFIG_NO_ROOM);
+  EXPECT_EQ(over.status, config_result::no_room);
   EXPECT_EQ(line_count(over.err), 1u) << over.err;
   EXPECT_NE(over.err.find(" system-sku "), std::string::npos) << over.err;
   EXPECT_EQ(over.record, record_of({{FIELD_SYSTEM_MANUFACTURER, std::string(100, 'm')}}));
 }
 
 TEST(ConfigFile, ReadErrorIsReportedAndRefused) {
-  const config_result result = parse_stream([] { return std::fopen("/tmp", "r"); });
-  EXPECT_EQ(result.status, CONFIG_READ_ERROR);
+  const parsed_file result = parse_stream([] { return std::fopen("/tmp", "r"); });
+  EXPECT_EQ(result.status, config_result::read_error);
   EXPECT_EQ(result.err, "config parsing failed: Is a directory\n");
   EXPECT_EQ(result.record, record_of({}));
 }

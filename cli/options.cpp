@@ -1,10 +1,10 @@
 // Command-line parsing and the help text.
 #include "cli/options.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include "cli/field_value.h"
+#include "util/fail.h"
 
-std::optional<std::string> log_path;
+#include <cstdio>
 
 namespace {
 
@@ -18,31 +18,10 @@ void reset_getopt() {
 #endif
 }
 
-// Returns 0, or -1 when the value does not fit in the record (reported).
-int set_field(dmi_record& cmdline_record, field_id field, const char* value) {
-  if (field == FIELD_SYSTEM_UUID) {
-    if (dmi_record_parse_uuid(cmdline_record, value) != 0) {
-      report_bad_uuid(value);
-    }
-    return 0;
-  }
-  if (dmi_record_set_text(cmdline_record, field, value) != 0) {
-    report_field_overflow(field);
-    return -1;
-  }
-  return 0;
-}
-
 } // namespace
 
-void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record) {
-  const int status = parse_arguments(argc, argv, settings, cmdline_record);
-  if (status != PARSE_GO_ON) {
-    std::exit(status);
-  }
-}
-
-int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record) {
+std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
+                                   dmi_record& cmdline_record) {
   reset_getopt();
   int option;
   while ((option = getopt_long(argc, argv, "vrwhu:c:l:b:", dmi_fields, nullptr)) != -1) {
@@ -61,7 +40,7 @@ int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& 
       settings.config_path = optarg;
       break;
     case 'l':
-      log_path = optarg;
+      settings.log_path = optarg;
       break;
     case 'b':
       settings.copy_path = optarg;
@@ -75,7 +54,8 @@ int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& 
     default:
       if (option >= 0 && option < FIELD_COUNT) {
         settings.fields_given = true;
-        if (set_field(cmdline_record, static_cast<field_id>(option), optarg) != 0) {
+        if (set_field_value(cmdline_record, static_cast<field_id>(option), optarg) !=
+            value_result::taken) {
           return EXIT_TOOL_ERROR;
         }
         break;
@@ -88,7 +68,7 @@ int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& 
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;
   }
-  return PARSE_GO_ON;
+  return std::nullopt;
 }
 
 void show_help() {

@@ -20,28 +20,20 @@ struct run_settings {
   std::optional<std::string> bios_file;   // -u
   std::optional<std::string> config_path; // -c
   std::optional<std::string> copy_path;   // -b
+  std::optional<std::string> log_path;    // -l
   int verbose = 0;                        // -v; no output depends on it
   bool fields_given = false;              // any DMI field option, the UUID included
 };
-
-// The log file given with -l, absent without one; read by the command runner.
-extern std::optional<std::string> log_path;
-
-// Exit status for every failure of the tool's own.
-constexpr int EXIT_TOOL_ERROR = 255;
 
 // The tool's version as the help text shows it.
 constexpr const char* TOOL_VERSION = "01.00.00.01";
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
-// OP_UPDATE into OP_UPDATE_DMI when a field was given. Ends the run with 0 after -h; with 255
-// after a bad option (with the help text) or a value that does not fit in the record.
-void parse_options(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record);
-
-// What parse_options does, without ending the run: returns PARSE_GO_ON when the run goes on,
-// otherwise the exit status the run must end with (what it has to say is already printed).
-int parse_arguments(int argc, char* argv[], run_settings& settings, dmi_record& cmdline_record);
-constexpr int PARSE_GO_ON = -1;
+// OP_UPDATE into OP_UPDATE_DMI when a field was given. Returns nothing when the run goes on,
+// otherwise the status the run must end with, what it had to say already printed: 0 after -h,
+// EXIT_TOOL_ERROR after a bad option (with the help text) or a value that does not fit.
+std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
+                                   dmi_record& cmdline_record);
 
 // Writes the help text to standard output.
 void show_help();

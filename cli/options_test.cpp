@@ -1,6 +1,7 @@
 // Tests of the command-line parsing: modes, paths, field values, help and bad options.
 #include "cli/options.h"
 #include "tests/test_support.h"
+#include "util/fail.h"
 
 #include <gtest/gtest.h>
 #include <uuid/uuid.h>
@@ -81,7 +82,9 @@ protected:
 
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);
-    parse_options(line.argc(), line.argv(), settings_, record_);
+    if (const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_)) {
+      end_run(*status);
+    }
   }
 
   // Parses in a child; what the child prints after a parse that returned is in `out`.
@@ -160,7 +163,7 @@ TEST_F(ParseOptions, PathsAndVerbose) {
   parse({"-r"});
   EXPECT_EQ(settings_.config_path, std::nullopt);
   EXPECT_EQ(settings_.copy_path, std::nullopt);
-  EXPECT_EQ(log_path, std::nullopt);
+  EXPECT_EQ(settings_.log_path, std::nullopt);
   EXPECT_EQ(settings_.verbose, 0);
   EXPECT_FALSE(settings_.fields_given);
   EXPECT_EQ(record_bytes(record_), record_bytes(make_record({})));
@@ -168,7 +171,7 @@ TEST_F(ParseOptions, PathsAndVerbose) {
   parse({"-c", "a.conf", "-l", "a.log", "-b", "a.bin", "-v", "-c", "b.conf", "-l", "b.log", "-b",
          "b.bin"});
   EXPECT_EQ(settings_.config_path, "b.conf");
-  EXPECT_EQ(log_path, "b.log");
+  EXPECT_EQ(settings_.log_path, "b.log");
   EXPECT_EQ(settings_.copy_path, "b.bin");
   EXPECT_EQ(settings_.verbose, 1);
   EXPECT_FALSE(settings_.fields_given);
@@ -256,15 +259,15 @@ TEST(ParseArguments, StartsAfreshAfterStoppingInsideAGroup) {
     dmi_record record;
     dmi_record_init(record);
     command_line help({"-hw"});
-    const int help_status = parse_arguments(help.argc(), help.argv(), settings, record);
+    const int help_status = parse_arguments(help.argc(), help.argv(), settings, record).value();
     settings = {};
     command_line none({});
-    const int status = parse_arguments(none.argc(), none.argv(), settings, record);
-    std::fprintf(stderr, "%d %d %d\n", help_status, status, settings.mode);
+    const bool goes_on = !parse_arguments(none.argc(), none.argv(), settings, record);
+    std::fprintf(stderr, "%d %d %d\n", help_status, goes_on, settings.mode);
   });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.out, HELP_TEXT);
-  EXPECT_EQ(result.err, "0 " + std::to_string(PARSE_GO_ON) + " " + std::to_string(OP_NONE) + "\n");
+  EXPECT_EQ(result.err, "0 1 " + std::to_string(OP_NONE) + "\n");
 }
 
 } // namespace

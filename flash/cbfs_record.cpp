@@ -4,26 +4,23 @@
 #include "flash/command_runner.h"
 #include "flash/flash_files.h"
 #include "flash/record_file.h"
-
-#include <fcntl.h>
+#include "util/fail.h"
 
 #include <cstdio>
 
-int update_cbfs_record(const dmi_record& record) {
+void update_cbfs_record(const dmi_record& record) {
   // Truncated first: cbfstool adds the file whole, so it must be exactly the record.
-  if (write_record_file(DMI_RECORD_FILE_PATH, O_NOFOLLOW, record) != 0) {
-    return -1;
+  if (write_record_file(DMI_RECORD_FILE_PATH, link_policy::refuse, record) != 0) {
+    end_run(EXIT_TOOL_ERROR);
   }
   command_buffer command;
   std::printf("Removing old SMBIOS information from CBFS...\n");
-  format_command(command, "%s %s", "cbfstool", "/tmp/flash_backup.bin remove -n vek_smbios");
-  run_command(command, false);
+  format_command(command, "cbfstool %s remove -n %s", WORKING_IMAGE_PATH, CBFS_RECORD_NAME);
+  run_command(command, command_log::unlogged);
 
   std::printf("Adding new SMBIOS information to CBFS...\n");
-  format_command(command, "%s %s 0x%0x", "cbfstool",
-                 "/tmp/flash_backup.bin add -f /tmp/dmi.bin -n vek_smbios -t struct -r COREBOOT "
-                 "-b ",
-                 DMI_RECORD_ADDRESS);
-  run_command(command, false);
-  return 0;
+  // Two blanks before the address, as the command line has always read.
+  format_command(command, "cbfstool %s add -f %s -n %s -t struct -r COREBOOT -b  0x%0x",
+                 WORKING_IMAGE_PATH, DMI_RECORD_FILE_PATH, CBFS_RECORD_NAME, DMI_RECORD_ADDRESS);
+  run_command(command, command_log::unlogged);
 }

@@ -5,6 +5,5 @@
 
 // Writes `record` to /tmp/dmi.bin, then has cbfstool remove the old vek_smbios file from the
 // working image and add the new one with its data at 0xFFFF0100 (image offset 0xFF0100).
-// Returns 0, or -1 when the record file cannot be written (reported); a failing cbfstool ends
-// the run.
-int update_cbfs_record(const dmi_record& record);
+// Ends the run when the record file cannot be written (reported) or cbfstool fails.
+void update_cbfs_record(const dmi_record& record);

@@ -1,7 +1,7 @@
 // Command runner and log.
 #include "flash/command_runner.h"
 
-#include "cli/options.h"
+#include "util/fail.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+std::optional<std::string> log_path;
 std::FILE* log_stream = nullptr;
 
 namespace {
@@ -25,27 +26,24 @@ bool is_ordinary_path_character(char c) {
 }
 
 [[noreturn]] void refuse_long_command() {
-  std::fprintf(stderr, "Command text longer than %zu characters, not run\n",
-               COMMAND_BUFFER_SIZE - 1);
-  std::exit(EXIT_TOOL_ERROR);
+  fail("Command text longer than %zu characters, not run\n", COMMAND_BUFFER_SIZE - 1);
 }
 
 } // namespace
 
 shell_function command_shell = system_shell;
 
-void open_log() {
-  if (!log_path) {
+void open_log(const std::optional<std::string>& path) {
+  if (!path) {
     return;
   }
+  log_path = path;
   const int fd = ::open(log_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
   if (fd >= 0) {
     log_stream = ::fdopen(fd, "a");
   }
   if (log_stream == nullptr) {
-    std::fprintf(stderr, "Unable to open log file %s: %s\n", log_path->c_str(),
-                 std::strerror(errno));
-    std::exit(EXIT_TOOL_ERROR);
+    fail("Unable to open log file %s: %s\n", log_path->c_str(), std::strerror(errno));
   }
 }
 
@@ -79,9 +77,9 @@ void format_command(command_buffer& buffer, const char* format, ...) {
   }
 }
 
-void run_command(const char* text, bool logged) {
+void run_command(const char* text, command_log log) {
   command_buffer command;
-  if (logged && log_stream != nullptr) {
+  if (log == command_log::logged && log_stream != nullptr) {
     format_command(command, "%s 2>&1 >> %s", text, shell_quote(*log_path).c_str());
     std::fprintf(log_stream, "%s\n", command);
   } else {
@@ -100,11 +98,11 @@ void report_status(int status) {
   std::printf("system() exit with return_code=%d", status);
   if ((status & 0x7f) != 0) {
     std::printf(", child exited abnormally\n");
-    std::exit(EXIT_TOOL_ERROR);
+    end_run(EXIT_TOOL_ERROR);
   }
   const int code = (status >> 8) & 0xff;
   std::printf(", child exit status=%d\n", code);
   if (code != 0) {
-    std::exit(code);
+    end_run(code);
   }
 }

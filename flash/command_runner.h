@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
-// The log opened on the -l path for the whole run; null without one.
+// The log file given with -l, absent without one, and the stream open on it for the whole run
+// (null without one).
+extern std::optional<std::string> log_path;
 extern std::FILE* log_stream;
 
 // Runs `text` through the shell and returns the raw wait status.
@@ -18,9 +21,10 @@ extern shell_function command_shell;
 constexpr std::size_t COMMAND_BUFFER_SIZE = 4096;
 using command_buffer = char[COMMAND_BUFFER_SIZE];
 
-// Creates or truncates the log when a log path is set, then keeps it open in append mode, so
-// every write lands at the end even after a command appended to it. Ends the run on failure.
-void open_log();
+// Takes `path` as the run's log: creates or truncates it, then keeps it open in append mode, so
+// every write lands at the end even after a command appended to it. Does nothing without a
+// path. Ends the run on failure.
+void open_log(const std::optional<std::string>& path);
 
 // A path as it goes into a command text: unchanged when made only of letters, digits and
 // _ . / , + - : @ %, otherwise single-quoted for the shell, so it stays one word and runs nothing.
@@ -29,10 +33,13 @@ std::string shell_quote(std::string_view path);
 // Formats a command text into `buffer`. Ends the run with 255 when it would not fit.
 [[gnu::format(printf, 2, 3)]] void format_command(command_buffer& buffer, const char* format, ...);
 
+// Whether a command's output goes to the log: flashrom's does, cbfstool's and cp's do not.
+enum class command_log { unlogged, logged };
+
 // Runs one command through the shell and judges its status with report_status. A logged command
-// with a log path set gets its standard output appended to the log and is written into the log
+// with a log open gets its standard output appended to the log and is written into the log
 // first. Ends the run on failure: with 255 when the text with its redirection would not fit.
-void run_command(const char* text, bool logged);
+void run_command(const char* text, command_log log);
 
 // Prints a wait status on standard output. Ends the run with 255 when the command ended
 // abnormally (a signal, or no shell could be started), with the command's exit code when that

@@ -68,14 +68,13 @@ TEST(ShellQuote, QuotedPathsReachTheShellAsOneWordAndRunNothing) {
 
 TEST_F(CommandRunner, RunsTheTextUnchangedWithoutALog) {
   shell_recorder shell;
-  run_command("cbfstool /tmp/flash_backup.bin remove -n vek_smbios", true);
+  run_command("cbfstool /tmp/flash_backup.bin remove -n vek_smbios", command_log::logged);
   EXPECT_EQ(shell.commands(),
             std::vector<std::string>{"cbfstool /tmp/flash_backup.bin remove -n vek_smbios"});
 }
 
 TEST_F(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
-  log_path = "/tmp/run.log";
-  open_log();
+  open_log(std::string("/tmp/run.log"));
   std::fprintf(log_stream, "pending line\n");
   // The shell stands in for flashrom, appending to the log behind the tool's back.
   shell_recorder shell({}, [](const std::string&) {
@@ -84,8 +83,8 @@ TEST_F(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
     ASSERT_EQ(::write(fd, "command output\n", 15), 15);
     ::close(fd);
   });
-  run_command("flashrom -r x", true);
-  run_command("cbfstool y", false);
+  run_command("flashrom -r x", command_log::logged);
+  run_command("cbfstool y", command_log::unlogged);
   std::fprintf(log_stream, "later line\n");
   std::fflush(log_stream);
 
@@ -99,10 +98,9 @@ TEST_F(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
 }
 
 TEST_F(CommandRunner, LogPathIsQuotedInTheRedirection) {
-  log_path = "/tmp/my log";
-  open_log();
+  open_log(std::string("/tmp/my log"));
   shell_recorder shell;
-  run_command("flashrom -r x", true);
+  run_command("flashrom -r x", command_log::logged);
   std::fflush(log_stream);
   EXPECT_EQ(shell.commands(), std::vector<std::string>{"flashrom -r x 2>&1 >> '/tmp/my log'"});
   EXPECT_EQ(read_file("/tmp/my log"), "flashrom -r x 2>&1 >> '/tmp/my log'\n");
@@ -110,16 +108,12 @@ TEST_F(CommandRunner, LogPathIsQuotedInTheRedirection) {
 
 TEST_F(CommandRunner, OpenLogTruncatesAnOldLog) {
   write_file("/tmp/run.log", "an earlier run\n");
-  log_path = "/tmp/run.log";
-  open_log();
+  open_log(std::string("/tmp/run.log"));
   EXPECT_EQ(read_file("/tmp/run.log"), "");
 }
 
 TEST(CommandRunnerDeathTest, UnopenableLogEndsTheRun) {
-  const child_result result = run_in_child([] {
-    log_path = "/tmp/missing/run.log";
-    open_log();
-  });
+  const child_result result = run_in_child([] { open_log(std::string("/tmp/missing/run.log")); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Unable to open log file /tmp/missing/run.log: No such file or directory\n");
@@ -139,9 +133,8 @@ TEST(CommandRunnerDeathTest, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
 
   const child_result too_long = run_in_child([&] {
     shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-    log_path = "/tmp/run.log";
-    open_log();
-    run_command(("flashrom " + text).c_str(), true);
+    open_log(std::string("/tmp/run.log"));
+    run_command(("flashrom " + text).c_str(), command_log::logged);
   });
   EXPECT_EQ(too_long.exit_status, 255);
   EXPECT_EQ(too_long.err, "Command text longer than 4095 characters, not run\n");

@@ -9,6 +9,9 @@ constexpr const char* WORKING_IMAGE_PATH = "/tmp/flash_backup.bin";
 constexpr const char* BIOS_LAYOUT_PATH = "/tmp/bios_layout";
 constexpr const char* DMI_RECORD_FILE_PATH = "/tmp/dmi.bin";
 
+// The record's file in the image's CBFS.
+constexpr const char* CBFS_RECORD_NAME = "vek_smbios";
+
 // The chip is 16 MiB and mapped so that its last byte is at 0xFFFFFFFF.
 constexpr off_t FLASH_IMAGE_SIZE = 0x1000000;
 constexpr off_t DMI_RECORD_OFFSET = 0xFF0100;

@@ -1,16 +1,15 @@
 // Flash region transfer.
 #include "flash/flash_region.h"
 
-#include "cli/options.h"
 #include "flash/command_runner.h"
 #include "flash/flash_files.h"
+#include "util/fail.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -42,22 +41,20 @@ void read_coreboot_region() {
   // could overwrite any file as root, so such a link ends the run before flashrom starts.
   struct stat status;
   if (::lstat(WORKING_IMAGE_PATH, &status) == 0 && S_ISLNK(status.st_mode)) {
-    std::fprintf(stderr, "Refusing to read the flash into %s: it is a symbolic link\n",
-                 WORKING_IMAGE_PATH);
-    std::exit(EXIT_TOOL_ERROR);
+    fail("Refusing to read the flash into %s: it is a symbolic link\n", WORKING_IMAGE_PATH);
   }
   std::printf("Reading coreboot region...\n");
   command_buffer command;
-  format_command(command, "%s %s", FLASHROM_PROGRAM,
-                 "-l /tmp/bios_layout -i coreboot -r /tmp/flash_backup.bin");
+  format_command(command, "%s -l %s -i coreboot -r %s", FLASHROM_PROGRAM, BIOS_LAYOUT_PATH,
+                 WORKING_IMAGE_PATH);
   std::printf("Reading coreboot region...%s \n", command);
-  run_command(command, true);
+  run_command(command, command_log::logged);
 }
 
 void write_coreboot_region() {
   std::printf("Writing coreboot region...\n");
   command_buffer command;
-  format_command(command, "%s %s", FLASHROM_PROGRAM,
-                 "-l /tmp/bios_layout -i coreboot -w /tmp/flash_backup.bin");
-  run_command(command, true);
+  format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM, BIOS_LAYOUT_PATH,
+                 WORKING_IMAGE_PATH);
+  run_command(command, command_log::logged);
 }

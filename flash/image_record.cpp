@@ -1,10 +1,10 @@
 // Image record access: only ever 256-byte positioned reads and writes, never the whole image.
 #include "flash/image_record.h"
 
-#include "cli/options.h"
 #include "flash/flash_files.h"
 #include "flash/flash_region.h"
-#include "flash/record_file.h"
+#include "util/fail.h"
+#include "util/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,24 +12,20 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr std::size_t REGION_SIZE = DMI_RECORD_SIZE;
 
-// Copies the region; returns 0, or -1 after reporting. The files close on return.
-int copy_record_region(const char* source_path) {
+void copy_record_region(const char* source_path) {
   const unique_fd source(::open(source_path, O_RDONLY));
   if (!source.valid()) {
-    std::fprintf(stderr, "Unable to read %s: %s\n", source_path, std::strerror(errno));
-    return -1;
+    fail("Unable to read %s: %s\n", source_path, std::strerror(errno));
   }
   const unique_fd image(::open(WORKING_IMAGE_PATH, O_WRONLY | O_CREAT | O_NOFOLLOW, 0664));
   if (!image.valid()) {
-    std::fprintf(stderr, "Unable to read %s: %s\n", WORKING_IMAGE_PATH, std::strerror(errno));
-    return -1;
+    fail("Unable to read %s: %s\n", WORKING_IMAGE_PATH, std::strerror(errno));
   }
   std::printf("Writing coreboot SMBIOS region 0x%zx bytes @ 0x%jx...\n", REGION_SIZE,
               static_cast<std::intmax_t>(DMI_RECORD_OFFSET));
@@ -37,53 +33,40 @@ int copy_record_region(const char* source_path) {
   unsigned char region[REGION_SIZE];
   const ssize_t got = ::pread(source.get(), region, REGION_SIZE, DMI_RECORD_OFFSET);
   if (got < 1) {
-    std::fputs("Error reading", stderr);
-    return -1;
+    fail("Error reading");
   }
   // Never write bytes that were not read.
   if (got != static_cast<ssize_t>(REGION_SIZE)) {
-    std::fprintf(stderr, "Short read of %s: %zd of %zu bytes\n", source_path, got, REGION_SIZE);
-    return -1;
+    fail("Short read of %s: %zd of %zu bytes\n", source_path, got, REGION_SIZE);
   }
   const ssize_t put = ::pwrite(image.get(), region, REGION_SIZE, DMI_RECORD_OFFSET);
   if (put == -1) {
-    std::fputs("Error writing", stderr);
-    return -1;
+    fail("Error writing");
   }
   if (put != static_cast<ssize_t>(REGION_SIZE)) {
-    std::fprintf(stderr, "Short write of %s: %zd of %zu bytes\n", WORKING_IMAGE_PATH, put,
-                 REGION_SIZE);
-    return -1;
+    fail("Short write of %s: %zd of %zu bytes\n", WORKING_IMAGE_PATH, put, REGION_SIZE);
   }
-  return 0;
 }
 
 } // namespace
 
-int read_dmi_record(dmi_record& record) {
+void read_dmi_record(dmi_record& record) {
   const unique_fd image(::open(WORKING_IMAGE_PATH, O_RDONLY | O_NOFOLLOW));
   if (!image.valid()) {
-    std::fprintf(stderr, "Failed open flash file %s: %s\n", WORKING_IMAGE_PATH,
-                 std::strerror(errno));
-    return -1;
+    fail("Failed open flash file %s: %s\n", WORKING_IMAGE_PATH, std::strerror(errno));
   }
   struct stat status;
   if (::fstat(image.get(), &status) != 0 || status.st_size != FLASH_IMAGE_SIZE) {
-    std::fprintf(stderr, "Incorrect flash image file size.\n");
-    return -1;
+    fail("Incorrect flash image file size.\n");
   }
   const ssize_t got = ::pread(image.get(), record.bytes, sizeof record.bytes, DMI_RECORD_OFFSET);
   if (got != static_cast<ssize_t>(sizeof record.bytes)) {
-    std::fprintf(stderr, "Unable to read the DMI record from %s: %s\n", WORKING_IMAGE_PATH,
-                 got < 0 ? std::strerror(errno) : "short read");
-    return -1;
+    fail("Unable to read the DMI record from %s: %s\n", WORKING_IMAGE_PATH,
+         got < 0 ? std::strerror(errno) : "short read");
   }
-  return 0;
 }
 
 void patch_record_region(const char* source_path) {
-  if (copy_record_region(source_path) != 0) {
-    std::exit(EXIT_TOOL_ERROR);
-  }
+  copy_record_region(source_path);
   write_coreboot_region();
 }

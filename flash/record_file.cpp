@@ -1,14 +1,17 @@
 // Whole-record writes to files.
 #include "flash/record_file.h"
 
+#include "util/unique_fd.h"
+
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-int write_record_file(const char* path, int extra_flags, const dmi_record& record) {
-  const unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | extra_flags, 0664));
+int write_record_file(const char* path, link_policy links, const dmi_record& record) {
+  const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
+  const unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | no_follow, 0664));
   if (!file.valid()) {
     std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, std::strerror(errno));
     return -1;

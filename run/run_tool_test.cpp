@@ -132,7 +132,7 @@ TEST_F(RunTool, UpdateWithValuesLaysThemOverTheChipsRecord) {
 }
 
 TEST_F(RunTool, LogWithoutAConfigurationFileStartsWithTheCommandLineBlock) {
-  log_path = "/tmp/run.log";
+  settings_.log_path = "/tmp/run.log";
   settings_.mode = OP_READ;
   const child_result result = run();
   ASSERT_EQ(result.exit_status, 0) << result.err;
@@ -141,7 +141,6 @@ TEST_F(RunTool, LogWithoutAConfigurationFileStartsWithTheCommandLineBlock) {
   EXPECT_NE(log.find("\nMerged DMI values to write to flash:\n-----\nType 1 Fields:\n"),
             std::string::npos);
   EXPECT_EQ(log.find("DMI fields from /"), std::string::npos);
-  log_path.reset();
 }
 
 TEST_F(RunTool, ReadModePrintsTheChipsRecordLast) {
@@ -196,7 +195,7 @@ TEST_F(RunTool, LayoutFileThatCannotBeCreatedEndsTheRunBeforeTheFlash) {
   settings_.mode = OP_WRITE;
   const child_result result = run();
   EXPECT_EQ(result.exit_status, 0); // the child printed run_tool's result and returned
-  EXPECT_EQ(result.out, "Failed to create BIOS layout file, exiting ...\nrun_tool: -1\n");
+  EXPECT_EQ(result.out, "Failed to create BIOS layout file, exiting ...\nrun_tool: 255\n");
   EXPECT_FALSE(file_exists(COMMANDS));
 }
 
@@ -211,12 +210,11 @@ TEST_F(RunTool, ValuesThatDoNotFitTogetherStopTheRunBeforeAnyWrite) {
   for (int field = 8; field < FIELD_COUNT; ++field) {
     ASSERT_EQ(dmi_record_set_text(cmdline_, static_cast<field_id>(field), std::string(30, 'c')), 0);
   }
-  log_path = "/tmp/run.log";
+  settings_.log_path = "/tmp/run.log";
   settings_.mode = OP_WRITE;
   settings_.config_path = "/tmp/board.conf";
   settings_.copy_path = "/tmp/copy.bin";
   const child_result result = run();
-  log_path.reset();
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Value of board-version does not fit in the DMI record (222 bytes of text in "

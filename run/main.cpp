@@ -11,6 +11,8 @@ int main(int argc, char* argv[]) {
   dmi_record_init(cmdline_record);
   dmi_record_init(merged_record);
   run_settings settings;
-  parse_options(argc, argv, settings, cmdline_record); // -h and bad options end the run here
-  return run_tool(settings, config_record, cmdline_record, merged_record); // -1 gives 255
+  if (const auto status = parse_arguments(argc, argv, settings, cmdline_record)) {
+    return *status; // -h, or a bad option already reported
+  }
+  return run_tool(settings, config_record, cmdline_record, merged_record);
 }
