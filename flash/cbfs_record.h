@@ -1,9 +1,10 @@
 // Replacing the record's file vek_smbios in the working image's CBFS.
 #pragma once
 
+#include "flash/flash_files.h"
 #include "record/dmi_record.h"
 
-// Writes `record` to /tmp/dmi.bin, then has cbfstool remove the old vek_smbios file from the
+// Writes `record` to the record file, then has cbfstool remove the old vek_smbios file from the
 // working image and add the new one with its data at 0xFFFF0100 (image offset 0xFF0100).
 // Ends the run when the record file cannot be written (reported) or cbfstool fails.
-void update_cbfs_record(const dmi_record& record);
+void update_cbfs_record(const dmi_record& record, const working_files& files);

@@ -1,13 +1,22 @@
-// The working files under /tmp and the fixed places of the record in the flash image.
+// The working files of a run and the fixed places of the record in the flash image.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 constexpr const char* WORKING_IMAGE_PATH = "/tmp/flash_backup.bin";
 constexpr const char* BIOS_LAYOUT_PATH = "/tmp/bios_layout";
 constexpr const char* DMI_RECORD_FILE_PATH = "/tmp/dmi.bin";
+
+// The files a run works with: the working image that flashrom reads into and writes from and
+// that cbfstool edits, the layout file flashrom reads, and the record file cbfstool adds.
+struct working_files {
+  std::string image = WORKING_IMAGE_PATH;
+  std::string layout = BIOS_LAYOUT_PATH;
+  std::string record = DMI_RECORD_FILE_PATH;
+};
 
 // The record's file in the image's CBFS.
 constexpr const char* CBFS_RECORD_NAME = "vek_smbios";

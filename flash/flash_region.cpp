@@ -19,8 +19,8 @@ constexpr unsigned COREBOOT_END = 0xFFFFFF;
 
 } // namespace
 
-int write_bios_layout() {
-  const int fd = ::open(BIOS_LAYOUT_PATH, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+int write_bios_layout(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     return -1;
   }
@@ -36,25 +36,25 @@ int write_bios_layout() {
   return 0;
 }
 
-void read_coreboot_region() {
+void read_coreboot_region(const working_files& files) {
   // flashrom writes its image through a link planted at the working image's fixed name; that
   // could overwrite any file as root, so such a link ends the run before flashrom starts.
   struct stat status;
-  if (::lstat(WORKING_IMAGE_PATH, &status) == 0 && S_ISLNK(status.st_mode)) {
-    fail("Refusing to read the flash into %s: it is a symbolic link\n", WORKING_IMAGE_PATH);
+  if (::lstat(files.image.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    fail("Refusing to read the flash into %s: it is a symbolic link\n", files.image.c_str());
   }
   std::printf("Reading coreboot region...\n");
   command_buffer command;
-  format_command(command, "%s -l %s -i coreboot -r %s", FLASHROM_PROGRAM, BIOS_LAYOUT_PATH,
-                 WORKING_IMAGE_PATH);
+  format_command(command, "%s -l %s -i coreboot -r %s", FLASHROM_PROGRAM,
+                 shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
   std::printf("Reading coreboot region...%s \n", command);
   run_command(command, command_log::logged);
 }
 
-void write_coreboot_region() {
+void write_coreboot_region(const working_files& files) {
   std::printf("Writing coreboot region...\n");
   command_buffer command;
-  format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM, BIOS_LAYOUT_PATH,
-                 WORKING_IMAGE_PATH);
+  format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,
+                 shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
   run_command(command, command_log::logged);
 }

@@ -1,16 +1,18 @@
 // The flash layout file and the flashrom runs that move the coreboot region.
 #pragma once
 
+#include "flash/flash_files.h"
+
 // The program part of both flashrom command lines.
 constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=force";
 
-// Writes /tmp/bios_layout: the descriptor, the middle and the coreboot region of a 16 MiB chip.
-// Returns 0, or -1 when the file cannot be created (nothing printed).
-int write_bios_layout();
+// Writes the layout file at `path`: the descriptor, the middle and the coreboot region of a
+// 16 MiB chip. Returns 0, or -1 when the file cannot be created (nothing printed).
+int write_bios_layout(const std::string& path);
 
 // Reads the chip's coreboot region into the working image with flashrom; a symbolic link in the
 // working image's place is refused. Ends the run on failure.
-void read_coreboot_region();
+void read_coreboot_region(const working_files& files);
 
 // Writes the working image's coreboot region to the chip with flashrom. Ends the run on failure.
-void write_coreboot_region();
+void write_coreboot_region(const working_files& files);

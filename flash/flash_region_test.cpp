@@ -14,21 +14,21 @@ const char* const LAYOUT = "0x00000000:0x00000fff ifd\n"
 
 TEST(BiosLayout, ReplacesAnOldFileWithTheThreeRegions) {
   write_file("/tmp/bios_layout", std::string(500, 'x'));
-  ASSERT_EQ(write_bios_layout(), 0);
+  ASSERT_EQ(write_bios_layout(BIOS_LAYOUT_PATH), 0);
   EXPECT_EQ(read_file("/tmp/bios_layout"), LAYOUT);
 }
 
 TEST(BiosLayout, RefusesALinkPlantedInItsPlace) {
   write_file("/tmp/target", "untouched");
   ASSERT_EQ(::symlink("/tmp/target", "/tmp/bios_layout"), 0);
-  EXPECT_EQ(write_bios_layout(), -1);
+  EXPECT_EQ(write_bios_layout(BIOS_LAYOUT_PATH), -1);
   EXPECT_EQ(read_file("/tmp/target"), "untouched");
 }
 
 TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    read_coreboot_region();
+    read_coreboot_region(working_files{});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }
@@ -48,7 +48,7 @@ TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
 TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    write_coreboot_region();
+    write_coreboot_region(working_files{});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }
@@ -63,7 +63,7 @@ TEST(CorebootRegion, ReadRefusesALinkPlantedAtTheWorkingImage) {
   ASSERT_EQ(::symlink("/tmp/precious", "/tmp/flash_backup.bin"), 0);
   const child_result result = run_in_child([] {
     shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-    read_coreboot_region();
+    read_coreboot_region(working_files{});
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
@@ -74,7 +74,7 @@ TEST(CorebootRegion, ReadRefusesALinkPlantedAtTheWorkingImage) {
 TEST(CorebootRegion, FailingFlashromEndsTheRunWithItsCode) {
   const child_result result = run_in_child([] {
     shell_recorder shell({2 << 8});
-    read_coreboot_region();
+    read_coreboot_region(working_files{});
   });
   EXPECT_EQ(result.exit_status, 2);
 }

@@ -1,7 +1,6 @@
 // Image record access: only ever 256-byte positioned reads and writes, never the whole image.
 #include "flash/image_record.h"
 
-#include "flash/flash_files.h"
 #include "flash/flash_region.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
@@ -18,14 +17,14 @@ namespace {
 
 constexpr std::size_t REGION_SIZE = DMI_RECORD_SIZE;
 
-void copy_record_region(const char* source_path) {
+void copy_record_region(const char* source_path, const char* image_path) {
   const unique_fd source(::open(source_path, O_RDONLY));
   if (!source.valid()) {
     fail("Unable to read %s: %s\n", source_path, std::strerror(errno));
   }
-  const unique_fd image(::open(WORKING_IMAGE_PATH, O_WRONLY | O_CREAT | O_NOFOLLOW, 0664));
+  const unique_fd image(::open(image_path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0664));
   if (!image.valid()) {
-    fail("Unable to read %s: %s\n", WORKING_IMAGE_PATH, std::strerror(errno));
+    fail("Unable to read %s: %s\n", image_path, std::strerror(errno));
   }
   std::printf("Writing coreboot SMBIOS region 0x%zx bytes @ 0x%jx...\n", REGION_SIZE,
               static_cast<std::intmax_t>(DMI_RECORD_OFFSET));
@@ -44,16 +43,16 @@ void copy_record_region(const char* source_path) {
     fail("Error writing");
   }
   if (put != static_cast<ssize_t>(REGION_SIZE)) {
-    fail("Short write of %s: %zd of %zu bytes\n", WORKING_IMAGE_PATH, put, REGION_SIZE);
+    fail("Short write of %s: %zd of %zu bytes\n", image_path, put, REGION_SIZE);
   }
 }
 
 } // namespace
 
-void read_dmi_record(dmi_record& record) {
-  const unique_fd image(::open(WORKING_IMAGE_PATH, O_RDONLY | O_NOFOLLOW));
+void read_dmi_record(const std::string& image_path, dmi_record& record) {
+  const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW));
   if (!image.valid()) {
-    fail("Failed open flash file %s: %s\n", WORKING_IMAGE_PATH, std::strerror(errno));
+    fail("Failed open flash file %s: %s\n", image_path.c_str(), std::strerror(errno));
   }
   struct stat status;
   if (::fstat(image.get(), &status) != 0 || status.st_size != FLASH_IMAGE_SIZE) {
@@ -61,12 +60,12 @@ void read_dmi_record(dmi_record& record) {
   }
   const ssize_t got = ::pread(image.get(), record.bytes, sizeof record.bytes, DMI_RECORD_OFFSET);
   if (got != static_cast<ssize_t>(sizeof record.bytes)) {
-    fail("Unable to read the DMI record from %s: %s\n", WORKING_IMAGE_PATH,
+    fail("Unable to read the DMI record from %s: %s\n", image_path.c_str(),
          got < 0 ? std::strerror(errno) : "short read");
   }
 }
 
-void patch_record_region(const char* source_path) {
-  copy_record_region(source_path);
-  write_coreboot_region();
+void patch_record_region(const std::string& source_path, const working_files& files) {
+  copy_record_region(source_path.c_str(), files.image.c_str());
+  write_coreboot_region(files);
 }

@@ -26,7 +26,7 @@ TEST(ReadDmiRecord, TakesTheBytesAtTheRecordsPlaceUnchanged) {
   region[255] = 0x7e;
   make_image(WORKING_IMAGE_PATH, region);
   dmi_record record;
-  read_dmi_record(record);
+  read_dmi_record(WORKING_IMAGE_PATH, record);
   EXPECT_EQ(record_bytes(record), region);
 }
 
@@ -36,7 +36,7 @@ TEST(ReadDmiRecord, RefusesAnImageOneByteShortOrLong) {
     const child_result result = run_in_child([] {
       dmi_record record;
       dmi_record_init(record);
-      read_dmi_record(record);
+      read_dmi_record(WORKING_IMAGE_PATH, record);
       std::printf("returned\n");
     });
     EXPECT_EQ(result.exit_status, 255) << size;
@@ -47,14 +47,14 @@ TEST(ReadDmiRecord, RefusesAnImageOneByteShortOrLong) {
 
 TEST(ReadDmiRecord, ReportsAMissingImageOrALinkInItsPlace) {
   dmi_record record;
-  child_result result = run_in_child([&] { read_dmi_record(record); });
+  child_result result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH, record); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Failed open flash file /tmp/flash_backup.bin: No such file or directory\n");
 
   make_image("/tmp/elsewhere.bin", std::string(DMI_RECORD_SIZE, 'r'));
   ASSERT_EQ(::symlink("/tmp/elsewhere.bin", WORKING_IMAGE_PATH), 0);
-  result = run_in_child([&] { read_dmi_record(record); });
+  result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH, record); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err.rfind("Failed open flash file /tmp/flash_backup.bin: ", 0), 0u);
 }
@@ -65,7 +65,7 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten)
   const std::string before = read_file(WORKING_IMAGE_PATH);
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    patch_record_region(WORKING_IMAGE_PATH);
+    patch_record_region(WORKING_IMAGE_PATH, working_files{});
     std::printf("ran: %s\n", shell.commands().at(0).c_str());
   });
   EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -82,7 +82,7 @@ TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
   make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    patch_record_region("/tmp/source.bin");
+    patch_record_region("/tmp/source.bin", working_files{});
   });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
@@ -104,7 +104,7 @@ TEST(PatchRecordRegionDeathTest, ShortOrMissingSourceWritesNothingAndFlashesNoth
   for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
       shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-      patch_record_region(c.source);
+      patch_record_region(c.source, working_files{});
     });
     EXPECT_EQ(result.exit_status, 255) << c.source;
     EXPECT_EQ(result.err, c.err);

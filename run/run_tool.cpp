@@ -62,22 +62,23 @@ int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record
       write_record_file(settings.copy_path->c_str(), link_policy::follow, merged_record) != 0) {
     end_run(EXIT_TOOL_ERROR);
   }
-  if (write_bios_layout() != 0) {
+  const working_files files;
+  if (write_bios_layout(files.layout) != 0) {
     std::printf("Failed to create BIOS layout file, exiting ...\n");
     return EXIT_TOOL_ERROR;
   }
   switch (settings.mode) {
   case OP_READ:
-    run_read_mode(config_record);
+    run_read_mode(files, config_record);
     return 0;
   case OP_WRITE:
-    run_write_mode(config_record, cmdline_record, merged_record);
+    run_write_mode(files, config_record, cmdline_record, merged_record);
     return 0;
   case OP_UPDATE:
-    run_update_mode(settings, config_record, cmdline_record, merged_record);
+    run_update_mode(settings, files, config_record, cmdline_record, merged_record);
     return 0;
   case OP_UPDATE_DMI:
-    run_update_dmi_mode(settings, config_record, cmdline_record, merged_record);
+    run_update_dmi_mode(settings, files, config_record, cmdline_record, merged_record);
     return 0;
   case OP_NONE:
     std::printf("Unknown Operation, Aborting...\n");
