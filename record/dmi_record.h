@@ -93,5 +93,6 @@ void report_bad_uuid(const char* text);
 int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& override,
                   field_id* overflow = nullptr);
 
-// Writes the seventeen-line field report to `stream`; does nothing when `stream` is null.
+// Writes the seventeen-line field report to `stream`, each text between single quotes with its
+// control characters escaped (see escape_control_bytes); does nothing when `stream` is null.
 void print_dmi_fields(std::FILE* stream, const dmi_record& record);

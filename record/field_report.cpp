@@ -1,13 +1,16 @@
 // The seventeen-line report of a record's values.
 #include "record/dmi_record.h"
+#include "record/text_escape.h"
 
 #include <uuid/uuid.h>
 
 namespace {
 
+// A control character in the text would start a new line or move the terminal's cursor, so each
+// is shown escaped: every line stays one field's, whatever the flash holds.
 void print_text(std::FILE* stream, const char* label, const dmi_record& record, field_id field) {
-  const std::string_view text = dmi_record_text(record, field);
-  std::fprintf(stream, "%s'%.*s'\n", label, static_cast<int>(text.size()), text.data());
+  const std::string shown = escape_control_bytes(dmi_record_text(record, field));
+  std::fprintf(stream, "%s'%s'\n", label, shown.c_str());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,9 +75,16 @@ TEST(FieldReport, EachLineShowsItsOwnField) {
   EXPECT_EQ(fields_seen, FIELD_COUNT);
 }
 
-TEST(FieldReport, TextIsPrintedUnchangedBetweenTheQuotes) {
-  const dmi_record record = make_record({{FIELD_SYSTEM_VERSION, "it's\t\"1.0\" \\n"}});
-  EXPECT_NE(report(record).find(" system-version:\t'it's\t\"1.0\" \\n'\n"), std::string::npos);
+TEST(FieldReport, ControlCharactersAreEscapedEveryOtherByteIsPrintedUnchanged) {
+  // A value that would forge a line of its own, one that would drive the terminal.
+  const std::string text = report(make_record(
+      {{FIELD_CHASSIS_VERSION, "x'\n chassis-serial-number:\t'SPOOFED"},
+       {FIELD_SYSTEM_VERSION, "it's \"1\" \\n \x1b[2J\x7f\x01\x1f caf\xc3\xa9 \x80\xff"}}));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 17) << text;
+  EXPECT_NE(text.find("version:\t'x'\\012 chassis-serial-number:\\011'SPOOFED'\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("version:\t'it's \"1\" \\n \\033[2J\\177\\001\\037 caf\xc3\xa9 \x80\xff'\n"),
+            std::string::npos);
 }
 
 TEST(FieldReport, TextWithoutNulStopsAtTheRecordsEnd) {
