@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -18,14 +19,30 @@ struct line_buffer {
   }
 };
 
+// A UTF-8 byte-order mark, which some editors put at the start of a text file.
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
+// Takes the line end, "\n" or "\r\n", off a line. A line ends, for this reader, at its first NUL
+// byte: a last line without a line end keeps its last character, and a line that starts with NUL
+// has nothing.
+void cut_line_end(char* line) {
+  std::size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n') {
+    line[--length] = '\0';
+    if (length > 0 && line[length - 1] == '\r') {
+      line[length - 1] = '\0';
+    }
+  }
+}
+
+// Whether the line holds no entry: a comment, or nothing but its line end.
+bool is_skipped(std::string_view line) {
+  return line.empty() || line[0] == '#' || line == "\n" || line == "\r\n";
+}
+
 // Takes one entry line, its line end still on it.
 config_result take_entry(dmi_record& record, char* line, int line_number) {
-  // A line ends, for this reader, at its first NUL byte. Only a line end is taken off: a last
-  // line without one keeps its last character, and a line that starts with NUL has nothing.
-  const std::size_t length = std::strlen(line);
-  if (length > 0 && line[length - 1] == '\n') {
-    line[length - 1] = '\0';
-  }
+  cut_line_end(line);
   char* value = line;
   const char* name = strsep(&value, "=");
   const int field = lookup_field(name);
@@ -33,10 +50,16 @@ config_result take_entry(dmi_record& record, char* line, int line_number) {
     std::fprintf(stderr, "Invalid field name line %d\n", line_number);
     return config_result::bad_entry;
   }
-  if (set_field_value(record, static_cast<field_id>(field), value) != value_result::taken) {
+  switch (set_field_value(record, static_cast<field_id>(field), value, line_number)) {
+  case value_result::taken:
+    return config_result::taken;
+  case value_result::no_room:
     return config_result::no_room;
+  case value_result::not_a_uuid:
+  case value_result::control_byte:
+    return config_result::bad_value;
   }
-  return config_result::taken;
+  return config_result::bad_value;
 }
 
 } // namespace
@@ -44,9 +67,14 @@ config_result take_entry(dmi_record& record, char* line, int line_number) {
 config_result parse_config_file(dmi_record& record, std::FILE* stream) {
   line_buffer line;
   int line_number = 1;
-  while (getline(&line.text, &line.capacity, stream) != -1) {
-    if (line.text[0] != '#' && std::strcmp(line.text, "\n") != 0) {
-      const config_result result = take_entry(record, line.text, line_number);
+  ssize_t read;
+  while ((read = getline(&line.text, &line.capacity, stream)) != -1) {
+    // Measured by getline, not up to a NUL, so a line that starts with NUL is not taken as empty.
+    const std::string_view whole(line.text, static_cast<std::size_t>(read));
+    const std::size_t start =
+        line_number == 1 && whole.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK.size() : 0;
+    if (!is_skipped(whole.substr(start))) {
+      const config_result result = take_entry(record, line.text + start, line_number);
       if (result != config_result::taken) {
         return result;
       }

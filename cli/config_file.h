@@ -8,12 +8,13 @@
 enum class config_result {
   taken,      // the whole file was taken
   bad_entry,  // a line whose name is unknown or that has no "=" (reported with its number)
+  bad_value,  // a value refused: not a UUID, or holding a control character (reported)
   no_room,    // a value that does not fit in the record (reported)
   read_error, // the file could not be read to its end (reported)
 };
 
-// Reads `stream` line by line into `record`: "#" lines and empty lines are skipped; every other
-// line loses its line end ("\n"; a carriage return before it stays) and is split at its first
-// "=" into a field name and a value taken byte for byte. Stops at the first line it cannot take.
-// Does not close `stream`.
+// Reads `stream` line by line into `record`: a UTF-8 byte-order mark at the very start is
+// skipped; "#" lines and empty lines are skipped; every other line loses its line end ("\n" or
+// "\r\n") and is split at its first "=" into a field name and a value taken byte for byte.
+// Stops at the first line it cannot take, naming its number. Does not close `stream`.
 config_result parse_config_file(dmi_record& record, std::FILE* stream);

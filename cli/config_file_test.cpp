@@ -94,8 +94,12 @@ TEST(ConfigFile, AcceptedFiles) {
       {"system-sku=ABC", record_of({{FIELD_SYSTEM_SKU, "ABC"}})},
       {"board-version=B\nsystem-sku=",
        record_of({{FIELD_BOARD_VERSION, "B"}, {FIELD_SYSTEM_SKU, ""}})},
-      // Only the "\n" of a "\r\n" line end is taken off.
-      {"system-sku=X\r\n", record_of({{FIELD_SYSTEM_SKU, "X\r"}})},
+      // A Windows editor's file: a byte-order mark, "\r\n" line ends, a blank "\r\n" line.
+      {"\xEF\xBB\xBFsystem-sku=X\r\n\r\nsystem-uuid=" + std::string(UUID_A) + "\r\n",
+       record_of({{FIELD_SYSTEM_SKU, "X"}}, UUID_A)},
+      {"\xEF\xBB\xBF", record_of({})},
+      {"system-sku=caf\xc3\xa9 \x80\xff\n",
+       record_of({{FIELD_SYSTEM_SKU, "caf\xc3\xa9 \x80\xff"}})},
       // The line ends at a NUL byte; what follows it is ignored.
       {with_nul("system-sku=AB\0CD\n"), record_of({{FIELD_SYSTEM_SKU, "AB"}})},
   };
@@ -124,7 +128,9 @@ TEST(ConfigFile, BadEntryStopsWithItsLineNumber) {
       {"System-SKU=X\n", 1, record_of({})},
       {"=X\n", 1, record_of({})},
       {" # comment\n", 1, record_of({})},
-      {"system-sku=A\n\r\n", 2, record_of({{FIELD_SYSTEM_SKU, "A"}})},
+      {"system-sku=A\n\r\r\n", 2, record_of({{FIELD_SYSTEM_SKU, "A"}})},
+      // A byte-order mark counts only at the very start of the file.
+      {"\r\n\xEF\xBB\xBFsystem-sku=X\n", 2, record_of({})},
       {"system-sku\n", 1, record_of({})},
       {"# c\nsystem-uuid\n", 2, record_of({})},
       {with_nul("system-sku=A\n\0abc\nsystem-version=V\n"), 2,
@@ -138,17 +144,26 @@ TEST(ConfigFile, BadEntryStopsWithItsLineNumber) {
   }
 }
 
-TEST(ConfigFile, BadUuidIsOnlyAWarning) {
-  // A "\r\n" line end leaves "\r" on the UUID text, which then does not parse.
-  for (const std::string& later_line :
-       {std::string("system-uuid=ffeeddcc-bbaa-9988-7766-554433221100\r\n"),
-        std::string("system-uuid=nope\n")}) {
-    const parsed_file result =
-        parse_text("system-uuid=" + std::string(UUID_A) + "\n" + later_line + "system-sku=S\n");
-    EXPECT_EQ(result.status, config_result::taken) << later_line;
-    EXPECT_EQ(result.record, record_of({{FIELD_SYSTEM_SKU, "S"}}, UUID_A)) << later_line;
-    EXPECT_EQ(line_count(result.err), 1u) << result.err;
-    EXPECT_NE(result.err.find("system-uuid"), std::string::npos) << result.err;
+TEST(ConfigFile, RefusedValueStopsWithItsLineNumberLeavingTheRecord) {
+  const std::string given = "system-sku=S\r\nsystem-uuid=" + std::string(UUID_A) + "\n";
+  const std::string uuid_b = "ffeeddcc-bbaa-9988-7766-554433221100";
+  const std::string control = " on line 3 holds a control character\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"system-uuid=nope\nsystem-sku=late\n", "system-uuid value 'nope' on line 3 is not a UUID\n"},
+      {"system-uuid= " + uuid_b + "\r\n",
+       "system-uuid value ' " + uuid_b + "' on line 3 is not a UUID\n"},
+      // A last line without a line end keeps its carriage return.
+      {"system-uuid=" + uuid_b + "\r",
+       "system-uuid value '" + uuid_b + "\\015' on line 3 is not a UUID\n"},
+      {"chassis-version=a\tb\n", "Value of chassis-version" + control},
+      {"system-sku=A\rB\r\n", "Value of system-sku" + control},
+      {"board-version=\x1b[31m", "Value of board-version" + control},
+  };
+  for (const auto& [text, err] : cases) {
+    const parsed_file result = parse_text(given + text);
+    EXPECT_EQ(result.status, config_result::bad_value) << text;
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.record, record_of({{FIELD_SYSTEM_SKU, "S"}}, UUID_A)) << text;
   }
 }
 

@@ -1,12 +1,37 @@
 // Taking one field's value.
 #include "cli/field_value.h"
 
-value_result set_field_value(dmi_record& record, field_id field, const char* value) {
+#include "record/text_escape.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// " on line N" for a value from the configuration file, nothing for one from the command line.
+std::string where(int line_number) {
+  return line_number != 0 ? " on line " + std::to_string(line_number) : "";
+}
+
+} // namespace
+
+value_result set_field_value(dmi_record& record, field_id field, const char* value,
+                             int line_number) {
   if (field == FIELD_SYSTEM_UUID) {
     if (dmi_record_parse_uuid(record, value) != 0) {
-      report_bad_uuid(value);
+      // The value is named escaped, so a newline in it cannot split or forge the message.
+      std::fprintf(stderr, "system-uuid value '%s'%s is not a UUID\n",
+                   escape_control_bytes(value).c_str(), where(line_number).c_str());
+      return value_result::not_a_uuid;
     }
     return value_result::taken;
+  }
+  // A control character would reach the SMBIOS tables and every report of them: a newline or
+  // tab forges lines for scripts, an escape sequence drives the terminal.
+  if (has_control_byte(value)) {
+    std::fprintf(stderr, "Value of %s%s holds a control character\n", field_name(field),
+                 where(line_number).c_str());
+    return value_result::control_byte;
   }
   if (dmi_record_set_text(record, field, value) != 0) {
     report_field_overflow(field);

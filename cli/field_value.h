@@ -3,12 +3,16 @@
 
 #include "record/dmi_record.h"
 
+// Whether a value was taken, or why it was refused; each refusal is reported on standard error.
 enum class value_result {
   taken,
-  no_room, // the text does not fit in the record (reported)
+  no_room,      // the text does not fit in the record
+  not_a_uuid,   // a system-uuid text that uuid_parse does not take
+  control_byte, // a text holding a control character (a byte below 0x20, or 0x7F)
 };
 
-// Sets `field` of `record` from `value`: system-uuid is parsed (a text that is not a UUID is
-// reported as a warning and leaves the UUID as it was), every other field gets the text
-// appended.
-value_result set_field_value(dmi_record& record, field_id field, const char* value);
+// Sets `field` of `record` from `value`: system-uuid is parsed, every other field gets the text
+// appended. A refused value leaves the record as it was and is reported in one line, naming
+// `line_number` of the configuration file when that is not 0.
+value_result set_field_value(dmi_record& record, field_id field, const char* value,
+                             int line_number = 0);

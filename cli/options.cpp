@@ -2,6 +2,7 @@
 #include "cli/options.h"
 
 #include "cli/field_value.h"
+#include "record/text_escape.h"
 #include "util/fail.h"
 
 #include <cstdio>
@@ -18,22 +19,35 @@ void reset_getopt() {
 #endif
 }
 
+// Takes a mode option; the last one given wins. Notes when it overrides a different mode.
+void take_mode(run_settings& settings, operating_mode mode, bool& modes_differ) {
+  if (settings.mode != OP_NONE && settings.mode != mode) {
+    modes_differ = true;
+  }
+  settings.mode = mode;
+}
+
+const char* mode_option(operating_mode mode) {
+  return mode == OP_READ ? "-r" : mode == OP_WRITE ? "-w" : "-u";
+}
+
 } // namespace
 
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record) {
   reset_getopt();
+  bool modes_differ = false;
   int option;
   while ((option = getopt_long(argc, argv, "vrwhu:c:l:b:", dmi_fields, nullptr)) != -1) {
     switch (option) {
     case 'r':
-      settings.mode = OP_READ;
+      take_mode(settings, OP_READ, modes_differ);
       break;
     case 'w':
-      settings.mode = OP_WRITE;
+      take_mode(settings, OP_WRITE, modes_differ);
       break;
     case 'u':
-      settings.mode = OP_UPDATE;
+      take_mode(settings, OP_UPDATE, modes_differ);
       settings.bios_file = optarg;
       break;
     case 'c':
@@ -64,6 +78,17 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
       show_help();
       return EXIT_TOOL_ERROR;
     }
+  }
+  // getopt_long has moved the words that are not options to the end. Such a word is most often
+  // a value written without its leading "--", which would otherwise be dropped without a word.
+  if (optind < argc) {
+    std::fprintf(stderr, "Unexpected argument '%s': values are given as --NAME=VALUE\n",
+                 escape_control_bytes(argv[optind]).c_str());
+    return EXIT_TOOL_ERROR;
+  }
+  if (modes_differ) {
+    std::fprintf(stderr, "Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n",
+                 mode_option(settings.mode));
   }
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;

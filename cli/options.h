@@ -29,9 +29,11 @@ struct run_settings {
 constexpr const char* TOOL_VERSION = "01.00.00.01";
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
-// OP_UPDATE into OP_UPDATE_DMI when a field was given. Returns nothing when the run goes on,
-// otherwise the status the run must end with, what it had to say already printed: 0 after -h,
-// EXIT_TOOL_ERROR after a bad option (with the help text) or a value that does not fit.
+// OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, with a
+// warning on standard error. Returns nothing when the run goes on, otherwise the status the run
+// must end with, what it had to say already printed: 0 after -h, EXIT_TOOL_ERROR after a bad
+// option (with the help text), a value refused (see set_field_value) or a word that is not an
+// option.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record);
 

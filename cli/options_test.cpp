@@ -114,6 +114,7 @@ TEST_F(ParseOptions, FieldOptionForms) {
       {{"--system-manufacturer=M"}, {{FIELD_SYSTEM_MANUFACTURER, "M"}}},
       {{"--system-sku="}, {{FIELD_SYSTEM_SKU, ""}}},
       {{"--system-sku=a=b"}, {{FIELD_SYSTEM_SKU, "a=b"}}},
+      {{"--system-sku=caf\xc3\xa9 \x80\xff"}, {{FIELD_SYSTEM_SKU, "caf\xc3\xa9 \x80\xff"}}},
       {{"--system-sku=one", "--system-sku=two"},
        {{FIELD_SYSTEM_SKU, "one"}, {FIELD_SYSTEM_SKU, "two"}}},
       {{"--chassis-version=c", "--system-version=s"},
@@ -138,7 +139,6 @@ TEST_F(ParseOptions, Modes) {
       {{}, OP_NONE, {}},
       {{"-r"}, OP_READ, {}},
       {{"-w"}, OP_WRITE, {}},
-      {{"foo", "-w"}, OP_WRITE, {}},
       {{"-u", "f"}, OP_UPDATE, "f"},
       {{"-uf"}, OP_UPDATE, "f"},
       {{"-u", "f", "-r"}, OP_READ, "f"},
@@ -185,18 +185,47 @@ TEST_F(ParseOptions, GoodUuidSetsOnlyTheUuidBytes) {
   EXPECT_EQ(record_bytes(record_), record_bytes(expected));
 }
 
-TEST_F(ParseOptions, BadUuidIsOnlyAWarning) {
-  const child_result alone = parse_in_child({"--system-uuid=12345"});
-  EXPECT_EQ(alone.exit_status, 0);
-  EXPECT_EQ(alone.out, "returned given=1 uuid=00000000-0000-0000-0000-000000000000\n");
-  EXPECT_EQ(std::count(alone.err.begin(), alone.err.end(), '\n'), 1) << alone.err;
-  EXPECT_NE(alone.err.find("system-uuid"), std::string::npos) << alone.err;
-  EXPECT_NE(alone.err.find("12345"), std::string::npos) << alone.err;
+TEST_F(ParseOptions, RefusedValuesAndStrayWordsEndTheParseLeavingTheRecord) {
+  const std::string uuid = GOOD_UUID, not_uuid = "' is not a UUID\n";
+  const std::string control = " holds a control character\n";
+  const std::string stray = "': values are given as --NAME=VALUE\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-w", "--system-uuid="}, "system-uuid value '" + not_uuid},
+      {{"--system-uuid=not-a-uuid"}, "system-uuid value 'not-a-uuid" + not_uuid},
+      {{"--system-uuid", "{" + uuid + "}"}, "system-uuid value '{" + uuid + "}" + not_uuid},
+      {{"--system-uuid=00112233445566778899aabbccddeeff"},
+       "system-uuid value '00112233445566778899aabbccddeeff" + not_uuid},
+      {{"--system-uuid= " + uuid}, "system-uuid value ' " + uuid + not_uuid},
+      {{"--system-uuid=x\n y\t"}, "system-uuid value 'x\\012 y\\011" + not_uuid},
+      {{"--chassis-version=x'\n chassis-serial-number:\t'SPOOFED"},
+       "Value of chassis-version" + control},
+      {{"--system-sku", "\x7f"}, "Value of system-sku" + control},
+      {{"-w", "system-serial-number=NEW1"},
+       "Unexpected argument 'system-serial-number=NEW1" + stray},
+      {{"-r", "--", "two\nlines"}, "Unexpected argument 'two\\012lines" + stray},
+  };
+  // Values taken before the refused one, which must leave the record as they made it.
+  dmi_record given = make_record({{FIELD_SYSTEM_SKU, "A"}});
+  ASSERT_EQ(dmi_record_parse_uuid(given, GOOD_UUID), 0);
+  for (const auto& [arguments, err] : cases) {
+    std::vector<std::string> all = {"--system-sku=A", "--system-uuid=" + uuid};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const child_result result = run_in_child([&] {
+      command_line line(all);
+      const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_);
+      std::printf("%d ", status.value_or(-1));
+      std::fwrite(record_.bytes, 1, sizeof record_.bytes, stdout);
+    });
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.out, "255 " + record_bytes(given)) << err;
+  }
+}
 
-  const child_result after_good =
-      parse_in_child({std::string("--system-uuid=") + GOOD_UUID, "--system-uuid=nope"});
-  EXPECT_EQ(after_good.exit_status, 0);
-  EXPECT_EQ(after_good.out, "returned given=1 uuid=" + std::string(GOOD_UUID) + "\n");
+TEST_F(ParseOptions, SeveralModesWarnAndTheLastIsTaken) {
+  const child_result several = parse_in_child({"-w", "--system-sku=S", "-u", "f", "-r"});
+  EXPECT_EQ(several.err,
+            "Warning: more than one of -r, -w, -u given; the last one, -r, is taken\n");
+  EXPECT_EQ(parse_in_child({"-u", "a", "-u", "b"}).err, "") << "one mode given twice";
 }
 
 TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
@@ -206,8 +235,8 @@ TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
 }
 
 TEST_F(ParseOptionsDeathTest, HelpEndsTheRunWithZero) {
-  for (const auto& arguments :
-       std::vector<std::vector<std::string>>{{"-h"}, {"-r", "-c", "x", "-h"}, {"-h", "-x"}}) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"-h"}, {"-r", "-c", "x", "-h"}, {"-h", "-x"}, {"-r", "system-sku=S", "-w", "-h"}}) {
     const child_result result = parse_in_child(arguments);
     EXPECT_EQ(result.exit_status, 0) << arguments.back();
     EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();

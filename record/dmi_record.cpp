@@ -126,8 +126,3 @@ void report_field_overflow(field_id field) {
   std::fprintf(stderr, "Value of %s does not fit in the DMI record (%zu bytes of text in all)\n",
                field_name(field), DMI_TEXT_CAPACITY);
 }
-
-void report_bad_uuid(const char* text) {
-  std::fprintf(stderr,
-               "Warning: system-uuid value '%s' is not a UUID; the UUID is left as it was\n", text);
-}

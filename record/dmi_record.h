@@ -83,9 +83,6 @@ int lookup_field(const char* name);
 // Writes to standard error that the field's value does not fit in the record.
 void report_field_overflow(field_id field);
 
-// Writes to standard error that a system-uuid value was not taken because it is not a UUID.
-void report_bad_uuid(const char* text);
-
 // Rebuilds `result` from scratch, compacted: each text field from `override` when its index is
 // set there, else from `base` when set there; the UUID from `override` unless it is nil.
 // `result` must be distinct from both inputs. Returns 0, or -1 when the texts taken do not fit;

@@ -178,8 +178,8 @@ std::string values_from_config(const emulated_board& board, const std::string& c
 TEST_F(HostileInput, AwkwardConfigurationFiles) {
   child_result result;
   EXPECT_EQ(values_from_config(board_, "system-sku=A\r\nboard-version=B\r\n", result),
-            record_bytes(make_record({{FIELD_SYSTEM_SKU, "A\r"}, {FIELD_BOARD_VERSION, "B\r"}})))
-      << "a carriage return stays in the value";
+            record_bytes(make_record({{FIELD_SYSTEM_SKU, "A"}, {FIELD_BOARD_VERSION, "B"}})))
+      << "a carriage return before the newline is part of the line end";
   EXPECT_EQ(result.out, "Unknown Operation, Aborting...\n");
 
   EXPECT_EQ(
