@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(result != config_result::read_error);
   FUZZ_CHECK(dmi_record_marker(record) == 0);
   check_record_invariants(record);
+  check_no_control_bytes(record);
   print_to_nowhere(record);
   return 0;
 }

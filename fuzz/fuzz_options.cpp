@@ -50,5 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              settings.bios_file.has_value());
   FUZZ_CHECK(dmi_record_marker(record) == 0);
   check_record_invariants(record);
+  check_no_control_bytes(record);
   return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "record/dmi_record.h"
+#include "record/text_escape.h"
 
 #include <cstring>
 
@@ -32,6 +33,15 @@ inline void check_record_invariants(const dmi_record& record) {
     FUZZ_CHECK(start + length < DMI_RECORD_SIZE);
     FUZZ_CHECK(index + length < next_free);
     FUZZ_CHECK(dmi_record_text(record, field).size() == length);
+  }
+}
+
+// The readers of options and configuration files refuse control characters, so no text they set
+// holds one.
+inline void check_no_control_bytes(const dmi_record& record) {
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    FUZZ_CHECK(field == FIELD_SYSTEM_UUID || !has_control_byte(dmi_record_text(record, field)));
   }
 }
 
