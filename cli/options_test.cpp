@@ -76,9 +76,6 @@ protected:
   void SetUp() override {
     dmi_record_init(record_);
   }
-  void TearDown() override {
-    reset_process_state();
-  }
 
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);

@@ -82,6 +82,9 @@ child_result run_in_child(const std::function<void()>& body) {
 
 namespace {
 
+// The shell the runner starts with, put back after every case.
+const shell_function original_shell = command_shell;
+
 std::vector<std::string> recorded_commands;
 std::vector<int> pending_statuses;
 std::function<void(const std::string&)> command_hook;
@@ -134,6 +137,16 @@ void reset_process_state() {
     std::fclose(log_stream);
     log_stream = nullptr;
   }
+  command_shell = original_shell;
+  recorded_commands.clear();
+  pending_statuses.clear();
+  command_hook = {};
+#if defined(__FreeBSD__)
+  optreset = 1;
+  optind = 1;
+#else
+  optind = 0; // glibc starts afresh, its internal state included
+#endif
 }
 
 void make_coreboot_image(const std::string& path, const dmi_record* record, char fill) {

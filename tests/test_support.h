@@ -50,7 +50,9 @@ private:
   shell_function saved_;
 };
 
-// Resets the process-wide state that option parsing and the runner keep.
+// Resets the process-wide state that option parsing and the runner keep: the log, the command
+// shell and getopt's position. Runs after every case, together with the emptying of the private
+// /tmp (tests/test_isolation.cpp).
 void reset_process_state();
 
 // Makes a 16 MiB image at `path` with an FMAP whose region COREBOOT (0xC01000 to the end) holds
