@@ -33,6 +33,15 @@ bool file_exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream text(read_file(path));
+  for (std::string line; std::getline(text, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 dmi_record make_record(const std::vector<std::pair<field_id, std::string>>& texts) {
   dmi_record record;
   dmi_record_init(record);
@@ -149,6 +158,16 @@ void reset_process_state() {
 #endif
 }
 
+void make_image(const std::string& path, const std::string& region, off_t size) {
+  write_file(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), size), 0) << path;
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr) << path;
+  std::fseek(file, DMI_RECORD_OFFSET, SEEK_SET);
+  std::fwrite(region.data(), 1, region.size(), file);
+  std::fclose(file);
+}
+
 void make_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
   const std::string fmd = path + ".fmd";
   write_file(fmd, "FLASH@0 16M {\n"
@@ -223,10 +242,5 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
 }
 
 std::vector<std::string> emulated_board::calls() const {
-  std::vector<std::string> lines;
-  std::istringstream text(read_file("/tmp/board/calls"));
-  for (std::string line; std::getline(text, line);) {
-    lines.push_back(line);
-  }
-  return lines;
+  return read_lines("/tmp/board/calls");
 }
