@@ -81,7 +81,8 @@ public:
 
   // Makes the chip a coreboot image holding `record` (none when null).
   void make_chip(const dmi_record* record) const;
-  // Takes a program off the tool's PATH, so the shell cannot find it.
+  // Takes a program off the tool's PATH, so the shell cannot find it: the one way the tests
+  // make an outside program missing.
   void remove_program(const std::string& name) const;
   // Runs the built tool with `arguments` in /tmp/board; `fault` is a VEK_FAULT value, and
   // `prepare` runs in the child just before the tool starts.
