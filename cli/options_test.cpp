@@ -213,17 +213,23 @@ TEST_F(ParseOptionsDeathTest, HelpEndsTheRunWithZero) {
 }
 
 TEST_F(ParseOptionsDeathTest, BadOptionEndsTheRunWithHelp) {
-  const child_result unknown = parse_in_child({"-r", "-x"});
-  EXPECT_EQ(unknown.exit_status, EXIT_TOOL_ERROR);
-  EXPECT_EQ(unknown.err, "vek_smbios_util: invalid option -- 'x'\n");
-  EXPECT_EQ(unknown.out, HELP_TEXT);
-
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-r", "-c"}, {"-u"}, {"--system-sku"}, {"--no-such-field=1"}, {"--system=1"}}) {
-    const child_result result = parse_in_child(arguments);
-    EXPECT_EQ(result.exit_status, EXIT_TOOL_ERROR) << arguments.back();
-    EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();
-    EXPECT_NE(result.err, "") << arguments.back();
+  // getopt words its diagnostic its own way (glibc and FreeBSD differ); it must name the option.
+  const struct {
+    std::vector<std::string> arguments;
+    const char* named;
+  } cases[] = {
+      {{"-r", "-x"}, "x"},
+      {{"-r", "-c"}, "c"},
+      {{"-u"}, "u"},
+      {{"--system-sku"}, "system-sku"},
+      {{"--no-such-field=1"}, "no-such-field"},
+      {{"--system=1"}, "system"}, // a prefix of several fields
+  };
+  for (const auto& c : cases) {
+    const child_result result = parse_in_child(c.arguments);
+    EXPECT_EQ(result.exit_status, EXIT_TOOL_ERROR) << c.arguments.back();
+    EXPECT_EQ(result.out, HELP_TEXT) << c.arguments.back();
+    EXPECT_TRUE(names_option(result.err, c.named)) << result.err;
   }
 }
 

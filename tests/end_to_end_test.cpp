@@ -199,14 +199,18 @@ TEST_F(EndToEnd, HelpAndBadOptions) {
   EXPECT_EQ(help.out.rfind("vek_smbios_util  -- version:01.00.00.01 \n", 0), 0u);
   EXPECT_TRUE(board_.calls().empty());
 
+  // getopt's own words differ between glibc and FreeBSD; both name the program and the option.
   const child_result bad = board_.run({"-r", "-x"});
   EXPECT_EQ(bad.exit_status, 255);
-  EXPECT_EQ(bad.err, "vek_smbios_util: invalid option -- 'x'\n");
+  EXPECT_EQ(bad.err.rfind("vek_smbios_util: ", 0), 0u) << bad.err;
+  EXPECT_TRUE(names_option(bad.err, "x")) << bad.err;
   EXPECT_EQ(bad.out, help.out);
 
   const child_result missing = board_.run({"--system-sku"});
   EXPECT_EQ(missing.exit_status, 255);
-  EXPECT_EQ(missing.err, "vek_smbios_util: option '--system-sku' requires an argument\n");
+  EXPECT_EQ(missing.err.rfind("vek_smbios_util: ", 0), 0u) << missing.err;
+  EXPECT_TRUE(names_option(missing.err, "system-sku")) << missing.err;
+  EXPECT_EQ(missing.out, help.out);
   EXPECT_TRUE(board_.calls().empty());
   EXPECT_EQ(chip(), chip_before_);
 }

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -156,6 +157,21 @@ void reset_process_state() {
 #else
   optind = 0; // glibc starts afresh, its internal state included
 #endif
+}
+
+bool names_option(const std::string& diagnostic, const std::string& option) {
+  // Before the name: a blank, a quote or the option's own dashes; after it: a quote, "=", a
+  // blank or the line end.
+  for (std::size_t at = diagnostic.find(option); at != std::string::npos;
+       at = diagnostic.find(option, at + 1)) {
+    const char before = at == 0 ? ' ' : diagnostic[at - 1];
+    const std::size_t end = at + option.size();
+    const char after = end == diagnostic.size() ? '\n' : diagnostic[end];
+    if (std::strchr(" '\"-`", before) != nullptr && std::strchr("'\"= \n", after) != nullptr) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void make_image(const std::string& path, const std::string& region, off_t size) {

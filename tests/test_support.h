@@ -58,6 +58,10 @@ private:
 // /tmp (tests/test_isolation.cpp).
 void reset_process_state();
 
+// Whether a getopt diagnostic names `option` (without its dashes) as a word of its own. glibc
+// and FreeBSD word and quote the message differently, but both name the option.
+bool names_option(const std::string& diagnostic, const std::string& option);
+
 // Makes a sparse image of `size` bytes at `path` with `region` at the record's place.
 void make_image(const std::string& path, const std::string& region, off_t size = FLASH_IMAGE_SIZE);
 
