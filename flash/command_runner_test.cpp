@@ -105,14 +105,14 @@ TEST(CommandRunner, OpenLogTruncatesAnOldLog) {
   EXPECT_EQ(read_file("/tmp/run.log"), "");
 }
 
-TEST(CommandRunnerDeathTest, UnopenableLogEndsTheRun) {
+TEST(CommandRunner, UnopenableLogEndsTheRun) {
   const child_result result = run_in_child([] { open_log(std::string("/tmp/missing/run.log")); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Unable to open log file /tmp/missing/run.log: No such file or directory\n");
 }
 
-TEST(CommandRunnerDeathTest, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
+TEST(CommandRunner, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
   // 4095 characters fit; the redirection to the log pushes the text past them.
   const std::string text(4095 - 12, 'x');
   const child_result fits = run_in_child([&] {

@@ -77,7 +77,7 @@ TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
 }
 
-TEST(PatchRecordRegionDeathTest, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
+TEST(PatchRecordRegion, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
   make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
   const std::string before = read_file(WORKING_IMAGE_PATH);
   make_image("/tmp/short.bin", "", DMI_RECORD_OFFSET + 10);
