@@ -76,9 +76,6 @@ protected:
   void SetUp() override {
     dmi_record_init(record_);
   }
-  void TearDown() override {
-    reset_process_state();
-  }
 
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);
@@ -99,8 +96,6 @@ protected:
   run_settings settings_;
   dmi_record record_;
 };
-
-using ParseOptionsDeathTest = ParseOptions;
 
 TEST_F(ParseOptions, FieldOptionForms) {
   struct form {
@@ -234,7 +229,7 @@ TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
   EXPECT_EQ(dmi_record_text(record_, FIELD_SYSTEM_SKU), std::string(120, 's'));
 }
 
-TEST_F(ParseOptionsDeathTest, HelpEndsTheRunWithZero) {
+TEST_F(ParseOptions, HelpEndsTheRunWithZero) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"-h"}, {"-r", "-c", "x", "-h"}, {"-h", "-x"}, {"-r", "system-sku=S", "-w", "-h"}}) {
     const child_result result = parse_in_child(arguments);
@@ -244,22 +239,28 @@ TEST_F(ParseOptionsDeathTest, HelpEndsTheRunWithZero) {
   }
 }
 
-TEST_F(ParseOptionsDeathTest, BadOptionEndsTheRunWithHelp) {
-  const child_result unknown = parse_in_child({"-r", "-x"});
-  EXPECT_EQ(unknown.exit_status, EXIT_TOOL_ERROR);
-  EXPECT_EQ(unknown.err, "vek_smbios_util: invalid option -- 'x'\n");
-  EXPECT_EQ(unknown.out, HELP_TEXT);
-
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-r", "-c"}, {"-u"}, {"--system-sku"}, {"--no-such-field=1"}, {"--system=1"}}) {
-    const child_result result = parse_in_child(arguments);
-    EXPECT_EQ(result.exit_status, EXIT_TOOL_ERROR) << arguments.back();
-    EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();
-    EXPECT_NE(result.err, "") << arguments.back();
+TEST_F(ParseOptions, BadOptionEndsTheRunWithHelp) {
+  // getopt words its diagnostic its own way (glibc and FreeBSD differ); it must name the option.
+  const struct {
+    std::vector<std::string> arguments;
+    const char* named;
+  } cases[] = {
+      {{"-r", "-x"}, "x"},
+      {{"-r", "-c"}, "c"},
+      {{"-u"}, "u"},
+      {{"--system-sku"}, "system-sku"},
+      {{"--no-such-field=1"}, "no-such-field"},
+      {{"--system=1"}, "system"}, // a prefix of several fields
+  };
+  for (const auto& c : cases) {
+    const child_result result = parse_in_child(c.arguments);
+    EXPECT_EQ(result.exit_status, EXIT_TOOL_ERROR) << c.arguments.back();
+    EXPECT_EQ(result.out, HELP_TEXT) << c.arguments.back();
+    EXPECT_TRUE(names_option(result.err, c.named)) << result.err;
   }
 }
 
-TEST_F(ParseOptionsDeathTest, ValueBeyondTheRecordEndsTheRun) {
+TEST_F(ParseOptions, ValueBeyondTheRecordEndsTheRun) {
   // One text may hold 221 bytes: with its NUL it fills the whole text area.
   for (int id = 0; id < FIELD_COUNT; ++id) {
     if (id == FIELD_SYSTEM_UUID) {

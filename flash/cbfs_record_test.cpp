@@ -31,7 +31,7 @@ TEST(UpdateCbfsRecord, WritesExactlyTheRecordThenRemovesBeforeAdding) {
   EXPECT_EQ(read_file("/tmp/dmi.bin"), record_bytes(record));
 }
 
-TEST(UpdateCbfsRecordDeathTest, FailedRemoveEndsTheRunBeforeTheAdd) {
+TEST(UpdateCbfsRecord, FailedRemoveEndsTheRunBeforeTheAdd) {
   const child_result result = run_in_child([] {
     shell_recorder shell({1 << 8}, [](const std::string& command) {
       FILE* log = std::fopen("/tmp/ran", "a");

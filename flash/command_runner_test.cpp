@@ -12,13 +12,6 @@
 
 namespace {
 
-class CommandRunner : public testing::Test {
-protected:
-  void TearDown() override {
-    reset_process_state();
-  }
-};
-
 struct status_case {
   int status;
   int exit_status; // -2: report_status returns
@@ -66,14 +59,14 @@ TEST(ShellQuote, QuotedPathsReachTheShellAsOneWordAndRunNothing) {
   EXPECT_FALSE(file_exists("/tmp/canary"));
 }
 
-TEST_F(CommandRunner, RunsTheTextUnchangedWithoutALog) {
+TEST(CommandRunner, RunsTheTextUnchangedWithoutALog) {
   shell_recorder shell;
   run_command("cbfstool /tmp/flash_backup.bin remove -n vek_smbios", command_log::logged);
   EXPECT_EQ(shell.commands(),
             std::vector<std::string>{"cbfstool /tmp/flash_backup.bin remove -n vek_smbios"});
 }
 
-TEST_F(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
+TEST(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
   open_log(std::string("/tmp/run.log"));
   std::fprintf(log_stream, "pending line\n");
   // The shell stands in for flashrom, appending to the log behind the tool's back.
@@ -97,7 +90,7 @@ TEST_F(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
                                        "later line\n");
 }
 
-TEST_F(CommandRunner, LogPathIsQuotedInTheRedirection) {
+TEST(CommandRunner, LogPathIsQuotedInTheRedirection) {
   open_log(std::string("/tmp/my log"));
   shell_recorder shell;
   run_command("flashrom -r x", command_log::logged);
@@ -106,20 +99,20 @@ TEST_F(CommandRunner, LogPathIsQuotedInTheRedirection) {
   EXPECT_EQ(read_file("/tmp/my log"), "flashrom -r x 2>&1 >> '/tmp/my log'\n");
 }
 
-TEST_F(CommandRunner, OpenLogTruncatesAnOldLog) {
+TEST(CommandRunner, OpenLogTruncatesAnOldLog) {
   write_file("/tmp/run.log", "an earlier run\n");
   open_log(std::string("/tmp/run.log"));
   EXPECT_EQ(read_file("/tmp/run.log"), "");
 }
 
-TEST(CommandRunnerDeathTest, UnopenableLogEndsTheRun) {
+TEST(CommandRunner, UnopenableLogEndsTheRun) {
   const child_result result = run_in_child([] { open_log(std::string("/tmp/missing/run.log")); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Unable to open log file /tmp/missing/run.log: No such file or directory\n");
 }
 
-TEST(CommandRunnerDeathTest, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
+TEST(CommandRunner, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
   // 4095 characters fit; the redirection to the log pushes the text past them.
   const std::string text(4095 - 12, 'x');
   const child_result fits = run_in_child([&] {

@@ -1,10 +1,9 @@
-// Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool.
+// Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool. Every
+// outside step failing is in fault_matrix_test.cpp, hostile paths in hostile_input_test.cpp.
 #include "flash/flash_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 namespace {
 
@@ -182,63 +181,6 @@ TEST_F(EndToEnd, RunWithoutModeSavesTheCopyAndTheLayoutThenAborts) {
   EXPECT_TRUE(board_.calls().empty());
 }
 
-// A failing outside program ends the run with its code, and the chip is not written.
-struct step_fault {
-  std::string name;
-  std::vector<std::string> arguments;
-  std::string fault; // a VEK_FAULT value, or "missing:PROGRAM"
-  int exit_status;
-  std::size_t calls_made; // programs started, the failing one included
-};
-
-void PrintTo(const step_fault& fault, std::ostream* out) {
-  *out << fault.name;
-}
-
-class EndToEndFault : public EndToEnd, public testing::WithParamInterface<step_fault> {};
-
-TEST_P(EndToEndFault, EndsWithTheProgramsStatusAndLeavesTheChip) {
-  make_new_image();
-  const step_fault& fault = GetParam();
-  std::string injected = fault.fault;
-  if (injected.rfind("missing:", 0) == 0) {
-    board_.remove_program(injected.substr(8));
-    injected.clear();
-  }
-  const child_result result = board_.run(fault.arguments, injected);
-  EXPECT_EQ(result.exit_status, fault.exit_status) << result.out << result.err;
-  EXPECT_EQ(board_.calls().size(), fault.calls_made);
-  EXPECT_EQ(chip(), chip_before_);
-}
-
-const std::vector<std::string> WRITE = {"-w", "--chassis-version=2"};
-const std::vector<std::string> UPDATE = {"-u", "/tmp/board/new.rom"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, EndToEndFault,
-    testing::Values(step_fault{"WriteFlashromReadExit3", WRITE, "flashrom-read:exit:3", 3, 1},
-                    step_fault{"WriteFlashromReadSignal", WRITE, "flashrom-read:signal", 255, 1},
-                    step_fault{"WriteFlashromMissing", WRITE, "missing:flashrom", 127, 0},
-                    step_fault{"WriteRemoveExit3", WRITE, "cbfstool-remove:exit:3", 3, 2},
-                    step_fault{"WriteAddSignal", WRITE, "cbfstool-add:signal", 255, 3},
-                    step_fault{"WriteCbfstoolMissing", WRITE, "missing:cbfstool", 127, 1},
-                    step_fault{"UpdateCpExit3", UPDATE, "cp:exit:3", 3, 2},
-                    step_fault{"UpdateCpMissing", UPDATE, "missing:cp", 127, 1},
-                    step_fault{"UpdateAddExit3", UPDATE, "cbfstool-add:exit:3", 3, 4}),
-    [](const testing::TestParamInfo<step_fault>& param_info) { return param_info.param.name; });
-
-TEST_F(EndToEnd, HostilePathRunsNoSecondCommand) {
-  // The tool runs in /tmp/board, where an injected command would leave the canary.
-  const std::string hostile = "/tmp/board/new rom; touch canary; '$(touch canary)' `touch canary`";
-  make_new_image();
-  ASSERT_EQ(std::rename("/tmp/board/new.rom", hostile.c_str()), 0);
-  const child_result result = board_.run({"-u", hostile, "-l", "/tmp/board/a log`id`"});
-  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
-  EXPECT_FALSE(file_exists("/tmp/board/canary"));
-  EXPECT_EQ(image_record_bytes(emulated_board::CHIP), record_bytes(old_record_));
-  EXPECT_NE(read_file("/tmp/board/a log`id`").find("Reading flash... done."), std::string::npos);
-}
-
 TEST_F(EndToEnd, ValueBeyondTheRecordsCapacityStopsBeforeAnyWrite) {
   const child_result result =
       board_.run({"-w", "-b", "/tmp/board/copy.bin", "--chassis-asset-tag", std::string(230, 'x')});
@@ -257,14 +199,18 @@ TEST_F(EndToEnd, HelpAndBadOptions) {
   EXPECT_EQ(help.out.rfind("vek_smbios_util  -- version:01.00.00.01 \n", 0), 0u);
   EXPECT_TRUE(board_.calls().empty());
 
+  // getopt's own words differ between glibc and FreeBSD; both name the program and the option.
   const child_result bad = board_.run({"-r", "-x"});
   EXPECT_EQ(bad.exit_status, 255);
-  EXPECT_EQ(bad.err, "vek_smbios_util: invalid option -- 'x'\n");
+  EXPECT_EQ(bad.err.rfind("vek_smbios_util: ", 0), 0u) << bad.err;
+  EXPECT_TRUE(names_option(bad.err, "x")) << bad.err;
   EXPECT_EQ(bad.out, help.out);
 
   const child_result missing = board_.run({"--system-sku"});
   EXPECT_EQ(missing.exit_status, 255);
-  EXPECT_EQ(missing.err, "vek_smbios_util: option '--system-sku' requires an argument\n");
+  EXPECT_EQ(missing.err.rfind("vek_smbios_util: ", 0), 0u) << missing.err;
+  EXPECT_TRUE(names_option(missing.err, "system-sku")) << missing.err;
+  EXPECT_EQ(missing.out, help.out);
   EXPECT_TRUE(board_.calls().empty());
   EXPECT_EQ(chip(), chip_before_);
 }

@@ -12,9 +12,11 @@
 
 namespace {
 
-// Names that would run `touch canary` in /tmp/board if they reached the shell unquoted.
+// Names that would run `touch canary` in /tmp/board if they reached the shell unquoted, or
+// quoted with their own quotes left as they are.
 const std::vector<std::string> HOSTILE_NAMES = {
-    "/tmp/board/new rom; touch canary; $(touch canary) `touch canary` 'q' \"dq\" *",
+    "/tmp/board/new rom; touch canary; $(touch canary) `touch canary` 'q' '$(touch canary)' "
+    "\"dq\" *",
     "/tmp/board/line\nbreak;touch canary|touch canary&&touch canary",
 };
 

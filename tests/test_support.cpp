@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -31,6 +32,15 @@ void write_file(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) {
   struct stat status;
   return ::lstat(path.c_str(), &status) == 0;
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream text(read_file(path));
+  for (std::string line; std::getline(text, line);) {
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 dmi_record make_record(const std::vector<std::pair<field_id, std::string>>& texts) {
@@ -81,6 +91,9 @@ child_result run_in_child(const std::function<void()>& body) {
 }
 
 namespace {
+
+// The shell the runner starts with, put back after every case.
+const shell_function original_shell = command_shell;
 
 std::vector<std::string> recorded_commands;
 std::vector<int> pending_statuses;
@@ -134,6 +147,41 @@ void reset_process_state() {
     std::fclose(log_stream);
     log_stream = nullptr;
   }
+  command_shell = original_shell;
+  recorded_commands.clear();
+  pending_statuses.clear();
+  command_hook = {};
+#if defined(__FreeBSD__)
+  optreset = 1;
+  optind = 1;
+#else
+  optind = 0; // glibc starts afresh, its internal state included
+#endif
+}
+
+bool names_option(const std::string& diagnostic, const std::string& option) {
+  // Before the name: a blank, a quote or the option's own dashes; after it: a quote, "=", a
+  // blank or the line end.
+  for (std::size_t at = diagnostic.find(option); at != std::string::npos;
+       at = diagnostic.find(option, at + 1)) {
+    const char before = at == 0 ? ' ' : diagnostic[at - 1];
+    const std::size_t end = at + option.size();
+    const char after = end == diagnostic.size() ? '\n' : diagnostic[end];
+    if (std::strchr(" '\"-`", before) != nullptr && std::strchr("'\"= \n", after) != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void make_image(const std::string& path, const std::string& region, off_t size) {
+  write_file(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), size), 0) << path;
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr) << path;
+  std::fseek(file, DMI_RECORD_OFFSET, SEEK_SET);
+  std::fwrite(region.data(), 1, region.size(), file);
+  std::fclose(file);
 }
 
 void make_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
@@ -210,10 +258,5 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
 }
 
 std::vector<std::string> emulated_board::calls() const {
-  std::vector<std::string> lines;
-  std::istringstream text(read_file("/tmp/board/calls"));
-  for (std::string line; std::getline(text, line);) {
-    lines.push_back(line);
-  }
-  return lines;
+  return read_lines("/tmp/board/calls");
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "flash/command_runner.h"
+#include "flash/flash_files.h"
 #include "record/dmi_record.h"
 
 #include <functional>
@@ -13,6 +14,8 @@
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// The lines of a file without their line ends (none when it cannot be read).
+std::vector<std::string> read_lines(const std::string& path);
 
 // A record with the given text fields set in order, on an initialised record.
 dmi_record make_record(const std::vector<std::pair<field_id, std::string>>& texts);
@@ -50,8 +53,17 @@ private:
   shell_function saved_;
 };
 
-// Resets the process-wide state that option parsing and the runner keep.
+// Resets the process-wide state that option parsing and the runner keep: the log, the command
+// shell and getopt's position. Runs after every case, together with the emptying of the private
+// /tmp (tests/test_isolation.cpp).
 void reset_process_state();
+
+// Whether a getopt diagnostic names `option` (without its dashes) as a word of its own. glibc
+// and FreeBSD word and quote the message differently, but both name the option.
+bool names_option(const std::string& diagnostic, const std::string& option);
+
+// Makes a sparse image of `size` bytes at `path` with `region` at the record's place.
+void make_image(const std::string& path, const std::string& region, off_t size = FLASH_IMAGE_SIZE);
 
 // Makes a 16 MiB image at `path` with an FMAP whose region COREBOOT (0xC01000 to the end) holds
 // a CBFS, like a coreboot image; when `record` is given it is added as vek_smbios at 0xFFFF0100.
@@ -73,7 +85,8 @@ public:
 
   // Makes the chip a coreboot image holding `record` (none when null).
   void make_chip(const dmi_record* record) const;
-  // Takes a program off the tool's PATH, so the shell cannot find it.
+  // Takes a program off the tool's PATH, so the shell cannot find it: the one way the tests
+  // make an outside program missing.
   void remove_program(const std::string& name) const;
   // Runs the built tool with `arguments` in /tmp/board; `fault` is a VEK_FAULT value, and
   // `prepare` runs in the child just before the tool starts.
