@@ -189,15 +189,19 @@ TEST_F(HostileInput, AwkwardConfigurationFiles) {
       record_bytes(make_record({{FIELD_SYSTEM_SKU, "AB"}, {FIELD_BOARD_VERSION, "V"}})))
       << "a line ends at a NUL byte";
 
-  EXPECT_EQ(
-      values_from_config(board_, "#" + std::string(1 << 20, 'c') + "\nsystem-sku=Z\n", result),
-      record_bytes(make_record({{FIELD_SYSTEM_SKU, "Z"}})));
+  EXPECT_EQ(values_from_config(board_, "#" + std::string(65535, 'c') + "\nsystem-sku=Z\n", result),
+            record_bytes(make_record({{FIELD_SYSTEM_SKU, "Z"}})));
 
-  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(1 << 20, 'v') + "\n", result),
-            "");
+  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(60000, 'v') + "\n", result), "");
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Value of system-sku does not fit in the DMI record (222 bytes of text in all)\n");
+
+  // A longer line ends the reading there, so memory stays bounded.
+  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(1 << 20, 'v') + "\n", result),
+            "");
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err, "Line 1 of the configuration file is longer than 65536 bytes\n");
 
   EXPECT_EQ(
       values_from_config(board_, std::string("system-sku=Z\n\0board-version=X\n", 30), result), "");
