@@ -3,6 +3,7 @@
 
 #include "flash/command_runner.h"
 #include "flash/flash_files.h"
+#include "flash/working_files.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
@@ -20,7 +21,7 @@ constexpr unsigned COREBOOT_END = 0xFFFFFF;
 } // namespace
 
 int write_bios_layout(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     return -1;
   }
@@ -52,6 +53,7 @@ void read_coreboot_region(const working_files& files) {
 }
 
 void write_coreboot_region(const working_files& files) {
+  check_working_files(files);
   std::printf("Writing coreboot region...\n");
   command_buffer command;
   format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,

@@ -5,6 +5,7 @@
 #include "flash/command_runner.h"
 #include "flash/flash_region.h"
 #include "flash/record_file.h"
+#include "flash/working_files.h"
 #include "run/modes.h"
 #include "util/fail.h"
 
@@ -62,8 +63,8 @@ int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record
       write_record_file(settings.copy_path->c_str(), link_policy::follow, merged_record) != 0) {
     end_run(EXIT_TOOL_ERROR);
   }
-  const working_files files;
-  if (write_bios_layout(files.layout) != 0) {
+  working_files files;
+  if (make_working_files(files) != 0 || write_bios_layout(files.layout) != 0) {
     std::printf("Failed to create BIOS layout file, exiting ...\n");
     return EXIT_TOOL_ERROR;
   }

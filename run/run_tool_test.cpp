@@ -182,12 +182,13 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
   }
 }
 
-TEST_F(RunTool, LayoutFileThatCannotBeCreatedEndsTheRunBeforeTheFlash) {
+TEST_F(RunTool, LinkAtTheLayoutFilesNameEndsTheRunBeforeTheFlash) {
   ASSERT_EQ(::symlink("/tmp/elsewhere", "/tmp/bios_layout"), 0);
   settings_.mode = OP_WRITE;
   const child_result result = run();
-  EXPECT_EQ(result.exit_status, 0); // the child printed run_tool's result and returned
-  EXPECT_EQ(result.out, "Failed to create BIOS layout file, exiting ...\nrun_tool: 255\n");
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err, "Refusing to use /tmp/bios_layout: it is a symbolic link\n");
+  EXPECT_FALSE(file_exists("/tmp/elsewhere"));
   EXPECT_FALSE(file_exists(COMMANDS));
 }
 
