@@ -1,6 +1,7 @@
 // Command runner and log.
 #include "flash/command_runner.h"
 
+#include "flash/output_file.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
@@ -38,12 +39,13 @@ void open_log(const std::optional<std::string>& path) {
     return;
   }
   log_path = path;
-  const int fd = ::open(log_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
-  if (fd >= 0) {
-    log_stream = ::fdopen(fd, "a");
+  const char* why = nullptr;
+  const int fd = open_output_file(log_path->c_str(), O_APPEND, why);
+  if (fd >= 0 && (log_stream = ::fdopen(fd, "a")) == nullptr) {
+    why = std::strerror(errno);
   }
   if (log_stream == nullptr) {
-    fail("Unable to open log file %s: %s\n", log_path->c_str(), std::strerror(errno));
+    fail("Unable to open log file %s: %s\n", log_path->c_str(), why);
   }
 }
 

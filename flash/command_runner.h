@@ -21,9 +21,9 @@ extern shell_function command_shell;
 constexpr std::size_t COMMAND_BUFFER_SIZE = 4096;
 using command_buffer = char[COMMAND_BUFFER_SIZE];
 
-// Takes `path` as the run's log: creates or truncates it, then keeps it open in append mode, so
-// every write lands at the end even after a command appended to it. Does nothing without a
-// path. Ends the run on failure.
+// Takes `path` as the run's log: creates (mode 0644 less the umask) or truncates it as
+// open_output_file does, then keeps it open in append mode, so every write lands at the end even
+// after a command appended to it. Does nothing without a path. Ends the run on failure.
 void open_log(const std::optional<std::string>& path);
 
 // A path as it goes into a command text: unchanged when made only of letters, digits and
