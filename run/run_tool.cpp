@@ -5,6 +5,7 @@
 #include "flash/command_runner.h"
 #include "flash/flash_region.h"
 #include "flash/record_file.h"
+#include "flash/run_lock.h"
 #include "flash/working_files.h"
 #include "run/modes.h"
 #include "util/fail.h"
@@ -42,6 +43,8 @@ void load_config_file(const std::string& config_path, dmi_record& config_record)
 
 int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
              dmi_record& merged_record) {
+  // Before anything is written: a second run at the same time ends here.
+  take_run_lock();
   open_log(settings.log_path);
   if (settings.config_path) {
     load_config_file(*settings.config_path, config_record);
