@@ -41,6 +41,11 @@ enum class command_log { unlogged, logged };
 // first. Ends the run on failure: with 255 when the text with its redirection would not fit.
 void run_command(const char* text, command_log log);
 
+// Runs one command as run_command does and prints its status, but returns instead of ending the
+// run: 0 when it succeeded, otherwise the status the run would end with (its exit code, or 255
+// when it ended abnormally), so the caller can say what the failure means first.
+int run_command_status(const char* text, command_log log);
+
 // Prints a wait status on standard output. Ends the run with 255 when the command ended
 // abnormally (a signal, or no shell could be started), with the command's exit code when that
 // is not 0; returns only on success.

@@ -16,5 +16,8 @@ int write_bios_layout(const std::string& path);
 void read_coreboot_region(const working_files& files);
 
 // Writes the working image's coreboot region to the chip with flashrom, once check_working_files
-// has found the image and the layout to be the files the run made. Ends the run on failure.
+// has found the image and the layout to be the files the run made. Terminal and kill signals are
+// ignored while flashrom runs, so the write is never cut short by them. When flashrom fails,
+// says on standard error that the region may be partly written and which image was meant for
+// it. Ends the run on failure.
 void write_coreboot_region(const working_files& files);
