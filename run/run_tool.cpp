@@ -6,6 +6,7 @@
 #include "flash/flash_region.h"
 #include "flash/record_file.h"
 #include "flash/run_lock.h"
+#include "flash/search_path.h"
 #include "flash/working_files.h"
 #include "run/modes.h"
 #include "util/fail.h"
@@ -43,6 +44,7 @@ void load_config_file(const std::string& config_path, dmi_record& config_record)
 
 int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
              dmi_record& merged_record) {
+  drop_relative_path_entries();
   // Before anything is written: a second run at the same time ends here.
   take_run_lock();
   open_log(settings.log_path);
