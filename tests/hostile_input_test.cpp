@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -58,10 +59,15 @@ TEST_F(HostileInput, PathsReachTheirFilesAndNeverTheShell) {
 }
 
 TEST_F(HostileInput, BiosFilePathTooLongForTheCommandIsNotRun) {
+  // A real 16 MiB image, so the run gets past the check of the new image to the cp command.
   std::string path = "/tmp/board";
-  while (path.size() < 4090) {
-    path += "/aaaaaaaa";
+  while (path.size() < 3900) {
+    path += "/" + std::string(200, 'a');
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   }
+  path += "/" + std::string(4090 - path.size(), 'i');
+  write_file(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), FLASH_IMAGE_SIZE), 0);
   const child_result result = board_.run({"-u", path});
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err.substr(result.err.rfind("Command")),
