@@ -4,20 +4,33 @@
 #include "cli/field_value.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace {
 
-// The buffer that getline grows as needed, released when the reading ends.
-struct line_buffer {
-  char* text = nullptr;
-  std::size_t capacity = 0;
-  ~line_buffer() {
-    std::free(text);
+enum class line_read { line, end, too_long };
+
+// Reads the next line of `stream` into `line`, its "\n" kept, holding at most
+// MAX_CONFIG_LINE_LENGTH bytes before the "\n", so a file without line ends (/dev/zero) cannot
+// grow the memory without bound. A last line without "\n" counts; at the end of the file or on
+// a read error (told apart by the caller) nothing is read.
+line_read read_line(std::FILE* stream, std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::getc(stream)) != EOF) {
+    if (c == '\n') {
+      line += '\n';
+      return line_read::line;
+    }
+    if (line.size() == MAX_CONFIG_LINE_LENGTH) {
+      return line_read::too_long;
+    }
+    line += static_cast<char>(c);
   }
-};
+  return line.empty() ? line_read::end : line_read::line;
+}
 
 // A UTF-8 byte-order mark, which some editors put at the start of a text file.
 constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
@@ -65,21 +78,26 @@ config_result take_entry(dmi_record& record, char* line, int line_number) {
 } // namespace
 
 config_result parse_config_file(dmi_record& record, std::FILE* stream) {
-  line_buffer line;
+  std::string line;
   int line_number = 1;
-  ssize_t read;
-  while ((read = getline(&line.text, &line.capacity, stream)) != -1) {
-    // Measured by getline, not up to a NUL, so a line that starts with NUL is not taken as empty.
-    const std::string_view whole(line.text, static_cast<std::size_t>(read));
+  line_read got;
+  while ((got = read_line(stream, line)) == line_read::line) {
+    // Measured as read, not up to a NUL, so a line that starts with NUL is not taken as empty.
+    const std::string_view whole(line);
     const std::size_t start =
         line_number == 1 && whole.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK.size() : 0;
     if (!is_skipped(whole.substr(start))) {
-      const config_result result = take_entry(record, line.text + start, line_number);
+      const config_result result = take_entry(record, line.data() + start, line_number);
       if (result != config_result::taken) {
         return result;
       }
     }
     ++line_number;
+  }
+  if (got == line_read::too_long) {
+    std::fprintf(stderr, "Line %d of the configuration file is longer than %zu bytes\n",
+                 line_number, MAX_CONFIG_LINE_LENGTH);
+    return config_result::too_long;
   }
   const int saved_errno = errno;
   if (!std::feof(stream)) {

@@ -3,7 +3,11 @@
 
 #include "record/dmi_record.h"
 
+#include <cstddef>
 #include <cstdio>
+
+// The most bytes a line of a configuration file may hold, its line end not counted.
+constexpr std::size_t MAX_CONFIG_LINE_LENGTH = 65536;
 
 enum class config_result {
   taken,      // the whole file was taken
@@ -11,6 +15,7 @@ enum class config_result {
   bad_value,  // a value refused: not a UUID, or holding a control character (reported)
   no_room,    // a value that does not fit in the record (reported)
   read_error, // the file could not be read to its end (reported)
+  too_long,   // a line longer than MAX_CONFIG_LINE_LENGTH (reported with its number)
 };
 
 // Reads `stream` line by line into `record`: a UTF-8 byte-order mark at the very start is

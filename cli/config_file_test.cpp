@@ -190,4 +190,19 @@ TEST(ConfigFile, ReadErrorIsReportedAndRefused) {
   EXPECT_EQ(result.record, record_of({}));
 }
 
+TEST(ConfigFile, LinesHoldAtMost64KiBBeforeTheirLineEnd) {
+  const std::string longest(MAX_CONFIG_LINE_LENGTH, '#');
+  const parsed_file fits = parse_text(longest + "\nsystem-sku=A\n" + longest);
+  EXPECT_EQ(fits.status, config_result::taken) << fits.err;
+  EXPECT_EQ(fits.record, record_of({{FIELD_SYSTEM_SKU, "A"}}));
+
+  for (const std::string& end : {std::string("\n"), std::string()}) {
+    const parsed_file over =
+        parse_text("system-sku=A\n" + longest + "#" + end + "board-version=B\n");
+    EXPECT_EQ(over.status, config_result::too_long);
+    EXPECT_EQ(over.err, "Line 2 of the configuration file is longer than 65536 bytes\n");
+    EXPECT_EQ(over.record, record_of({{FIELD_SYSTEM_SKU, "A"}}));
+  }
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 // Command runner and log.
 #include "flash/command_runner.h"
 
+#include "flash/output_file.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
@@ -38,12 +39,13 @@ void open_log(const std::optional<std::string>& path) {
     return;
   }
   log_path = path;
-  const int fd = ::open(log_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
-  if (fd >= 0) {
-    log_stream = ::fdopen(fd, "a");
+  const char* why = nullptr;
+  const int fd = open_output_file(log_path->c_str(), O_APPEND, why);
+  if (fd >= 0 && (log_stream = ::fdopen(fd, "a")) == nullptr) {
+    why = std::strerror(errno);
   }
   if (log_stream == nullptr) {
-    fail("Unable to open log file %s: %s\n", log_path->c_str(), std::strerror(errno));
+    fail("Unable to open log file %s: %s\n", log_path->c_str(), why);
   }
 }
 
@@ -77,7 +79,10 @@ void format_command(command_buffer& buffer, const char* format, ...) {
   }
 }
 
-void run_command(const char* text, command_log log) {
+namespace {
+
+// Runs the command as run_command describes and returns the raw wait status.
+int run_in_shell(const char* text, command_log log) {
   command_buffer command;
   if (log == command_log::logged && log_stream != nullptr) {
     format_command(command, "%s 2>&1 >> %s", text, shell_quote(*log_path).c_str());
@@ -91,18 +96,33 @@ void run_command(const char* text, command_log log) {
   if (log_stream != nullptr) {
     std::fflush(log_stream);
   }
-  report_status(command_shell(command));
+  return command_shell(command);
 }
 
-void report_status(int status) {
+// Prints a wait status and returns the status the run ends with for it, 0 for success.
+int print_status(int status) {
   std::printf("system() exit with return_code=%d", status);
   if ((status & 0x7f) != 0) {
     std::printf(", child exited abnormally\n");
-    end_run(EXIT_TOOL_ERROR);
+    return EXIT_TOOL_ERROR;
   }
   const int code = (status >> 8) & 0xff;
   std::printf(", child exit status=%d\n", code);
-  if (code != 0) {
-    end_run(code);
+  return code;
+}
+
+} // namespace
+
+void run_command(const char* text, command_log log) {
+  report_status(run_in_shell(text, log));
+}
+
+int run_command_status(const char* text, command_log log) {
+  return print_status(run_in_shell(text, log));
+}
+
+void report_status(int status) {
+  if (const int run_status = print_status(status)) {
+    end_run(run_status);
   }
 }

@@ -21,9 +21,9 @@ extern shell_function command_shell;
 constexpr std::size_t COMMAND_BUFFER_SIZE = 4096;
 using command_buffer = char[COMMAND_BUFFER_SIZE];
 
-// Takes `path` as the run's log: creates or truncates it, then keeps it open in append mode, so
-// every write lands at the end even after a command appended to it. Does nothing without a
-// path. Ends the run on failure.
+// Takes `path` as the run's log: creates (mode 0644 less the umask) or truncates it as
+// open_output_file does, then keeps it open in append mode, so every write lands at the end even
+// after a command appended to it. Does nothing without a path. Ends the run on failure.
 void open_log(const std::optional<std::string>& path);
 
 // A path as it goes into a command text: unchanged when made only of letters, digits and
@@ -40,6 +40,11 @@ enum class command_log { unlogged, logged };
 // with a log open gets its standard output appended to the log and is written into the log
 // first. Ends the run on failure: with 255 when the text with its redirection would not fit.
 void run_command(const char* text, command_log log);
+
+// Runs one command as run_command does and prints its status, but returns instead of ending the
+// run: 0 when it succeeded, otherwise the status the run would end with (its exit code, or 255
+// when it ended abnormally), so the caller can say what the failure means first.
+int run_command_status(const char* text, command_log log);
 
 // Prints a wait status on standard output. Ends the run with 255 when the command ended
 // abnormally (a signal, or no shell could be started), with the command's exit code when that

@@ -3,9 +3,11 @@
 
 #include "flash/command_runner.h"
 #include "flash/flash_files.h"
+#include "flash/working_files.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,10 +19,45 @@ constexpr unsigned MIDROM_END = 0xBFFFFF;
 constexpr unsigned COREBOOT_START = 0xC00000;
 constexpr unsigned COREBOOT_END = 0xFFFFFF;
 
+// While it lives, the signals of a terminal (interrupt, quit, hang-up) and a plain kill are
+// ignored; the dispositions before are put back after. An ignored disposition passes to the
+// shell and flashrom (system() hands SIGINT and SIGQUIT on as the caller had them), so a
+// flash write once started runs to its end and its real status is reported.
+class termination_signals_ignored {
+public:
+  termination_signals_ignored() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
+      ::sigaction(SIGNALS[i], &ignore, &saved_[i]);
+    }
+  }
+  ~termination_signals_ignored() {
+    for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
+      ::sigaction(SIGNALS[i], &saved_[i], nullptr);
+    }
+  }
+  termination_signals_ignored(const termination_signals_ignored&) = delete;
+  termination_signals_ignored& operator=(const termination_signals_ignored&) = delete;
+
+private:
+  static constexpr std::size_t SIGNAL_COUNT = 4;
+  static constexpr int SIGNALS[SIGNAL_COUNT] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+  struct sigaction saved_[SIGNAL_COUNT];
+};
+
+// Runs the flash write with the termination signals ignored and returns the status the run ends
+// with for it, 0 for success.
+int run_shielded_write(const char* command) {
+  const termination_signals_ignored shield;
+  return run_command_status(command, command_log::logged);
+}
+
 } // namespace
 
 int write_bios_layout(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     return -1;
   }
@@ -52,9 +89,16 @@ void read_coreboot_region(const working_files& files) {
 }
 
 void write_coreboot_region(const working_files& files) {
+  check_working_files(files);
   std::printf("Writing coreboot region...\n");
   command_buffer command;
   format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,
                  shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
-  run_command(command, command_log::logged);
+  if (const int status = run_shielded_write(command)) {
+    std::fprintf(stderr,
+                 "The coreboot region of the flash may be partly written; the image meant for it "
+                 "is %s\n",
+                 files.image.c_str());
+    end_run(status);
+  }
 }

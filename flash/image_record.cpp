@@ -22,7 +22,7 @@ void copy_record_region(const char* source_path, const char* image_path) {
   if (!source.valid()) {
     fail("Unable to read %s: %s\n", source_path, std::strerror(errno));
   }
-  const unique_fd image(::open(image_path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0664));
+  const unique_fd image(::open(image_path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0600));
   if (!image.valid()) {
     fail("Unable to read %s: %s\n", image_path, std::strerror(errno));
   }

@@ -1,6 +1,7 @@
 // Tests of reading the record from the working image and putting its region in place.
 #include "flash/flash_files.h"
 #include "flash/image_record.h"
+#include "flash/working_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -49,12 +50,14 @@ TEST(ReadDmiRecord, ReportsAMissingImageOrALinkInItsPlace) {
 }
 
 TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten) {
+  working_files files; // the flash write takes only the files the run made
+  ASSERT_EQ(make_working_files(files), 0);
   const std::string region(DMI_RECORD_SIZE, 'r');
   make_image(WORKING_IMAGE_PATH, region);
   const std::string before = read_file(WORKING_IMAGE_PATH);
-  const child_result result = run_in_child([] {
+  const child_result result = run_in_child([&files] {
     shell_recorder shell;
-    patch_record_region(WORKING_IMAGE_PATH, working_files{});
+    patch_record_region(WORKING_IMAGE_PATH, files);
     std::printf("ran: %s\n", shell.commands().at(0).c_str());
   });
   EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -67,11 +70,13 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten)
 }
 
 TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
+  working_files files;
+  ASSERT_EQ(make_working_files(files), 0);
   make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
   make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
-  const child_result result = run_in_child([] {
+  const child_result result = run_in_child([&files] {
     shell_recorder shell;
-    patch_record_region("/tmp/source.bin", working_files{});
+    patch_record_region("/tmp/source.bin", files);
   });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));

@@ -1,6 +1,7 @@
 // Whole-record writes to files.
 #include "flash/record_file.h"
 
+#include "flash/output_file.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -11,9 +12,10 @@
 
 int write_record_file(const char* path, link_policy links, const dmi_record& record) {
   const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
-  const unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | no_follow, 0664));
+  const char* why = nullptr;
+  const unique_fd file(open_output_file(path, no_follow, why));
   if (!file.valid()) {
-    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, why);
     return -1;
   }
   const ssize_t written = ::write(file.get(), record.bytes, sizeof record.bytes);

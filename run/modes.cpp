@@ -7,7 +7,12 @@
 #include "flash/image_record.h"
 #include "util/fail.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -23,10 +28,32 @@ void merge_over_image_record(dmi_record& merged_record, const dmi_record& image_
   dmi_record_set_marker(merged_record, DMI_MARKER_STORED);
 }
 
+// Refuses, before the chip is read, a new image that cannot be a whole chip image: anything but
+// a regular file of exactly 16 MiB (a device such as /dev/zero would fill /tmp). The
+// operator's own path, so a link to such a file is followed. Ends the run on failure.
+void check_new_image(const run_settings& settings) {
+  const std::string image = settings.bios_file.value_or("");
+  const char* path = image.c_str();
+  struct stat status;
+  if (::stat(path, &status) != 0) {
+    fail("Refusing new image %s: %s\n", path, std::strerror(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    fail("Refusing new image %s: not a regular file\n", path);
+  }
+  if (status.st_size != FLASH_IMAGE_SIZE) {
+    fail("Refusing new image %s: %jd bytes, not %jd\n", path,
+         static_cast<std::intmax_t>(status.st_size), static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
+  }
+}
+
 // Copies the new firmware image over the working image. Ends the run on failure.
 void copy_new_image(const run_settings& settings, const working_files& files) {
+  // A path that begins with "-" would reach cp as an option.
+  const std::string path = settings.bios_file.value_or("");
+  const std::string source = path.rfind('-', 0) == 0 ? "./" + path : path;
   command_buffer command;
-  format_command(command, "cp %s %s", shell_quote(settings.bios_file.value_or("")).c_str(),
+  format_command(command, "cp %s %s", shell_quote(source).c_str(),
                  shell_quote(files.image).c_str());
   run_command(command, command_log::unlogged);
 }
@@ -52,6 +79,7 @@ void run_write_mode(const working_files& files, dmi_record& config_record,
 void run_update_mode(const run_settings& settings, const working_files& files,
                      dmi_record& config_record, const dmi_record& cmdline_record,
                      dmi_record& merged_record) {
+  check_new_image(settings);
   std::printf("Updating coreboot region  ...\n");
   read_coreboot_region(files);
   read_dmi_record(files.image, config_record);
@@ -70,6 +98,7 @@ void run_update_mode(const run_settings& settings, const working_files& files,
 void run_update_dmi_mode(const run_settings& settings, const working_files& files,
                          dmi_record& config_record, const dmi_record& cmdline_record,
                          dmi_record& merged_record) {
+  check_new_image(settings);
   std::printf("Programming DMI...\n");
   read_coreboot_region(files);
   read_dmi_record(files.image, config_record);

@@ -5,6 +5,9 @@
 #include "flash/command_runner.h"
 #include "flash/flash_region.h"
 #include "flash/record_file.h"
+#include "flash/run_lock.h"
+#include "flash/search_path.h"
+#include "flash/working_files.h"
 #include "run/modes.h"
 #include "util/fail.h"
 
@@ -41,6 +44,9 @@ void load_config_file(const std::string& config_path, dmi_record& config_record)
 
 int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
              dmi_record& merged_record) {
+  drop_relative_path_entries();
+  // Before anything is written: a second run at the same time ends here.
+  take_run_lock();
   open_log(settings.log_path);
   if (settings.config_path) {
     load_config_file(*settings.config_path, config_record);
@@ -62,8 +68,8 @@ int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record
       write_record_file(settings.copy_path->c_str(), link_policy::follow, merged_record) != 0) {
     end_run(EXIT_TOOL_ERROR);
   }
-  const working_files files;
-  if (write_bios_layout(files.layout) != 0) {
+  working_files files;
+  if (make_working_files(files) != 0 || write_bios_layout(files.layout) != 0) {
     std::printf("Failed to create BIOS layout file, exiting ...\n");
     return EXIT_TOOL_ERROR;
   }

@@ -52,6 +52,12 @@ protected:
     write_file(NEW_RECORD, record_bytes(make_record({{FIELD_SYSTEM_MANUFACTURER, "Factory"}})));
   }
 
+  // A new firmware image of the right size at `path`; cp is played by the recorder.
+  static void make_new_image(const char* path) {
+    write_file(path, "");
+    ASSERT_EQ(::truncate(path, FLASH_IMAGE_SIZE), 0);
+  }
+
   // Runs the sequence in a child, as main would after parsing.
   child_result run() {
     return run_in_child([this] {
@@ -93,6 +99,7 @@ TEST_F(RunTool, CopyHoldsTheGatheredValuesAndTheFlashGetsThemOverItsOwn) {
 TEST_F(RunTool, PlainUpdateCarriesTheChipsRecordByteForByte) {
   settings_.mode = OP_UPDATE;
   settings_.bios_file = "/tmp/new firmware.rom";
+  make_new_image("/tmp/new firmware.rom");
   const child_result result = run();
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(stored(), record_bytes(chip_));
@@ -106,6 +113,7 @@ TEST_F(RunTool, UpdateWithAConfigurationFileOfCommentsOnlyStoresTheRecordMerged)
   write_file("/tmp/board.conf", "# nothing to set\n");
   settings_.mode = OP_UPDATE;
   settings_.bios_file = "/tmp/new.rom";
+  make_new_image("/tmp/new.rom");
   settings_.config_path = "/tmp/board.conf";
   const child_result result = run();
   ASSERT_EQ(result.exit_status, 0) << result.err;
@@ -118,6 +126,7 @@ TEST_F(RunTool, UpdateWithValuesLaysThemOverTheChipsRecord) {
   ASSERT_EQ(dmi_record_parse_uuid(cmdline_, "00112233-4455-6677-8899-aabbccddeeff"), 0);
   settings_.mode = OP_UPDATE_DMI;
   settings_.bios_file = "/tmp/new.rom";
+  make_new_image("/tmp/new.rom");
   const child_result result = run();
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(stored(), stored_merge(chip_, cmdline_));
@@ -182,12 +191,13 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
   }
 }
 
-TEST_F(RunTool, LayoutFileThatCannotBeCreatedEndsTheRunBeforeTheFlash) {
+TEST_F(RunTool, LinkAtTheLayoutFilesNameEndsTheRunBeforeTheFlash) {
   ASSERT_EQ(::symlink("/tmp/elsewhere", "/tmp/bios_layout"), 0);
   settings_.mode = OP_WRITE;
   const child_result result = run();
-  EXPECT_EQ(result.exit_status, 0); // the child printed run_tool's result and returned
-  EXPECT_EQ(result.out, "Failed to create BIOS layout file, exiting ...\nrun_tool: 255\n");
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err, "Refusing to use /tmp/bios_layout: it is a symbolic link\n");
+  EXPECT_FALSE(file_exists("/tmp/elsewhere"));
   EXPECT_FALSE(file_exists(COMMANDS));
 }
 
@@ -223,6 +233,7 @@ TEST_F(RunTool, ValueThatDoesNotFitBesideAFullFlashRecordLeavesTheChip) {
   ASSERT_EQ(dmi_record_set_text(cmdline_, FIELD_SYSTEM_SKU, "x"), 0);
   settings_.mode = OP_UPDATE_DMI;
   settings_.bios_file = "/tmp/new.rom";
+  make_new_image("/tmp/new.rom");
   const child_result result = run();
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err, "Value of system-sku does not fit in the DMI record (222 bytes of text in "

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -58,10 +59,15 @@ TEST_F(HostileInput, PathsReachTheirFilesAndNeverTheShell) {
 }
 
 TEST_F(HostileInput, BiosFilePathTooLongForTheCommandIsNotRun) {
+  // A real 16 MiB image, so the run gets past the check of the new image to the cp command.
   std::string path = "/tmp/board";
-  while (path.size() < 4090) {
-    path += "/aaaaaaaa";
+  while (path.size() < 3900) {
+    path += "/" + std::string(200, 'a');
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   }
+  path += "/" + std::string(4090 - path.size(), 'i');
+  write_file(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), FLASH_IMAGE_SIZE), 0);
   const child_result result = board_.run({"-u", path});
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err.substr(result.err.rfind("Command")),
@@ -189,15 +195,19 @@ TEST_F(HostileInput, AwkwardConfigurationFiles) {
       record_bytes(make_record({{FIELD_SYSTEM_SKU, "AB"}, {FIELD_BOARD_VERSION, "V"}})))
       << "a line ends at a NUL byte";
 
-  EXPECT_EQ(
-      values_from_config(board_, "#" + std::string(1 << 20, 'c') + "\nsystem-sku=Z\n", result),
-      record_bytes(make_record({{FIELD_SYSTEM_SKU, "Z"}})));
+  EXPECT_EQ(values_from_config(board_, "#" + std::string(65535, 'c') + "\nsystem-sku=Z\n", result),
+            record_bytes(make_record({{FIELD_SYSTEM_SKU, "Z"}})));
 
-  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(1 << 20, 'v') + "\n", result),
-            "");
+  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(60000, 'v') + "\n", result), "");
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Value of system-sku does not fit in the DMI record (222 bytes of text in all)\n");
+
+  // A longer line ends the reading there, so memory stays bounded.
+  EXPECT_EQ(values_from_config(board_, "system-sku=" + std::string(1 << 20, 'v') + "\n", result),
+            "");
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_EQ(result.err, "Line 1 of the configuration file is longer than 65536 bytes\n");
 
   EXPECT_EQ(
       values_from_config(board_, std::string("system-sku=Z\n\0board-version=X\n", 30), result), "");

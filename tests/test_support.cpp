@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -232,9 +233,17 @@ void emulated_board::remove_program(const std::string& name) const {
 child_result emulated_board::run(const std::vector<std::string>& arguments,
                                  const std::string& fault,
                                  const std::function<void()>& prepare) const {
-  std::vector<std::string> environment = {"PATH=/tmp/board/bin",
-                                          std::string("VEK_TEST_CHIP=") + CHIP,
-                                          "VEK_CALLS=/tmp/board/calls", "VEK_FAULT=" + fault};
+  std::map<std::string, std::string> settings = {{"PATH", "/tmp/board/bin"},
+                                                 {"VEK_TEST_CHIP", CHIP},
+                                                 {"VEK_CALLS", "/tmp/board/calls"},
+                                                 {"VEK_FAULT", fault}};
+  for (const auto& [name, value] : environment_) {
+    settings[name] = value;
+  }
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : settings) {
+    environment.push_back(name + "=" + value);
+  }
   return run_in_child([&] {
     std::vector<char*> argv = {const_cast<char*>("vek_smbios_util")};
     for (const std::string& argument : arguments) {
@@ -257,6 +266,24 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
   });
 }
 
+void emulated_board::set_environment(const std::string& name, const std::string& value) {
+  environment_[name] = value;
+}
+
 std::vector<std::string> emulated_board::calls() const {
   return read_lines("/tmp/board/calls");
+}
+
+background_child::background_child(const std::function<void()>& body) {
+  std::fflush(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    body();
+    ::_exit(0);
+  }
+}
+
+background_child::~background_child() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
 }

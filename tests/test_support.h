@@ -5,6 +5,8 @@
 #include "flash/flash_files.h"
 #include "record/dmi_record.h"
 
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -94,4 +96,22 @@ public:
                    const std::function<void()>& prepare = {}) const;
   // The command lines the stand-ins recorded, one per run program, in order.
   std::vector<std::string> calls() const;
+  // Sets `name` in the environment of the later runs, over the board's own value (PATH, say).
+  void set_environment(const std::string& name, const std::string& value);
+
+private:
+  std::map<std::string, std::string> environment_;
+};
+
+// Runs `body` in a forked child beside the test, e.g. an attacker or a process sending signals.
+// The child ends when `body` returns; the guard kills it (SIGKILL) if it still runs at the end.
+class background_child {
+public:
+  explicit background_child(const std::function<void()>& body);
+  ~background_child();
+  background_child(const background_child&) = delete;
+  background_child& operator=(const background_child&) = delete;
+
+private:
+  pid_t pid_;
 };

@@ -21,6 +21,12 @@ public:
   bool valid() const {
     return fd_ >= 0;
   }
+  // Gives the descriptor up to the caller, who closes it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
 private:
   int fd_;

@@ -3,6 +3,8 @@
 #   VEK_FAULT=STEP:exit:N   exit with code N
 #   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
 # Steps: flashrom-read, flashrom-write, cbfstool-remove, cbfstool-add, cp.
+# flashrom also waits on demand, so a test can act while its step runs:
+#   VEK_SLOW=STEP:SECONDS   sleep that long before doing the step
 # The real programs are found on the system's own path (set by each stand-in before it
 # sources this file), never on the tests' one.
 export PATH
@@ -11,6 +13,14 @@ fake_record() {
   if [ -n "${VEK_CALLS:-}" ]; then
     printf '%s\n' "$*" >>"$VEK_CALLS"
   fi
+}
+
+fake_slow_on_demand() {
+  case "${VEK_SLOW:-}" in
+  "$1:"*)
+    sleep "${VEK_SLOW##*:}"
+    ;;
+  esac
 }
 
 fake_fail_on_demand() {

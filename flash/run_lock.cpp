@@ -1,0 +1,67 @@
+// The run lock.
+#include "flash/run_lock.h"
+
+#include "util/fail.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The process id the holder wrote into the lock file, or 0 when it cannot be known (not written
+// yet, or the file holds something else).
+long holder_of(int fd) {
+  char text[24] = {};
+  if (::pread(fd, text, sizeof text - 1, 0) <= 0) {
+    return 0;
+  }
+  char* end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  return pid > 0 && *end == '\n' ? pid : 0;
+}
+
+[[noreturn]] void refuse_second_run(const char* path, int fd) {
+  const long holder = holder_of(fd);
+  if (holder > 0) {
+    fail("Another run of vek_smbios_util holds %s (process %ld)\n", path, holder);
+  }
+  fail("Another run of vek_smbios_util holds %s\n", path);
+}
+
+// The process id only helps the operator; the lock works without it, so a failed write is let be.
+void write_holder(int fd) {
+  char text[24];
+  const int length = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(::getpid()));
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, text, length, 0);
+  }
+}
+
+} // namespace
+
+void take_run_lock(const char* path) {
+  // Not closed on exec: flashrom, cbfstool and cp keep the lock held while they run, so a run
+  // killed during the flash write keeps others off the chip until its flashrom has finished.
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    fail("Unable to open the lock file %s: %s\n", path, std::strerror(errno));
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    fail("Unable to use the lock file %s: not a regular file\n", path);
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      refuse_second_run(path, fd);
+    }
+    fail("Unable to lock %s: %s\n", path, std::strerror(errno));
+  }
+  write_holder(fd);
+}

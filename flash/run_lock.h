@@ -1,0 +1,11 @@
+// The lock that lets one run at a time work on the board's flash.
+#pragma once
+
+// In a folder only root can write, so no other user can create or replace it.
+constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
+
+// Takes an exclusive lock (flock) on `path` without waiting and writes the process id into the
+// file, so a second run can name the holder. The lock lasts until the process and the outside
+// programs it starts have ended: its descriptor stays open and is inherited by them. Ends the
+// run with one line when another run holds the lock, or the file cannot be opened or locked.
+void take_run_lock(const char* path = RUN_LOCK_PATH);

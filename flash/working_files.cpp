@@ -1,0 +1,109 @@
+// Fixed working files: clearing their names, creating them, checking them before the flash write.
+#include "flash/working_files.h"
+
+#include "util/fail.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Why the file described by `status` is not one the run may take as its own, or null.
+const char* foreign_file(const struct stat& status) {
+  if (S_ISLNK(status.st_mode)) {
+    return "it is a symbolic link";
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return "it is not a regular file";
+  }
+  if (status.st_uid != ::geteuid()) {
+    return "it belongs to another user";
+  }
+  if (status.st_nlink != 1) {
+    return "it has more than one link";
+  }
+  return nullptr;
+}
+
+// Removes an earlier run's leftover at `path`. Ends the run when something else is there.
+void clear_name(const std::string& path) {
+  struct stat status;
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (errno != ENOENT) {
+      fail("Unable to check %s: %s\n", path.c_str(), std::strerror(errno));
+    }
+    return;
+  }
+  if (const char* reason = foreign_file(status)) {
+    fail("Refusing to use %s: %s\n", path.c_str(), reason);
+  }
+  // In a sticky folder only its owner can remove this file, so what goes is what was checked.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    fail("Unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+}
+
+// Creates `path` as a new empty file of mode 0600 and records its identity. Returns 0, or -1
+// with errno set; a name taken since it was cleared gives EEXIST.
+int create_file(const std::string& path, file_identity& identity) {
+  const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  struct stat status;
+  // The umask may have taken bits away; never more than 0600, but exactly that.
+  if (!file.valid() || ::fchmod(file.get(), 0600) != 0 || ::fstat(file.get(), &status) != 0) {
+    return -1;
+  }
+  identity = {status.st_dev, status.st_ino};
+  return 0;
+}
+
+[[noreturn]] void refuse_taken_name(const std::string& path) {
+  fail("Refusing to use %s: another file took its place\n", path.c_str());
+}
+
+void create_or_fail(const std::string& path, file_identity& identity) {
+  if (create_file(path, identity) != 0) {
+    if (errno == EEXIST) {
+      refuse_taken_name(path);
+    }
+    fail("Unable to create %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+}
+
+bool is_made_file(const std::string& path, const file_identity& identity) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0 && foreign_file(status) == nullptr &&
+         status.st_dev == identity.device && status.st_ino == identity.inode;
+}
+
+} // namespace
+
+int make_working_files(working_files& files) {
+  // Every name is checked before anything is created, so a refusal leaves nothing new behind.
+  clear_name(files.layout);
+  clear_name(files.image);
+  clear_name(files.record);
+  if (create_file(files.layout, files.layout_identity) != 0) {
+    if (errno == EEXIST) {
+      refuse_taken_name(files.layout);
+    }
+    return -1;
+  }
+  create_or_fail(files.image, files.image_identity);
+  file_identity record_identity;
+  create_or_fail(files.record, record_identity);
+  return 0;
+}
+
+void check_working_files(const working_files& files) {
+  for (const auto& [path, identity] :
+       {std::pair{&files.image, files.image_identity}, {&files.layout, files.layout_identity}}) {
+    if (!is_made_file(*path, identity)) {
+      fail("Refusing to write the flash: %s is no longer the file this run made\n", path->c_str());
+    }
+  }
+}

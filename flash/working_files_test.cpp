@@ -1,0 +1,62 @@
+// Tests of the working files: leftovers cleared, files made 0600, and the check before the flash
+// write that they are still the files the run made.
+#include "flash/working_files.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+mode_t mode_of(const std::string& path) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+TEST(WorkingFiles, LeftoversMakeWayForNewFilesOfMode0600) {
+  const working_files names;
+  write_file(names.image, "an earlier run's image");
+  write_file(names.record, "an earlier run's record");
+  const mode_t umask_before = ::umask(0);
+  working_files files;
+  EXPECT_EQ(make_working_files(files), 0);
+  ::umask(umask_before);
+  for (const std::string& path : {files.image, files.layout, files.record}) {
+    EXPECT_EQ(read_file(path), "") << path;
+    EXPECT_EQ(mode_of(path), 0600u) << path;
+  }
+}
+
+TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
+  const std::pair<const char*, std::function<void(const working_files&)>> changes[] = {
+      {"replaced", [](const working_files& f) { ::rename("/tmp/other", f.image.c_str()); }},
+      {"second link", [](const working_files& f) { ::link(f.image.c_str(), "/tmp/second"); }},
+      {"other owner", [](const working_files& f) { ::chown(f.image.c_str(), 65534, 65534); }},
+      {"layout gone", [](const working_files& f) { ::unlink(f.layout.c_str()); }},
+  };
+  for (const auto& [name, change] : changes) {
+    ::unlink("/tmp/second");
+    write_file("/tmp/other", "");
+    const child_result result = run_in_child([&change] {
+      working_files files;
+      if (make_working_files(files) != 0) {
+        return;
+      }
+      check_working_files(files);
+      std::printf("checked\n");
+      change(files);
+      check_working_files(files);
+    });
+    const std::string path =
+        std::string(name) == "layout gone" ? "/tmp/bios_layout" : "/tmp/flash_backup.bin";
+    EXPECT_EQ(result.exit_status, 255) << name;
+    EXPECT_EQ(result.out, "checked\n") << name;
+    EXPECT_EQ(result.err,
+              "Refusing to write the flash: " + path + " is no longer the file this run made\n");
+    ::unlink("/tmp/flash_backup.bin");
+  }
+}
+
+} // namespace

@@ -1,0 +1,272 @@
+// A second, unprivileged user of the board (uid 65534) attacks the fixed working files in /tmp
+// and the paths given with -l and -b while root runs the tool, end to end on the emulated chip:
+// nothing of theirs reaches the chip and no file of root's is written through their links.
+#include "flash/flash_files.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+namespace {
+
+constexpr uid_t ATTACKER = 65534;
+const char* const NEW_IMAGE = "/tmp/board/new.rom";
+const char* const CANARY = "/tmp/board/canary"; // a file of root's that no run may change
+const std::string EVIL = "EVIL-BYTES-OF-ANOTHER-USER";
+const std::string EVIL_LAYOUT = "00000000:00ffffff coreboot\n";
+
+// In a forked child: from here on the child is the attacker. Ends it when that fails.
+void become_attacker() {
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(ATTACKER, ATTACKER, ATTACKER) != 0 ||
+      ::setresuid(ATTACKER, ATTACKER, ATTACKER) != 0) {
+    ::_exit(125);
+  }
+}
+
+void as_attacker(const std::function<void()>& act) {
+  ASSERT_EQ(run_in_child([&] {
+              become_attacker();
+              act();
+            }).exit_status,
+            0);
+}
+
+// Writes what the attacker wants flashrom or cbfstool to find in `path`: a layout covering the
+// whole chip, or their bytes where the coreboot region and the record lie.
+void write_their_bytes(int fd, const std::string& path) {
+  const auto put = [fd](const std::string& bytes, off_t offset) {
+    if (::pwrite(fd, bytes.data(), bytes.size(), offset) < 0) {
+      return; // a file of root's: what the attack is meant to meet
+    }
+  };
+  if (path == BIOS_LAYOUT_PATH) {
+    put(EVIL_LAYOUT, 0);
+  } else if (path == WORKING_IMAGE_PATH) {
+    put(EVIL, 0xC00000);
+    put(EVIL, DMI_RECORD_OFFSET);
+  } else {
+    put(EVIL + std::string(DMI_RECORD_SIZE - EVIL.size(), 'E'), 0);
+  }
+}
+
+void plant_their_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0) << path;
+  ::fchmod(fd, 0666);
+  write_their_bytes(fd, path);
+  ::close(fd);
+}
+
+// Rewrites whatever is at `path` and tries to swap a file of theirs in for a file of root's.
+void rewrite(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    write_their_bytes(fd, path);
+    ::close(fd);
+  }
+  struct stat status;
+  if (::lstat(path.c_str(), &status) == 0 && status.st_uid != ATTACKER) {
+    ::unlink(path.c_str());
+    ::rename("/tmp/theirs", path.c_str());
+  }
+}
+
+void relink(const std::string& path) {
+  ::unlink(path.c_str());
+  ::symlink(CANARY, path.c_str());
+}
+
+enum class attack_kind {
+  their_file, // a file of theirs at the name, rewritten through the run
+  rewriting,  // the run's own files rewritten, removed or replaced through the run (umask 000)
+  relinking,  // a link to root's file planted at the name again and again
+  hard_link,  // a second name of root's file (Linux refuses it to other users; FreeBSD does not)
+  fifo,       // a FIFO of theirs
+};
+
+struct attack {
+  const char* name;
+  const char* path;
+  attack_kind kind;
+  const char* refusal; // standard error of a run that must refuse, null when either outcome goes
+};
+
+void PrintTo(const attack& a, std::ostream* out) {
+  *out << a.name;
+}
+
+class AttackedBoard : public testing::Test {
+protected:
+  void SetUp() override {
+    if (run_in_child(become_attacker).exit_status != 0) {
+      GTEST_SKIP() << "no second user to attack with";
+    }
+    old_record_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
+    board_.make_chip(&old_record_);
+    const dmi_record factory = make_record({{FIELD_SYSTEM_MANUFACTURER, "Factory"}});
+    make_coreboot_image(NEW_IMAGE, &factory, 'N');
+    chip_before_ = read_file(emulated_board::CHIP);
+    write_file(CANARY, "canary\n");
+    ::chmod(CANARY, 0600);
+  }
+
+  // No byte of theirs on the chip, root's file untouched, and either a refusal before the chip
+  // was read or exactly the values asked for stored.
+  void expect_nothing_of_theirs(const child_result& result, const char* refusal) const {
+    const std::string chip = read_file(emulated_board::CHIP);
+    EXPECT_EQ(chip.find(EVIL), std::string::npos);
+    EXPECT_EQ(chip.substr(0, 0xC00000), chip_before_.substr(0, 0xC00000));
+    EXPECT_EQ(read_file(CANARY), "canary\n");
+    if (refusal != nullptr || result.exit_status != 0) {
+      EXPECT_EQ(result.exit_status, 255) << result.out << result.err;
+      EXPECT_EQ(result.err, refusal != nullptr ? refusal : result.err);
+      EXPECT_TRUE(board_.calls().empty()) << "refused before the chip is read";
+      EXPECT_EQ(chip, chip_before_);
+    } else {
+      EXPECT_EQ(chip.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE),
+                stored_merge(old_record_, make_record({{FIELD_SYSTEM_SKU, "asked"}})));
+    }
+  }
+
+  emulated_board board_;
+  dmi_record old_record_;
+  std::string chip_before_;
+};
+
+class Attacker : public AttackedBoard, public testing::WithParamInterface<attack> {};
+
+mode_t mode_of(const char* path) {
+  struct stat status;
+  return ::lstat(path, &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+TEST_P(Attacker, NothingOfTheirsReachesTheChipNorAFileOfRoots) {
+  const attack& a = GetParam();
+  const std::string path = a.path;
+  std::vector<std::string> arguments = {"-w", "--system-sku=asked"};
+  if (path == WORKING_IMAGE_PATH) {
+    arguments = {"-u", NEW_IMAGE, "--system-sku=asked"};
+  }
+  switch (a.kind) {
+  case attack_kind::their_file:
+    as_attacker([&] { plant_their_file(path); });
+    break;
+  case attack_kind::rewriting:
+    as_attacker([] { plant_their_file("/tmp/theirs"); });
+    arguments.insert(arguments.end(), {"-l", "/tmp/run.log", "-b", "/tmp/copy.bin"});
+    break;
+  case attack_kind::hard_link:
+    ASSERT_EQ(::link(CANARY, path.c_str()), 0);
+    break;
+  case attack_kind::fifo:
+    as_attacker([&] { ::mkfifo(path.c_str(), 0666); });
+    break;
+  case attack_kind::relinking:
+    break;
+  }
+  std::optional<background_child> loop;
+  if (a.kind == attack_kind::their_file || a.kind == attack_kind::rewriting ||
+      a.kind == attack_kind::relinking) {
+    loop.emplace([&] {
+      become_attacker();
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (std::chrono::steady_clock::now() < end) {
+        a.kind == attack_kind::relinking ? relink(path) : rewrite(path);
+        std::this_thread::yield();
+      }
+    });
+  }
+  const bool umask_zero = a.kind == attack_kind::rewriting;
+  const child_result result = board_.run(arguments, "", [umask_zero] {
+    if (umask_zero) {
+      ::umask(0);
+    }
+  });
+  loop.reset();
+  expect_nothing_of_theirs(result, a.refusal);
+  if (umask_zero) {
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    for (const char* file : {WORKING_IMAGE_PATH, BIOS_LAYOUT_PATH, DMI_RECORD_FILE_PATH}) {
+      EXPECT_EQ(mode_of(file), 0600u) << file;
+    }
+    for (const char* file : {"/tmp/run.log", "/tmp/copy.bin", "/var/run/vek_smbios_util.lock"}) {
+      EXPECT_EQ(mode_of(file), 0644u) << file;
+    }
+  }
+}
+
+// clang-format off
+const attack ATTACKS[] = {
+    {"TheirImage", WORKING_IMAGE_PATH, attack_kind::their_file,
+     "Refusing to use /tmp/flash_backup.bin: it belongs to another user\n"},
+    {"TheirLayout", BIOS_LAYOUT_PATH, attack_kind::their_file,
+     "Refusing to use /tmp/bios_layout: it belongs to another user\n"},
+    {"TheirRecordFile", DMI_RECORD_FILE_PATH, attack_kind::their_file,
+     "Refusing to use /tmp/dmi.bin: it belongs to another user\n"},
+    {"RewritingImage", WORKING_IMAGE_PATH, attack_kind::rewriting, nullptr},
+    {"RewritingLayout", BIOS_LAYOUT_PATH, attack_kind::rewriting, nullptr},
+    {"RewritingRecordFile", DMI_RECORD_FILE_PATH, attack_kind::rewriting, nullptr},
+    {"RelinkingImage", WORKING_IMAGE_PATH, attack_kind::relinking, nullptr},
+    {"RelinkingLayout", BIOS_LAYOUT_PATH, attack_kind::relinking, nullptr},
+    {"RelinkingRecordFile", DMI_RECORD_FILE_PATH, attack_kind::relinking, nullptr},
+    {"HardLinkAtImage", WORKING_IMAGE_PATH, attack_kind::hard_link,
+     "Refusing to use /tmp/flash_backup.bin: it has more than one link\n"},
+    {"HardLinkAtLayout", BIOS_LAYOUT_PATH, attack_kind::hard_link,
+     "Refusing to use /tmp/bios_layout: it has more than one link\n"},
+    {"HardLinkAtRecordFile", DMI_RECORD_FILE_PATH, attack_kind::hard_link,
+     "Refusing to use /tmp/dmi.bin: it has more than one link\n"},
+    {"FifoAtLayout", BIOS_LAYOUT_PATH, attack_kind::fifo,
+     "Refusing to use /tmp/bios_layout: it is not a regular file\n"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(FixedNames, Attacker, testing::ValuesIn(ATTACKS),
+                         [](const testing::TestParamInfo<attack>& param_info) {
+                           return param_info.param.name;
+                         });
+
+struct output_trap {
+  std::vector<std::string> arguments;
+  std::function<void()> plant;
+  const char* err;
+};
+
+TEST_F(AttackedBoard, LogAndCopyInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
+  const output_trap traps[] = {
+      {{"-w", "-l", "/tmp/run.log"},
+       [] { as_attacker([] { ::symlink(CANARY, "/tmp/run.log"); }); },
+       "Unable to open log file /tmp/run.log: a symbolic link in a sticky world-writable "
+       "folder\n"},
+      {{"-w", "-b", "/tmp/copy.bin"},
+       [] { as_attacker([] { plant_their_file("/tmp/copy.bin"); }); },
+       "Unable to open /tmp/copy.bin for writing: a file of another user, in a sticky "
+       "world-writable folder\n"},
+      {{"-w", "-l", "/tmp/fifo.log"},
+       [] { as_attacker([] { ::mkfifo("/tmp/fifo.log", 0666); }); },
+       "Unable to open log file /tmp/fifo.log: not a regular file, in a sticky world-writable "
+       "folder\n"},
+      {{"-w", "-b", "/tmp/linked.bin"},
+       [] { ASSERT_EQ(::link(CANARY, "/tmp/linked.bin"), 0); },
+       "Unable to open /tmp/linked.bin for writing: a file with more than one link, in a sticky "
+       "world-writable folder\n"},
+  };
+  for (const output_trap& trap : traps) {
+    trap.plant();
+    const child_result result = board_.run(trap.arguments);
+    EXPECT_EQ(result.exit_status, 255) << trap.err;
+    EXPECT_EQ(result.err, trap.err);
+    EXPECT_TRUE(board_.calls().empty());
+    EXPECT_EQ(read_file(CANARY), "canary\n");
+    EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_);
+  }
+}
+
+} // namespace
