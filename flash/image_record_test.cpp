@@ -54,7 +54,7 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten)
   const std::string before = read_file(WORKING_IMAGE_PATH);
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    patch_record_region(WORKING_IMAGE_PATH, working_files{});
+    patch_record_region(WORKING_IMAGE_PATH, flash_target{}, working_files{});
     std::printf("ran: %s\n", shell.commands().at(0).c_str());
   });
   EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -71,7 +71,7 @@ TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
   make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    patch_record_region("/tmp/source.bin", working_files{});
+    patch_record_region("/tmp/source.bin", flash_target{}, working_files{});
   });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
@@ -93,7 +93,7 @@ TEST(PatchRecordRegion, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
   for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
       shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-      patch_record_region(c.source, working_files{});
+      patch_record_region(c.source, flash_target{}, working_files{});
     });
     EXPECT_EQ(result.exit_status, 255) << c.source;
     EXPECT_EQ(result.err, c.err);
