@@ -159,8 +159,7 @@ bool json_requested(int argc, char* argv[]) {
   opterr = 0;
   bool json = false;
   int option;
-  while ((option = getopt_long(argc, words.data(), SHORT_OPTIONS, long_options(), nullptr)) !=
-         -1) {
+  while ((option = getopt_long(argc, words.data(), SHORT_OPTIONS, long_options(), nullptr)) != -1) {
     json = json || option == OPTION_JSON;
   }
   opterr = saved_opterr;

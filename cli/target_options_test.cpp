@@ -41,8 +41,8 @@ child_result parse(const std::vector<std::string>& arguments) {
 }
 
 TEST(TargetOptions, ShortAndLongFormsSetTheSameSettings) {
-  const std::string expected = "status=-1 mode=" + std::to_string(OP_WRITE) +
-                               " image=/img/a.rom dry=1 json=1 sku=\n";
+  const std::string expected =
+      "status=-1 mode=" + std::to_string(OP_WRITE) + " image=/img/a.rom dry=1 json=1 sku=\n";
   for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
            {"-w", "-f", "/img/a.rom", "-n", "--json"},
            {"-wnf/img/a.rom", "--json"},
@@ -82,8 +82,7 @@ TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
       run_settings settings;
       dmi_record record;
       dmi_record_init(record);
-      ASSERT_FALSE(parse_arguments(line.argc(), line.pointers.data(), settings, record))
-          << prefix;
+      ASSERT_FALSE(parse_arguments(line.argc(), line.pointers.data(), settings, record)) << prefix;
       const bool set = field == FIELD_SYSTEM_UUID ? dmi_record_uuid(record)[15] == 0xff
                                                   : dmi_record_text(record, field) == "v";
       EXPECT_TRUE(set) << prefix;
@@ -100,10 +99,10 @@ TEST(JsonRequested, SeesTheOptionWhereverParsingWouldAndNowhereElse) {
   } cases[] = {
       {{"-r", "--json"}, true},
       {{"--js", "-r"}, true},
-      {{"-x", "-r", "--json"}, true},         // after a bad option, so its help goes aside too
+      {{"-x", "-r", "--json"}, true},            // after a bad option, so its help goes aside too
       {{"--system-sku", "--json", "-r"}, false}, // the value of --system-sku
-      {{"-f", "--json", "-r"}, false},          // the image file's name
-      {{"-r", "--", "--json"}, false},          // after the end of the options
+      {{"-f", "--json", "-r"}, false},           // the image file's name
+      {{"-r", "--", "--json"}, false},           // after the end of the options
       {{"-r"}, false},
   };
   for (const auto& c : cases) {

@@ -114,8 +114,8 @@ int copy_bytes(int from, int to, off_t length) {
       return -1;
     }
     for (ssize_t put = 0; put < got;) {
-      const ssize_t written = ::pwrite(to, buffer + put, static_cast<std::size_t>(got - put),
-                                       done + put);
+      const ssize_t written =
+          ::pwrite(to, buffer + put, static_cast<std::size_t>(got - put), done + put);
       if (written < 0 && errno == EINTR) {
         continue;
       }
@@ -176,8 +176,8 @@ int open_image_file(const std::string& path, bool lock) {
 working_files make_image_working_files(const std::string& image_path) {
   arrange_removal_at_end();
   const std::string folder = folder_of(image_path);
-  copy_path_into(working_copy, folder + (folder == "/" ? "." : "/.") + name_of(image_path) +
-                                   ".XXXXXX");
+  copy_path_into(working_copy,
+                 folder + (folder == "/" ? "." : "/.") + name_of(image_path) + ".XXXXXX");
   const int copy_fd = ::mkstemp(working_copy);
   if (copy_fd < 0) {
     fail("Unable to create a working copy beside %s: %s\n", image_path.c_str(),

@@ -41,8 +41,7 @@ void remove_working_files();
 
 // Reads the record the target holds now: from the chip through the working image, from an image
 // file in place with one positioned read. Ends the run on failure.
-void read_target_record(const flash_target& target, const working_files& files,
-                        dmi_record& record);
+void read_target_record(const flash_target& target, const working_files& files, dmi_record& record);
 
 // Brings the target's whole content into the working image: flashrom reads the chip's coreboot
 // region, or the image file is copied. Ends the run on failure.

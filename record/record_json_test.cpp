@@ -39,7 +39,9 @@ TEST(JsonString, KeepsWellFormedUtf8AndEscapesTheRest) {
       {"\xf5\x80\x80\x80 \xff \x80", "\"\\u00f5\\u0080\\u0080\\u0080 \\u00ff \\u0080\""},
       // Sequences cut short, by the end of the text or by another character.
       {"a\xe2\x82", "\"a\\u00e2\\u0082\""},
-      {"\xe2\x82" "A\xf0\x9f\x98", "\"\\u00e2\\u0082A\\u00f0\\u009f\\u0098\""},
+      {"\xe2\x82"
+       "A\xf0\x9f\x98",
+       "\"\\u00e2\\u0082A\\u00f0\\u009f\\u0098\""},
       // A control byte inside what would be a sequence is escaped, not taken as part of it.
       {"\xc3\x01", "\"\\u00c3\\u0001\""},
   };
@@ -105,19 +107,18 @@ TEST(FieldChanges, NamesEachFieldWhoseValueDiffersInTableOrder) {
                                   {FIELD_CHASSIS_ASSET_TAG, "new tag"},
                                   {FIELD_SYSTEM_SKU, "B"}});
   ASSERT_EQ(dmi_record_parse_uuid(after, "00112233-4455-6677-8899-aabbccddeeff"), 0);
-  EXPECT_EQ(changes(before, after),
-            "system-uuid: '00000000-0000-0000-0000-000000000000' -> "
-            "'00112233-4455-6677-8899-aabbccddeeff'\n"
-            "system-sku: 'A' -> 'B'\n"
-            "chassis-asset-tag: '' -> 'new tag'\n");
+  EXPECT_EQ(changes(before, after), "system-uuid: '00000000-0000-0000-0000-000000000000' -> "
+                                    "'00112233-4455-6677-8899-aabbccddeeff'\n"
+                                    "system-sku: 'A' -> 'B'\n"
+                                    "chassis-asset-tag: '' -> 'new tag'\n");
 }
 
 TEST(FieldChanges, SameValuesAtOtherPlacesOrAnEmptyTextSetChangeNothing) {
   // Compacting moves the texts and the marker differs; a field set to "" reads as one not set.
   const dmi_record before = make_record(
       {{FIELD_SYSTEM_SKU, "dead"}, {FIELD_SYSTEM_SKU, "SKU"}, {FIELD_SYSTEM_VERSION, "1"}});
-  dmi_record after =
-      make_record({{FIELD_SYSTEM_VERSION, "1"}, {FIELD_SYSTEM_SKU, "SKU"}, {FIELD_BOARD_VERSION, ""}});
+  dmi_record after = make_record(
+      {{FIELD_SYSTEM_VERSION, "1"}, {FIELD_SYSTEM_SKU, "SKU"}, {FIELD_BOARD_VERSION, ""}});
   dmi_record_set_marker(after, DMI_MARKER_STORED);
   EXPECT_EQ(changes(before, after), "No field would change\n");
   EXPECT_FALSE(field_differs(before, after, FIELD_BOARD_VERSION));

@@ -54,7 +54,8 @@ const dmi_record& run_write_mode(const flash_target& target, const working_files
 const dmi_record& run_update_mode(const run_settings& settings, const flash_target& target,
                                   const working_files& files, dmi_record& config_record,
                                   const dmi_record& cmdline_record, dmi_record& merged_record) {
-  std::fputs(target_words(target, "Updating coreboot region  ...\n", "Updating image  ...\n"), stdout);
+  std::fputs(target_words(target, "Updating coreboot region  ...\n", "Updating image  ...\n"),
+             stdout);
   fetch_working_image(target, files);
   read_dmi_record(files.image, config_record);
   // A configuration file, even one of comments only, means the record is stored merged;
@@ -81,9 +82,9 @@ const dmi_record& run_update_dmi_mode(const run_settings& settings, const flash_
   update_cbfs_record(merged_record, files);
   // A dry run stops short of the write, so it does not announce it either.
   if (!target.dry_run) {
-    std::fputs(target_words(target, "Updating coreboot region of flash ...\n",
-                            "Updating image ...\n"),
-               stdout);
+    std::fputs(
+        target_words(target, "Updating coreboot region of flash ...\n", "Updating image ...\n"),
+        stdout);
   }
   put_back_working_image(target, files);
   return merged_record;

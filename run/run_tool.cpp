@@ -65,8 +65,7 @@ const dmi_record* run_mode(const run_settings& settings, const flash_target& tar
   case OP_WRITE:
     return &run_write_mode(target, files, config_record, cmdline_record, merged_record);
   case OP_UPDATE:
-    return &run_update_mode(settings, target, files, config_record, cmdline_record,
-                            merged_record);
+    return &run_update_mode(settings, target, files, config_record, cmdline_record, merged_record);
   case OP_UPDATE_DMI:
     return &run_update_dmi_mode(settings, target, files, config_record, cmdline_record,
                                 merged_record);

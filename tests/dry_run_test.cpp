@@ -86,9 +86,8 @@ TEST_F(DryRun, UpdateOnTheChipThatCarriesTheRecordChangesNoField) {
 
 TEST_F(DryRun, UpdateWithFieldsOnTheImageListsTheChangesAndLeavesIt) {
   write_file("/tmp/board/board.conf", "board-version=rev B\n");
-  const child_result result =
-      board_.run({"-n", "-f", IMAGE, "-u", NEW_IMAGE, "-c", "board.conf",
-                  "--system-uuid=00112233-4455-6677-8899-aabbccddeeff"});
+  const child_result result = board_.run({"-n", "-f", IMAGE, "-u", NEW_IMAGE, "-c", "board.conf",
+                                          "--system-uuid=00112233-4455-6677-8899-aabbccddeeff"});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   const std::string tail = "system() exit with return_code=0, child exit status=0\n"
                            "system-uuid: '00000000-0000-0000-0000-000000000000' -> "

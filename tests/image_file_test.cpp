@@ -156,8 +156,8 @@ TEST_F(ImageFile, UpdateTakesTheNewCorebootRegionAndKeepsTheImagesOwnBelowIt) {
 
 TEST_F(ImageFile, UpdateWithFieldsAndAConfigurationFileMergesThem) {
   write_file("/tmp/board/board.conf", "chassis-asset-tag=TAG 7\nsystem-sku=from file\n");
-  const child_result result = run(
-      {"-f", IMAGE, "-u", NEW_IMAGE, "-c", "board.conf", "--system-sku=from option"});
+  const child_result result =
+      run({"-f", IMAGE, "-u", NEW_IMAGE, "-c", "board.conf", "--system-sku=from option"});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_EQ(result.out.rfind("Programming DMI...\nReading image...\n", 0), 0u) << result.out;
   EXPECT_NE(result.out.find("Updating image ...\nWriting image...\n"), std::string::npos);
@@ -267,8 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
                     image_fault{"UpdateCpSignal", UPDATE, "cp:signal", 255},
                     image_fault{"UpdateAddSignal", UPDATE, "cbfstool-add:signal", 255},
                     image_fault{"UpdateFieldsAddExit5", UPDATE_FIELDS, "cbfstool-add:exit:5", 5},
-                    image_fault{"UpdateFieldsRemoveSignal", UPDATE_FIELDS,
-                                "cbfstool-remove:signal", 255}),
+                    image_fault{"UpdateFieldsRemoveSignal", UPDATE_FIELDS, "cbfstool-remove:signal",
+                                255}),
     [](const testing::TestParamInfo<image_fault>& param_info) { return param_info.param.name; });
 
 TEST_F(ImageFile, NewImageThatIsNotAnImageLeavesTheImage) {
@@ -295,8 +295,7 @@ TEST_F(ImageFile, ImageThatIsNotARegularFileOf16MiBIsRefusedBeforeAnythingIsWrit
   const bad_image cases[] = {
       {"one byte short", [&] { write_file(path, std::string(FLASH_IMAGE_SIZE - 1, 'x')); },
        refused},
-      {"one byte long", [&] { write_file(path, std::string(FLASH_IMAGE_SIZE + 1, 'x')); },
-       refused},
+      {"one byte long", [&] { write_file(path, std::string(FLASH_IMAGE_SIZE + 1, 'x')); }, refused},
       {"folder", [&] { ::mkdir(path.c_str(), 0755); }, refused},
       {"link to an image", [&] { ::symlink(IMAGE.c_str(), path.c_str()); }, refused},
       {"fifo", [&] { ::mkfifo(path.c_str(), 0666); }, refused},

@@ -17,7 +17,8 @@
 
 namespace {
 
-constexpr const char* SYSTEM_PATH = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr const char* SYSTEM_PATH =
+    "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 int become_unprivileged() {
   const gid_t no_groups[1] = {};

@@ -6,7 +6,6 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
-
 #include <uuid/uuid.h>
 
 #include <cstdio>
@@ -43,9 +42,8 @@ void expect_record(const std::string& document, const std::string& path, const d
             "chassis-asset-tag");
   for (int id = 0; id < FIELD_COUNT; ++id) {
     const auto field = static_cast<field_id>(id);
-    const std::string expected = field == FIELD_SYSTEM_UUID
-                                     ? uuid_of(record)
-                                     : std::string(dmi_record_text(record, field));
+    const std::string expected =
+        field == FIELD_SYSTEM_UUID ? uuid_of(record) : std::string(dmi_record_text(record, field));
     EXPECT_EQ(jq(path + ".fields[\"" + field_name(field) + "\"]", document), expected)
         << path << " " << field_name(field);
   }
