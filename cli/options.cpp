@@ -5,9 +5,10 @@
 #include "record/text_escape.h"
 #include "util/fail.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <vector>
+#include <memory>
 
 namespace {
 
@@ -152,14 +153,14 @@ void show_help() {
 
 bool json_requested(int argc, char* argv[]) {
   // getopt_long reorders the words it is given; it gets a copy of the list, not the list.
-  std::vector<char*> words(argv, argv + argc);
-  words.push_back(nullptr);
+  const std::unique_ptr<char*[]> words(new char*[argc + 1]);
+  std::copy(argv, argv + argc + 1, words.get());
   reset_getopt();
   const int saved_opterr = opterr;
   opterr = 0;
   bool json = false;
   int option;
-  while ((option = getopt_long(argc, words.data(), SHORT_OPTIONS, long_options(), nullptr)) != -1) {
+  while ((option = getopt_long(argc, words.get(), SHORT_OPTIONS, long_options(), nullptr)) != -1) {
     json = json || option == OPTION_JSON;
   }
   opterr = saved_opterr;

@@ -6,13 +6,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +27,8 @@ constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
 char working_copy[PATH_MAX];
 char private_folder[PATH_MAX];
 char record_file[PATH_MAX];
-volatile std::sig_atomic_t working_copy_made = 0;
-volatile std::sig_atomic_t private_folder_made = 0;
+volatile sig_atomic_t working_copy_made = 0;
+volatile sig_atomic_t private_folder_made = 0;
 
 // Only calls that are safe in a signal handler.
 void remove_leftovers() {
@@ -47,8 +47,8 @@ void remove_leftovers() {
 // then ends by the same signal as it would have.
 void remove_leftovers_and_die(int signal_number) {
   remove_leftovers();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
 }
 
 void arrange_removal_at_end() {
