@@ -222,6 +222,40 @@ TEST_F(ImageFile, ARunThatChangesTheImageIsRefusedWhileAnotherHoldsIt) {
   expect_no_working_files();
 }
 
+// What a factory script does, as the manual shows it: stamp copies of a release image, read
+// each back as JSON and check it with jq; unprivileged, without flashrom anywhere on PATH.
+TEST_F(ImageFile, FactoryScriptStampsASetOfImagesAndChecksEachWithJq) {
+  ASSERT_EQ(::symlink(VEK_SMBIOS_UTIL_PATH, "/tmp/board/bin/vek_smbios_util"), 0);
+  const std::string script =
+      "set -e\n"
+      "cd /tmp/board/images\n"
+      "for n in 0001 0002 0003; do\n"
+      "  cp 'board 7.rom' board-$n.rom\n"
+      "  vek_smbios_util -w -f board-$n.rom --system-serial-number=SN-$n \\\n"
+      "      --board-serial-number=MB-$n >board-$n.log 2>&1\n"
+      "  vek_smbios_util -r -f board-$n.rom --json 2>/dev/null |\n"
+      "      jq -e --arg sn SN-$n '.record.fields[\"system-serial-number\"] == $sn'\n"
+      "done\n"
+      "vek_smbios_util -r -f board-0002.rom --json | jq -j "
+      "'.record.fields[\"board-serial-number\"]'"
+      "\n";
+  const child_result result = run_in_child([&] {
+    drop_privileges();
+    ::execle("/bin/sh", "sh", "-c", script.c_str(), nullptr,
+             std::vector<const char*>{"PATH=/tmp/board/bin:/usr/bin:/bin", nullptr}.data());
+    ::_exit(126);
+  });
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "true\ntrue\ntrue\nMB-0002");
+  for (const char* n : {"0001", "0002", "0003"}) {
+    const std::string image = std::string(IMAGE_DIR) + "/board-" + n + ".rom";
+    EXPECT_EQ(
+        image_record_bytes(image),
+        stored_merge(record_, make_record({{FIELD_SYSTEM_SERIAL_NUMBER, std::string("SN-") + n},
+                                           {FIELD_BOARD_SERIAL_NUMBER, std::string("MB-") + n}})));
+  }
+}
+
 struct image_fault {
   std::string name;
   std::vector<std::string> arguments;
