@@ -125,4 +125,11 @@ TEST(FieldChanges, SameValuesAtOtherPlacesOrAnEmptyTextSetChangeNothing) {
   EXPECT_TRUE(field_differs(before, make_record({}), FIELD_SYSTEM_VERSION));
 }
 
+TEST(FieldChanges, ValuesAreEscapedAsInTheFieldReport) {
+  // A line per field, whatever the values hold.
+  const dmi_record before = make_record({{FIELD_CHASSIS_VERSION, "two\nlines"}});
+  const dmi_record after = make_record({{FIELD_CHASSIS_VERSION, "tab\tand \x1b[0m"}});
+  EXPECT_EQ(changes(before, after), "chassis-version: 'two\\012lines' -> 'tab\\011and \\033[0m'\n");
+}
+
 } // namespace
