@@ -222,6 +222,30 @@ TEST_F(ImageFile, ARunThatChangesTheImageIsRefusedWhileAnotherHoldsIt) {
   expect_no_working_files();
 }
 
+TEST_F(ImageFile, SecondRunStartedWhileTheFirstWorksIsRefused) {
+  // The first run's cbfstool starts the second run on the same image, then does its own work.
+  const std::string wrapper = "/tmp/board/bin/cbfstool";
+  ::unlink(wrapper.c_str());
+  write_file(wrapper, "#!/bin/sh\n"
+                      "if [ \"$2\" = remove ]; then\n"
+                      "  \"" VEK_SMBIOS_UTIL_PATH "\" -w -f \"" +
+                          IMAGE +
+                          "\" --system-sku=second >/tmp/board/images/second.out 2>&1\n"
+                          "  echo \"second run: $?\" >>/tmp/board/images/second.out\n"
+                          "fi\n"
+                          "exec \"" VEK_FAKE_TOOLS_DIR "/cbfstool\" \"$@\"\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+
+  const child_result first = run({"-w", "-f", IMAGE, "--system-sku=first"});
+  ASSERT_EQ(first.exit_status, 0) << first.out << first.err;
+  EXPECT_EQ(read_file(std::string(IMAGE_DIR) + "/second.out"),
+            "Image file " + IMAGE + " is in use by another run\nsecond run: 255\n");
+  EXPECT_EQ(image_record_bytes(IMAGE),
+            stored_merge(record_, make_record({{FIELD_SYSTEM_SKU, "first"}})));
+  ::unlink((std::string(IMAGE_DIR) + "/second.out").c_str());
+  expect_no_working_files();
+}
+
 // What a factory script does, as the manual shows it: stamp copies of a release image, read
 // each back as JSON and check it with jq; unprivileged, without flashrom anywhere on PATH.
 TEST_F(ImageFile, FactoryScriptStampsASetOfImagesAndChecksEachWithJq) {
