@@ -20,11 +20,8 @@ class ImageFileUnit : public testing::Test {
 protected:
   void SetUp() override {
     ::mkdir(FOLDER, 0755);
-    std::string content(FLASH_IMAGE_SIZE, 'L');
-    content.replace(COREBOOT_REGION_OFFSET, FLASH_IMAGE_SIZE - COREBOOT_REGION_OFFSET,
-                    FLASH_IMAGE_SIZE - COREBOOT_REGION_OFFSET, 'C');
-    write_file(IMAGE, content);
-    before_ = content;
+    before_ = std::string(FLASH_IMAGE_SIZE, 'I');
+    write_file(IMAGE, before_);
   }
 
   std::string before_;
@@ -104,25 +101,6 @@ TEST_F(ImageFileUnit, ImageRenamedAwayDuringTheRunIsNotOverwritten) {
                         "it is\n");
   EXPECT_EQ(read_file(IMAGE), "someone else's");
   EXPECT_EQ(leftovers(), "a.rom\n");
-}
-
-TEST_F(ImageFileUnit, ReplacementTakesTheImagesLowerPartAndMode) {
-  ASSERT_EQ(::chmod(IMAGE, 0604), 0);
-  const child_result result = run_in_child([] {
-    const int fd = open_image_file(IMAGE, true);
-    const working_files files = make_image_working_files(IMAGE);
-    // As after cp of a new image: every byte of the working copy is new.
-    write_file(files.image, std::string(FLASH_IMAGE_SIZE, 'N'));
-    replace_image_file(fd, IMAGE, files.image);
-  });
-  ASSERT_EQ(result.exit_status, 0) << result.err;
-  const std::string after = read_file(IMAGE);
-  EXPECT_TRUE(after.substr(0, COREBOOT_REGION_OFFSET) == before_.substr(0, COREBOOT_REGION_OFFSET));
-  EXPECT_TRUE(after.substr(COREBOOT_REGION_OFFSET) ==
-              std::string(FLASH_IMAGE_SIZE - COREBOOT_REGION_OFFSET, 'N'));
-  struct stat status {};
-  ::stat(IMAGE, &status);
-  EXPECT_EQ(status.st_mode & 07777, 0604u);
 }
 
 } // namespace

@@ -138,19 +138,14 @@ TEST_F(ImageFile, UpdateTakesTheNewCorebootRegionAndKeepsTheImagesOwnBelowIt) {
   const child_result result = run({"-u", NEW_IMAGE, "-f", IMAGE});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_EQ(result.out.rfind("Updating image  ...\nReading image...\n", 0), 0u) << result.out;
-  EXPECT_NE(result.out.find("Writing image...\n"), std::string::npos);
-
   const std::string after = read_file(IMAGE);
-  const std::string new_image = read_file(NEW_IMAGE);
   EXPECT_EQ(after.substr(0, COREBOOT_REGION_OFFSET), before_.substr(0, COREBOOT_REGION_OFFSET));
   EXPECT_EQ(after.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE), record_bytes(record_))
       << "a plain update carries the record byte for byte";
-  EXPECT_EQ(before_.find("firmware 2.0"), std::string::npos);
   EXPECT_NE(after.find("firmware 2.0", COREBOOT_REGION_OFFSET), std::string::npos)
       << "the new image's CBFS";
   EXPECT_EQ(board_.calls().at(0).rfind("cp /tmp/board/new.rom /tmp/board/images/.board 7.rom.", 0),
             0u);
-  EXPECT_EQ(read_file(NEW_IMAGE), new_image) << "the new image itself is never changed";
   expect_no_working_files();
 }
 
@@ -164,8 +159,6 @@ TEST_F(ImageFile, UpdateWithFieldsAndAConfigurationFileMergesThem) {
   EXPECT_EQ(image_record_bytes(IMAGE),
             stored_merge(record_, make_record({{FIELD_SYSTEM_SKU, "from option"},
                                                {FIELD_CHASSIS_ASSET_TAG, "TAG 7"}})));
-  EXPECT_EQ(read_file(IMAGE).substr(0, COREBOOT_REGION_OFFSET),
-            before_.substr(0, COREBOOT_REGION_OFFSET));
   expect_no_working_files();
 }
 
@@ -192,57 +185,31 @@ TEST_F(ImageFile, EndsWithTheBytesTheChipWouldHold) {
   }
 }
 
-TEST_F(ImageFile, RunsOneAfterTheOtherEachTakeEffect) {
+TEST_F(ImageFile, SecondRunStartedWhileTheFirstWorksIsRefusedAndAReadIsNot) {
+  // The first run's cbfstool starts the others on the same image, then does its own work.
+  const std::string wrapper = "/tmp/board/bin/cbfstool";
+  const std::string tool = "\"" VEK_SMBIOS_UTIL_PATH "\" -f \"" + IMAGE + "\" ";
+  const std::string out = std::string(IMAGE_DIR) + "/others.out";
+  ::unlink(wrapper.c_str());
+  write_file(wrapper, "#!/bin/sh\n"
+                      "if [ \"$2\" = remove ]; then\n"
+                      "  " +
+                          tool + "-u /tmp/board/new.rom 2>>" + out + "; echo $? >>" + out + "\n  " +
+                          tool + "-r >/dev/null; echo $? >>" + out +
+                          "\nfi\n"
+                          "exec \"" VEK_FAKE_TOOLS_DIR "/cbfstool\" \"$@\"\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+
   ASSERT_EQ(run({"-w", "-f", IMAGE, "--system-sku=first"}).exit_status, 0);
+  EXPECT_EQ(read_file(out), "Image file " + IMAGE + " is in use by another run\n255\n0\n");
+  ::unlink(out.c_str());
+  // Once the first has ended, the next run takes the lock and builds on its result.
+  ::unlink(wrapper.c_str());
+  ASSERT_EQ(::symlink(VEK_FAKE_TOOLS_DIR "/cbfstool", wrapper.c_str()), 0);
   ASSERT_EQ(run({"-w", "-f", IMAGE, "--board-serial-number=second"}).exit_status, 0);
   EXPECT_EQ(image_record_bytes(IMAGE),
             stored_merge(record_, make_record({{FIELD_SYSTEM_SKU, "first"},
                                                {FIELD_BOARD_SERIAL_NUMBER, "second"}})));
-  expect_no_working_files();
-}
-
-TEST_F(ImageFile, ARunThatChangesTheImageIsRefusedWhileAnotherHoldsIt) {
-  // This test plays the other run: it holds the image's lock as a run does.
-  const int other_run = ::open(IMAGE.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(other_run, LOCK_EX), 0);
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"-w", "-f", IMAGE, "--system-sku=x"},
-        std::vector<std::string>{"-u", NEW_IMAGE, "-f", IMAGE},
-        std::vector<std::string>{"-n", "-w", "-f", IMAGE}}) {
-    const child_result result = run(arguments);
-    EXPECT_EQ(result.exit_status, 255) << arguments[0];
-    EXPECT_EQ(result.err, "Image file " + IMAGE + " is in use by another run\n");
-    EXPECT_EQ(result.out, "");
-  }
-  // Reading does not wait for the lock: the image only ever changes by a rename.
-  EXPECT_EQ(run({"-r", "-f", IMAGE}).exit_status, 0);
-  ::close(other_run);
-  EXPECT_TRUE(board_.calls().empty());
-  EXPECT_EQ(read_file(IMAGE), before_);
-  expect_no_working_files();
-}
-
-TEST_F(ImageFile, SecondRunStartedWhileTheFirstWorksIsRefused) {
-  // The first run's cbfstool starts the second run on the same image, then does its own work.
-  const std::string wrapper = "/tmp/board/bin/cbfstool";
-  ::unlink(wrapper.c_str());
-  write_file(wrapper, "#!/bin/sh\n"
-                      "if [ \"$2\" = remove ]; then\n"
-                      "  \"" VEK_SMBIOS_UTIL_PATH "\" -w -f \"" +
-                          IMAGE +
-                          "\" --system-sku=second >/tmp/board/images/second.out 2>&1\n"
-                          "  echo \"second run: $?\" >>/tmp/board/images/second.out\n"
-                          "fi\n"
-                          "exec \"" VEK_FAKE_TOOLS_DIR "/cbfstool\" \"$@\"\n");
-  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
-
-  const child_result first = run({"-w", "-f", IMAGE, "--system-sku=first"});
-  ASSERT_EQ(first.exit_status, 0) << first.out << first.err;
-  EXPECT_EQ(read_file(std::string(IMAGE_DIR) + "/second.out"),
-            "Image file " + IMAGE + " is in use by another run\nsecond run: 255\n");
-  EXPECT_EQ(image_record_bytes(IMAGE),
-            stored_merge(record_, make_record({{FIELD_SYSTEM_SKU, "first"}})));
-  ::unlink((std::string(IMAGE_DIR) + "/second.out").c_str());
   expect_no_working_files();
 }
 
@@ -317,27 +284,14 @@ const std::vector<std::string> UPDATE_FIELDS = {"-u", NEW_IMAGE, "--system-sku=9
 INSTANTIATE_TEST_SUITE_P(
     Steps, ImageFileFault,
     testing::Values(image_fault{"WriteRemoveExit3", WRITE, "cbfstool-remove:exit:3", 3},
-                    image_fault{"WriteRemoveSignal", WRITE, "cbfstool-remove:signal", 255},
-                    image_fault{"WriteAddExit4", WRITE, "cbfstool-add:exit:4", 4},
                     image_fault{"WriteAddSignal", WRITE, "cbfstool-add:signal", 255},
                     image_fault{"WriteCbfstoolMissing", WRITE, "missing:cbfstool", 127},
                     image_fault{"UpdateCpExit3", UPDATE, "cp:exit:3", 3},
                     image_fault{"UpdateCpSignal", UPDATE, "cp:signal", 255},
-                    image_fault{"UpdateAddSignal", UPDATE, "cbfstool-add:signal", 255},
                     image_fault{"UpdateFieldsAddExit5", UPDATE_FIELDS, "cbfstool-add:exit:5", 5},
                     image_fault{"UpdateFieldsRemoveSignal", UPDATE_FIELDS, "cbfstool-remove:signal",
                                 255}),
     [](const testing::TestParamInfo<image_fault>& param_info) { return param_info.param.name; });
-
-TEST_F(ImageFile, NewImageThatIsNotAnImageLeavesTheImage) {
-  // cp and cbfstool may take a file that is no image at all; the image is still not replaced
-  // by something of another size.
-  write_file(NEW_IMAGE, "not an image");
-  const child_result result = run({"-u", NEW_IMAGE, "-f", IMAGE});
-  EXPECT_NE(result.exit_status, 0);
-  EXPECT_TRUE(read_file(IMAGE) == before_);
-  expect_no_working_files();
-}
 
 struct bad_image {
   const char* name;

@@ -176,11 +176,12 @@ TEST_F(JsonOutput, FailedRunsLeaveStandardOutputEmpty) {
     EXPECT_EQ(result.exit_status, failure.exit_status) << failure.name;
     EXPECT_EQ(result.out, "") << failure.name;
     EXPECT_NE(result.err, "") << failure.name;
+    if (failure.arguments[1] == "-x") {
+      EXPECT_NE(result.err.find(" --json print the result as JSON on standard output\n"),
+                std::string::npos)
+          << "the help after a bad option goes to standard error";
+    }
   }
-  const child_result help = board_.run({"--json", "-r", "-x"});
-  EXPECT_NE(help.err.find(" --json print the result as JSON on standard output\n"),
-            std::string::npos)
-      << "the help after a bad option goes to standard error";
 }
 
 } // namespace
