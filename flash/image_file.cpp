@@ -63,7 +63,11 @@ void arrange_removal_at_end() {
   action.sa_handler = remove_leftovers_and_die;
   sigemptyset(&action.sa_mask);
   for (const int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
-    ::sigaction(signal_number, &action, nullptr);
+    // A signal the run was started with ignored (as a background job, or under nohup) stays so.
+    struct sigaction before {};
+    if (::sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+      ::sigaction(signal_number, &action, nullptr);
+    }
   }
 }
 
