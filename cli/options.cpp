@@ -5,9 +5,33 @@
 #include "record/text_escape.h"
 #include "util/fail.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <memory>
 
 namespace {
+
+constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:";
+// getopt_long's value for --json, which has no short form; beyond every character and field id.
+constexpr int OPTION_JSON = 0x100;
+
+// The field options, then the run's own long options. Their names share no prefix with a field
+// name, so every abbreviation of a field name means what it did before.
+const struct option* long_options() {
+  static const auto table = [] {
+    std::array<struct option, FIELD_COUNT + 4> options{};
+    for (int id = 0; id < FIELD_COUNT; ++id) {
+      options[id] = dmi_fields[id];
+    }
+    options[FIELD_COUNT] = {"image", required_argument, nullptr, 'f'};
+    options[FIELD_COUNT + 1] = {"dry-run", no_argument, nullptr, 'n'};
+    options[FIELD_COUNT + 2] = {"json", no_argument, nullptr, OPTION_JSON};
+    options[FIELD_COUNT + 3] = {nullptr, 0, nullptr, 0};
+    return options;
+  }();
+  return table.data();
+}
 
 // getopt_long keeps its position between calls; start each parse from the first argument.
 void reset_getopt() {
@@ -38,7 +62,7 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   reset_getopt();
   bool modes_differ = false;
   int option;
-  while ((option = getopt_long(argc, argv, "vrwhu:c:l:b:", dmi_fields, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, SHORT_OPTIONS, long_options(), nullptr)) != -1) {
     switch (option) {
     case 'r':
       take_mode(settings, OP_READ, modes_differ);
@@ -61,6 +85,15 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
       break;
     case 'v':
       settings.verbose = 1;
+      break;
+    case 'f':
+      settings.image_file = optarg;
+      break;
+    case 'n':
+      settings.dry_run = true;
+      break;
+    case OPTION_JSON:
+      settings.json = true;
       break;
     case 'h':
       show_help();
@@ -108,9 +141,28 @@ void show_help() {
              " -b save a binary copy of the updated DMI region to file\n"
              " -h help\n"
              " -v verbose\n"
+             " -f <image file> use an image file instead of the flash\n"
+             " -n dry run: show what would change, write nothing\n"
+             " --json print the result as JSON on standard output\n"
              " dmi_fields:\n",
              stdout);
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {
     std::printf("\t%s\n", entry->name);
   }
+}
+
+bool json_requested(int argc, char* argv[]) {
+  // getopt_long reorders the words it is given; it gets a copy of the list, not the list.
+  const std::unique_ptr<char*[]> words(new char*[argc + 1]);
+  std::copy(argv, argv + argc + 1, words.get());
+  reset_getopt();
+  const int saved_opterr = opterr;
+  opterr = 0;
+  bool json = false;
+  int option;
+  while ((option = getopt_long(argc, words.get(), SHORT_OPTIONS, long_options(), nullptr)) != -1) {
+    json = json || option == OPTION_JSON;
+  }
+  opterr = saved_opterr;
+  return json;
 }

@@ -23,6 +23,9 @@ struct run_settings {
   std::optional<std::string> log_path;    // -l
   int verbose = 0;                        // -v; no output depends on it
   bool fields_given = false;              // any DMI field option, the UUID included
+  std::optional<std::string> image_file;  // -f: the image file that stands in for the chip
+  bool dry_run = false;                   // -n
+  bool json = false;                      // --json
 };
 
 // The tool's version as the help text shows it.
@@ -39,3 +42,7 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
 
 // Writes the help text to standard output.
 void show_help();
+
+// Whether the command line asks for --json, read as parse_arguments reads it but without saying
+// anything, so a run can set its output aside before parsing prints a line.
+bool json_requested(int argc, char* argv[]);

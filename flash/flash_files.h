@@ -33,5 +33,7 @@ constexpr const char* CBFS_RECORD_NAME = "vek_smbios";
 
 // The chip is 16 MiB and mapped so that its last byte is at 0xFFFFFFFF.
 constexpr off_t FLASH_IMAGE_SIZE = 0x1000000;
+// The coreboot region runs from here to the image's end; only it is ever written.
+constexpr off_t COREBOOT_REGION_OFFSET = 0xC00000;
 constexpr off_t DMI_RECORD_OFFSET = 0xFF0100;
 constexpr std::uint32_t DMI_RECORD_ADDRESS = 0xFFFF0100;

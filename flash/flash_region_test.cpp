@@ -50,7 +50,7 @@ TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
   const child_result result = run_in_child([] {
     shell_recorder shell;
     working_files files; // the write checks that they are the files the run made
-    if (make_working_files(files) != 0) {
+    if (make_fixed_working_files(files) != 0) {
       std::printf("no working files\n");
     }
     write_coreboot_region(files);

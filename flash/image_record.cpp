@@ -1,7 +1,7 @@
 // Image record access: only ever 256-byte positioned reads and writes, never the whole image.
 #include "flash/image_record.h"
 
-#include "flash/flash_region.h"
+#include "flash/target.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
@@ -58,14 +58,19 @@ void read_dmi_record(const std::string& image_path, dmi_record& record) {
   if (::fstat(image.get(), &status) != 0 || status.st_size != FLASH_IMAGE_SIZE) {
     fail("Incorrect flash image file size.\n");
   }
-  const ssize_t got = ::pread(image.get(), record.bytes, sizeof record.bytes, DMI_RECORD_OFFSET);
+  read_dmi_record(image.get(), image_path, record);
+}
+
+void read_dmi_record(int image_fd, const std::string& image_path, dmi_record& record) {
+  const ssize_t got = ::pread(image_fd, record.bytes, sizeof record.bytes, DMI_RECORD_OFFSET);
   if (got != static_cast<ssize_t>(sizeof record.bytes)) {
     fail("Unable to read the DMI record from %s: %s\n", image_path.c_str(),
          got < 0 ? std::strerror(errno) : "short read");
   }
 }
 
-void patch_record_region(const std::string& source_path, const working_files& files) {
+void patch_record_region(const std::string& source_path, const flash_target& target,
+                         const working_files& files) {
   copy_record_region(source_path.c_str(), files.image.c_str());
-  write_coreboot_region(files);
+  put_back_working_image(target, files);
 }

@@ -2,12 +2,18 @@
 #pragma once
 
 #include "flash/flash_files.h"
+#include "flash/target.h"
 #include "record/dmi_record.h"
 
 // Reads the record at 0xFF0100 of the image file `image_path`, which must be exactly 16 MiB.
 // Ends the run on failure, saying why on standard error.
 void read_dmi_record(const std::string& image_path, dmi_record& record);
 
-// Copies the record region of `source_path` into the working image, then writes the coreboot
-// region to the chip. Ends the run on failure.
-void patch_record_region(const std::string& source_path, const working_files& files);
+// Reads the record at 0xFF0100 of the image open on `image_fd`, named `image_path` in messages,
+// with one positioned read. Ends the run on failure.
+void read_dmi_record(int image_fd, const std::string& image_path, dmi_record& record);
+
+// Copies the record region of `source_path` into the working image, then puts the working image
+// back on the target. Ends the run on failure.
+void patch_record_region(const std::string& source_path, const flash_target& target,
+                         const working_files& files);

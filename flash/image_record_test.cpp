@@ -51,13 +51,13 @@ TEST(ReadDmiRecord, ReportsAMissingImageOrALinkInItsPlace) {
 
 TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten) {
   working_files files; // the flash write takes only the files the run made
-  ASSERT_EQ(make_working_files(files), 0);
+  ASSERT_EQ(make_fixed_working_files(files), 0);
   const std::string region(DMI_RECORD_SIZE, 'r');
   make_image(WORKING_IMAGE_PATH, region);
   const std::string before = read_file(WORKING_IMAGE_PATH);
   const child_result result = run_in_child([&files] {
     shell_recorder shell;
-    patch_record_region(WORKING_IMAGE_PATH, files);
+    patch_record_region(WORKING_IMAGE_PATH, flash_target{}, files);
     std::printf("ran: %s\n", shell.commands().at(0).c_str());
   });
   EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -71,12 +71,12 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchangedThenTheFlashIsWritten)
 
 TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
   working_files files;
-  ASSERT_EQ(make_working_files(files), 0);
+  ASSERT_EQ(make_fixed_working_files(files), 0);
   make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
   make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
   const child_result result = run_in_child([&files] {
     shell_recorder shell;
-    patch_record_region("/tmp/source.bin", files);
+    patch_record_region("/tmp/source.bin", flash_target{}, files);
   });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
@@ -98,7 +98,7 @@ TEST(PatchRecordRegion, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
   for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
       shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-      patch_record_region(c.source, working_files{});
+      patch_record_region(c.source, flash_target{}, working_files{});
     });
     EXPECT_EQ(result.exit_status, 255) << c.source;
     EXPECT_EQ(result.err, c.err);

@@ -82,7 +82,7 @@ bool is_made_file(const std::string& path, const file_identity& identity) {
 
 } // namespace
 
-int make_working_files(working_files& files) {
+int make_fixed_working_files(working_files& files) {
   // Every name is checked before anything is created, so a refusal leaves nothing new behind.
   clear_name(files.layout);
   clear_name(files.image);

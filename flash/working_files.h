@@ -11,9 +11,9 @@
 // else at a name ends the run with one line naming it. Returns 0, or -1 when the layout file
 // cannot be created for another reason (nothing printed); ends the run when another working file
 // cannot be created.
-int make_working_files(working_files& files);
+int make_fixed_working_files(working_files& files);
 
 // Ends the run with one line unless the working image and the layout file are still the files
-// make_working_files created: the same device and inode, regular, of the tool's own user, with
-// one link. Called right before the flash write.
+// make_fixed_working_files created: the same device and inode, regular, of the tool's own user,
+// with one link. Called right before the flash write.
 void check_working_files(const working_files& files);

@@ -93,3 +93,11 @@ int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& 
 // Writes the seventeen-line field report to `stream`, each text between single quotes with its
 // control characters escaped (see escape_control_bytes); does nothing when `stream` is null.
 void print_dmi_fields(std::FILE* stream, const dmi_record& record);
+
+// Whether the field's value differs between two records: a text field by its text (a field not
+// set reads as the empty text), the UUID by its 16 bytes.
+bool field_differs(const dmi_record& before, const dmi_record& after, field_id field);
+
+// Writes one line "NAME: 'OLD' -> 'NEW'" for each field whose value differs, in table order,
+// with the values as the field report shows them, or the one line "No field would change".
+void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after);

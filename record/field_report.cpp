@@ -1,16 +1,35 @@
-// The seventeen-line report of a record's values.
+// The seventeen-line report of a record's values, and the lines naming the fields that differ.
 #include "record/dmi_record.h"
 #include "record/text_escape.h"
 
 #include <uuid/uuid.h>
 
+#include <cstring>
+
 namespace {
 
-// A control character in the text would start a new line or move the terminal's cursor, so each
-// is shown escaped: every line stays one field's, whatever the flash holds.
+// A value between single quotes, as every line that shows one writes it. A control character in
+// the text would start a new line or move the terminal's cursor, so each is shown escaped: every
+// line stays one field's, whatever the flash holds.
+void print_quoted(std::FILE* stream, std::string_view text) {
+  std::fprintf(stream, "'%s'", escape_control_bytes(text).c_str());
+}
+
 void print_text(std::FILE* stream, const char* label, const dmi_record& record, field_id field) {
-  const std::string shown = escape_control_bytes(dmi_record_text(record, field));
-  std::fprintf(stream, "%s'%s'\n", label, shown.c_str());
+  std::fputs(label, stream);
+  print_quoted(stream, dmi_record_text(record, field));
+  std::fputc('\n', stream);
+}
+
+// The field's value as text: the UUID in its 36-character form, a text field as it is.
+void print_value(std::FILE* stream, const dmi_record& record, field_id field) {
+  if (field == FIELD_SYSTEM_UUID) {
+    char uuid_text[37];
+    uuid_unparse(dmi_record_uuid(record), uuid_text);
+    print_quoted(stream, uuid_text);
+  } else {
+    print_quoted(stream, dmi_record_text(record, field));
+  }
 }
 
 } // namespace
@@ -39,4 +58,29 @@ void print_dmi_fields(std::FILE* stream, const dmi_record& record) {
   print_text(stream, " chassis-version:\t", record, FIELD_CHASSIS_VERSION);
   print_text(stream, " chassis-serial-number:\t", record, FIELD_CHASSIS_SERIAL_NUMBER);
   print_text(stream, " chassis-asset-tag:\t", record, FIELD_CHASSIS_ASSET_TAG);
+}
+
+bool field_differs(const dmi_record& before, const dmi_record& after, field_id field) {
+  if (field == FIELD_SYSTEM_UUID) {
+    return std::memcmp(dmi_record_uuid(before), dmi_record_uuid(after), DMI_UUID_SIZE) != 0;
+  }
+  return dmi_record_text(before, field) != dmi_record_text(after, field);
+}
+
+void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after) {
+  bool any = false;
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    if (field_differs(before, after, field)) {
+      std::fprintf(stream, "%s: ", field_name(field));
+      print_value(stream, before, field);
+      std::fputs(" -> ", stream);
+      print_value(stream, after, field);
+      std::fputc('\n', stream);
+      any = true;
+    }
+  }
+  if (!any) {
+    std::fputs("No field would change\n", stream);
+  }
 }

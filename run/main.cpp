@@ -1,6 +1,7 @@
 // Entry of vek_smbios_util: parse the command line, then run.
 #include "cli/options.h"
 #include "record/dmi_record.h"
+#include "run/json_output.h"
 #include "run/run_tool.h"
 
 int main(int argc, char* argv[]) {
@@ -11,6 +12,11 @@ int main(int argc, char* argv[]) {
   dmi_record_init(cmdline_record);
   dmi_record_init(merged_record);
   run_settings settings;
+  // Set aside before parsing, so that with --json not even the help after a bad option reaches
+  // standard output: it holds the document or nothing.
+  if (json_requested(argc, argv)) {
+    divert_standard_output();
+  }
   if (const auto status = parse_arguments(argc, argv, settings, cmdline_record)) {
     return *status; // -h, or a bad option already reported
   }

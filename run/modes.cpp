@@ -1,9 +1,8 @@
-// The four modes: read, write, update, and update with new values.
+// The four modes: read, write, update, and update with new values; one step list for both targets.
 #include "run/modes.h"
 
 #include "flash/cbfs_record.h"
 #include "flash/command_runner.h"
-#include "flash/flash_region.h"
 #include "flash/image_record.h"
 #include "util/fail.h"
 
@@ -60,28 +59,32 @@ void copy_new_image(const run_settings& settings, const working_files& files) {
 
 } // namespace
 
-void run_read_mode(const working_files& files, dmi_record& config_record) {
-  read_coreboot_region(files);
-  read_dmi_record(files.image, config_record);
+const dmi_record& run_read_mode(const flash_target& target, const working_files& files,
+                                dmi_record& config_record) {
+  read_target_record(target, files, config_record);
   print_dmi_fields(stdout, config_record);
+  return config_record;
 }
 
-void run_write_mode(const working_files& files, dmi_record& config_record,
-                    const dmi_record& cmdline_record, dmi_record& merged_record) {
+const dmi_record& run_write_mode(const flash_target& target, const working_files& files,
+                                 dmi_record& config_record, const dmi_record& cmdline_record,
+                                 dmi_record& merged_record) {
   std::printf("Programming DMI...\n");
-  read_coreboot_region(files);
+  fetch_working_image(target, files);
   read_dmi_record(files.image, config_record);
   merge_over_image_record(merged_record, config_record, cmdline_record);
   update_cbfs_record(merged_record, files);
-  patch_record_region(files.image, files);
+  patch_record_region(files.image, target, files);
+  return merged_record;
 }
 
-void run_update_mode(const run_settings& settings, const working_files& files,
-                     dmi_record& config_record, const dmi_record& cmdline_record,
-                     dmi_record& merged_record) {
+const dmi_record& run_update_mode(const run_settings& settings, const flash_target& target,
+                                  const working_files& files, dmi_record& config_record,
+                                  const dmi_record& cmdline_record, dmi_record& merged_record) {
   check_new_image(settings);
-  std::printf("Updating coreboot region  ...\n");
-  read_coreboot_region(files);
+  std::fputs(target_words(target, "Updating coreboot region  ...\n", "Updating image  ...\n"),
+             stdout);
+  fetch_working_image(target, files);
   read_dmi_record(files.image, config_record);
   // A configuration file, even one of comments only, means the record is stored merged;
   // without one the old record is carried over byte for byte, marker included.
@@ -92,19 +95,26 @@ void run_update_mode(const run_settings& settings, const working_files& files,
   }
   copy_new_image(settings, files);
   update_cbfs_record(*record_to_store, files);
-  write_coreboot_region(files);
+  put_back_working_image(target, files);
+  return *record_to_store;
 }
 
-void run_update_dmi_mode(const run_settings& settings, const working_files& files,
-                         dmi_record& config_record, const dmi_record& cmdline_record,
-                         dmi_record& merged_record) {
+const dmi_record& run_update_dmi_mode(const run_settings& settings, const flash_target& target,
+                                      const working_files& files, dmi_record& config_record,
+                                      const dmi_record& cmdline_record, dmi_record& merged_record) {
   check_new_image(settings);
   std::printf("Programming DMI...\n");
-  read_coreboot_region(files);
+  fetch_working_image(target, files);
   read_dmi_record(files.image, config_record);
   merge_over_image_record(merged_record, config_record, cmdline_record);
   copy_new_image(settings, files);
   update_cbfs_record(merged_record, files);
-  std::printf("Updating coreboot region of flash ...\n");
-  write_coreboot_region(files);
+  // A dry run stops short of the write, so it does not announce it either.
+  if (!target.dry_run) {
+    std::fputs(
+        target_words(target, "Updating coreboot region of flash ...\n", "Updating image ...\n"),
+        stdout);
+  }
+  put_back_working_image(target, files);
+  return merged_record;
 }

@@ -7,7 +7,9 @@
 #include "flash/record_file.h"
 #include "flash/run_lock.h"
 #include "flash/search_path.h"
+#include "flash/target.h"
 #include "flash/working_files.h"
+#include "run/json_output.h"
 #include "run/modes.h"
 #include "util/fail.h"
 
@@ -40,13 +42,54 @@ void load_config_file(const std::string& config_path, dmi_record& config_record)
   }
 }
 
+bool changes_target(operating_mode mode) {
+  return mode == OP_WRITE || mode == OP_UPDATE || mode == OP_UPDATE_DMI;
+}
+
+// The chip, or the -f image file checked (and locked for a mode that changes it) before the run
+// writes anything anywhere.
+flash_target choose_target(const run_settings& settings) {
+  flash_target target;
+  if (settings.image_file) {
+    target = open_image_target(*settings.image_file, changes_target(settings.mode));
+  }
+  target.dry_run = settings.dry_run;
+  return target;
+}
+
+// Performs the mode. Returns the record stored (in a dry run, to be stored; for a read, the
+// record read), or nothing when there is no mode (reported).
+const dmi_record* run_mode(const run_settings& settings, const flash_target& target,
+                           const working_files& files, dmi_record& config_record,
+                           const dmi_record& cmdline_record, dmi_record& merged_record) {
+  switch (settings.mode) {
+  case OP_READ:
+    return &run_read_mode(target, files, config_record);
+  case OP_WRITE:
+    return &run_write_mode(target, files, config_record, cmdline_record, merged_record);
+  case OP_UPDATE:
+    return &run_update_mode(settings, target, files, config_record, cmdline_record, merged_record);
+  case OP_UPDATE_DMI:
+    return &run_update_dmi_mode(settings, target, files, config_record, cmdline_record,
+                                merged_record);
+  case OP_NONE:
+    std::printf("Unknown Operation, Aborting...\n");
+    return nullptr;
+  }
+  return nullptr;
+}
+
 } // namespace
 
 int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
              dmi_record& merged_record) {
   drop_relative_path_entries();
-  // Before anything is written: a second run at the same time ends here.
-  take_run_lock();
+  const flash_target target = choose_target(settings);
+  // Before anything is written: a second run on the chip at the same time ends here. An image
+  // file is locked on its own by a run that changes it.
+  if (!target.is_image()) {
+    take_run_lock();
+  }
   open_log(settings.log_path);
   if (settings.config_path) {
     load_config_file(*settings.config_path, config_record);
@@ -69,26 +112,26 @@ int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record
     end_run(EXIT_TOOL_ERROR);
   }
   working_files files;
-  if (make_working_files(files) != 0 || write_bios_layout(files.layout) != 0) {
+  if (!target.is_image() &&
+      (make_fixed_working_files(files) != 0 || write_bios_layout(files.layout) != 0)) {
     std::printf("Failed to create BIOS layout file, exiting ...\n");
     return EXIT_TOOL_ERROR;
   }
-  switch (settings.mode) {
-  case OP_READ:
-    run_read_mode(files, config_record);
-    return 0;
-  case OP_WRITE:
-    run_write_mode(files, config_record, cmdline_record, merged_record);
-    return 0;
-  case OP_UPDATE:
-    run_update_mode(settings, files, config_record, cmdline_record, merged_record);
-    return 0;
-  case OP_UPDATE_DMI:
-    run_update_dmi_mode(settings, files, config_record, cmdline_record, merged_record);
-    return 0;
-  case OP_NONE:
-    std::printf("Unknown Operation, Aborting...\n");
+  // A read needs no working copy of an image file: it reads the image in place.
+  if (target.is_image() && changes_target(settings.mode)) {
+    files = make_working_files(target);
+  }
+  const dmi_record* stored =
+      run_mode(settings, target, files, config_record, cmdline_record, merged_record);
+  if (stored == nullptr) {
     return EXIT_TOOL_ERROR;
   }
-  return EXIT_TOOL_ERROR;
+  if (settings.dry_run && settings.mode != OP_READ) {
+    print_field_changes(stdout, config_record, *stored);
+  }
+  remove_working_files();
+  if (settings.json) {
+    write_json_document(json_document(settings, config_record, *stored));
+  }
+  return 0;
 }

@@ -4,11 +4,14 @@
 #include "cli/options.h"
 #include "record/dmi_record.h"
 
-// Takes the empty and relative entries out of PATH, takes the run lock (a second run at the same
-// time ends there), opens the log, gathers the values of the configuration file and the command
-// line into `cmdline_record` (logging each source and the merge), saves the -b copy, makes the
-// working files anew and writes the layout file, then performs the mode. Returns the run's exit
-// status: 0 when the mode completes, EXIT_TOOL_ERROR when the layout file cannot be created
-// (reported); every other failure ends the run.
+// Takes the empty and relative entries out of PATH, takes the target (the chip, or the -f image
+// file, checked and for a changing mode locked before anything is written) and, for the chip, the
+// run lock, opens the log, gathers the values of the configuration file and the command line into
+// `cmdline_record` (logging each source and the merge), saves the -b copy, makes the working files
+// anew and writes the layout file (for the chip) or makes the working files (for an image file that
+// changes), then performs the mode. A dry run then lists the fields that would change; with
+// --json the document goes to the standard output set aside for it. Returns the run's exit
+// status: 0 when the mode completes, EXIT_TOOL_ERROR when the layout file cannot be created or no
+// mode was given (reported); every other failure ends the run.
 int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
              dmi_record& merged_record);

@@ -1,0 +1,99 @@
+// Tests of the options that choose the target and the form of the result: -f, -n and --json.
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// argv as main gets it, owned by the test.
+struct words {
+  explicit words(std::vector<std::string> arguments) : strings(std::move(arguments)) {
+    strings.insert(strings.begin(), "vek_smbios_util");
+    for (std::string& text : strings) {
+      pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+  }
+  int argc() const {
+    return static_cast<int>(strings.size());
+  }
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+};
+
+// Parses a command line that is expected to go on to a run.
+run_settings parsed(const std::vector<std::string>& arguments, dmi_record& record) {
+  words line(arguments);
+  run_settings settings;
+  dmi_record_init(record);
+  EXPECT_EQ(parse_arguments(line.argc(), line.pointers.data(), settings, record), std::nullopt)
+      << testing::PrintToString(arguments);
+  return settings;
+}
+
+TEST(TargetOptions, ShortLongAndShortenedFormsSetTheSameSettings) {
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"-w", "-f", "/img/a.rom", "-n", "--json"},
+           {"-wnf/img/a.rom", "--json"},
+           {"--im", "/img/a.rom", "-w", "--dry", "--js"},
+       }) {
+    dmi_record record;
+    const run_settings settings = parsed(arguments, record);
+    EXPECT_EQ(settings.mode, OP_WRITE);
+    EXPECT_EQ(settings.image_file, "/img/a.rom");
+    EXPECT_TRUE(settings.dry_run && settings.json) << testing::PrintToString(arguments);
+  }
+}
+
+TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
+  // Each prefix that names exactly one field still names it: the new long options share no
+  // prefix with a field name.
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    const std::string name = field_name(field);
+    const std::string value =
+        field == FIELD_SYSTEM_UUID ? "00112233-4455-6677-8899-aabbccddeeff" : "v";
+    for (std::size_t length = 1; length <= name.size(); ++length) {
+      const std::string prefix = name.substr(0, length);
+      int matches = 0;
+      for (int other = 0; other < FIELD_COUNT; ++other) {
+        matches += std::string(dmi_fields[other].name).rfind(prefix, 0) == 0 ? 1 : 0;
+      }
+      if (matches != 1) {
+        continue;
+      }
+      dmi_record record;
+      const run_settings settings = parsed({"--" + prefix + "=" + value}, record);
+      const bool set = field == FIELD_SYSTEM_UUID ? dmi_record_uuid(record)[15] == 0xff
+                                                  : dmi_record_text(record, field) == "v";
+      EXPECT_TRUE(set) << prefix;
+      EXPECT_FALSE(settings.image_file || settings.dry_run || settings.json) << prefix;
+    }
+  }
+}
+
+TEST(JsonRequested, SeesTheOptionWhereverParsingWouldAndNowhereElse) {
+  const struct {
+    std::vector<std::string> arguments;
+    bool json;
+  } cases[] = {
+      {{"--js", "-r"}, true},
+      {{"-x", "-r", "--json"}, true},            // after a bad option, so its help goes aside too
+      {{"--system-sku", "--json", "-r"}, false}, // the value of --system-sku
+      {{"-f", "--json", "-r"}, false},           // the image file's name
+      {{"-r", "--", "--json"}, false},           // after the end of the options
+  };
+  for (const auto& c : cases) {
+    words line(c.arguments);
+    EXPECT_EQ(json_requested(line.argc(), line.pointers.data()), c.json)
+        << testing::PrintToString(c.arguments);
+    // The words stay in their order for the parse that follows.
+    EXPECT_EQ(std::vector<std::string>(line.pointers.begin() + 1, line.pointers.end() - 1),
+              c.arguments);
+  }
+}
+
+} // namespace

@@ -1,0 +1,252 @@
+// An image file as a run's target.
+#include "flash/image_file.h"
+
+#include "util/fail.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* PRIVATE_FOLDER_TEMPLATE = "/tmp/vek_smbios_util.XXXXXX";
+constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
+
+// What is left to remove when the run ends. Plain buffers and flags, because a signal handler
+// reads them too.
+char working_copy[PATH_MAX];
+char private_folder[PATH_MAX];
+char record_file[PATH_MAX];
+volatile sig_atomic_t working_copy_made = 0;
+volatile sig_atomic_t private_folder_made = 0;
+
+// Only calls that are safe in a signal handler.
+void remove_leftovers() {
+  if (working_copy_made != 0) {
+    ::unlink(working_copy);
+    working_copy_made = 0;
+  }
+  if (private_folder_made != 0) {
+    ::unlink(record_file);
+    ::rmdir(private_folder);
+    private_folder_made = 0;
+  }
+}
+
+// A run stopped by a hangup, an interrupt or a termination removes its working files first,
+// then ends by the same signal as it would have.
+void remove_leftovers_and_die(int signal_number) {
+  remove_leftovers();
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void arrange_removal_at_end() {
+  static bool arranged = false;
+  if (arranged) {
+    return;
+  }
+  arranged = true;
+  // Every way the run ends, success, fail() or a failing outside program, passes through exit.
+  std::atexit(remove_leftovers);
+  struct sigaction action {};
+  action.sa_handler = remove_leftovers_and_die;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
+    // A signal the run was started with ignored (as a background job, or under nohup) stays so.
+    struct sigaction before {};
+    if (::sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+      ::sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+void copy_path_into(char (&buffer)[PATH_MAX], const std::string& path) {
+  if (path.size() >= sizeof buffer) {
+    fail("Path too long: %s\n", path.c_str());
+  }
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+}
+
+// The folder part of a path: "." for a bare name, "/" for a file in the root.
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+[[noreturn]] void refuse_image(const std::string& path) {
+  fail("Image file %s is not a regular file of %jd bytes\n", path.c_str(),
+       static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
+}
+
+// Copies `length` bytes from the start of `from` to the start of `to`. Returns 0, or -1 with
+// errno set (EIO for a file that ends early).
+int copy_bytes(int from, int to, off_t length) {
+  char buffer[64 * 1024];
+  off_t done = 0;
+  while (done < length) {
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<off_t>(length - done, sizeof buffer));
+    const ssize_t got = ::pread(from, buffer, wanted, done);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      errno = got == 0 ? EIO : errno;
+      return -1;
+    }
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t written =
+          ::pwrite(to, buffer + put, static_cast<std::size_t>(got - put), done + put);
+      if (written < 0 && errno == EINTR) {
+        continue;
+      }
+      if (written <= 0) {
+        errno = written == 0 ? EIO : errno;
+        return -1;
+      }
+      put += written;
+    }
+    done += got;
+  }
+  return 0;
+}
+
+// The folder is synced so the rename itself survives a power cut; a folder that cannot be
+// opened or synced leaves the rename done, only perhaps not yet on disk.
+void sync_folder(const std::string& folder) {
+  const unique_fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) {
+    ::fsync(fd.get());
+  }
+}
+
+} // namespace
+
+int open_image_file(const std::string& path, bool lock) {
+  struct stat link_status;
+  if (::lstat(path.c_str(), &link_status) == 0 && !S_ISREG(link_status.st_mode)) {
+    refuse_image(path);
+  }
+  // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    fail("Unable to open image file %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != FLASH_IMAGE_SIZE) {
+    refuse_image(path);
+  }
+  if (!lock) {
+    return fd;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      fail("Image file %s is in use by another run\n", path.c_str());
+    }
+    fail("Unable to lock image file %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+  // A run that held the lock until just now may have renamed its result over the name: the
+  // lock is then on the old file, and working on that would undo the other run's change.
+  struct stat now;
+  if (::stat(path.c_str(), &now) != 0 || !same_file(now, status)) {
+    fail("Image file %s is in use by another run\n", path.c_str());
+  }
+  return fd;
+}
+
+working_files make_image_working_files(const std::string& image_path) {
+  arrange_removal_at_end();
+  const std::string folder = folder_of(image_path);
+  copy_path_into(working_copy,
+                 folder + (folder == "/" ? "." : "/.") + name_of(image_path) + ".XXXXXX");
+  const int copy_fd = ::mkstemp(working_copy);
+  if (copy_fd < 0) {
+    fail("Unable to create a working copy beside %s: %s\n", image_path.c_str(),
+         std::strerror(errno));
+  }
+  working_copy_made = 1;
+  ::close(copy_fd);
+
+  copy_path_into(private_folder, PRIVATE_FOLDER_TEMPLATE);
+  if (::mkdtemp(private_folder) == nullptr) {
+    fail("Unable to create a working folder in /tmp: %s\n", std::strerror(errno));
+  }
+  copy_path_into(record_file, std::string(private_folder) + RECORD_FILE_NAME);
+  private_folder_made = 1;
+
+  working_files files;
+  files.image = working_copy;
+  files.layout.clear();
+  files.record = record_file;
+  return files;
+}
+
+void remove_image_working_files() {
+  remove_leftovers();
+}
+
+void copy_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
+  const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid() || copy_bytes(image_fd, copy.get(), FLASH_IMAGE_SIZE) != 0) {
+    fail("Unable to copy %s to %s: %s\n", image_path.c_str(), copy_path.c_str(),
+         std::strerror(errno));
+  }
+}
+
+void replace_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
+  const unique_fd copy(::open(copy_path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid()) {
+    fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
+  }
+  struct stat copy_status;
+  if (::fstat(copy.get(), &copy_status) != 0 || copy_status.st_size != FLASH_IMAGE_SIZE) {
+    fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
+         static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), image_path.c_str());
+  }
+  struct stat image_status;
+  if (::fstat(image_fd, &image_status) != 0 ||
+      copy_bytes(image_fd, copy.get(), COREBOOT_REGION_OFFSET) != 0) {
+    fail("Unable to copy %s to %s: %s\n", image_path.c_str(), copy_path.c_str(),
+         std::strerror(errno));
+  }
+  // The owner first: changing it may clear the set-id bits that the mode then puts back. Only
+  // root may give a file away; anyone else's copy is theirs, as the image file most likely is.
+  if (::geteuid() == 0 && ::fchown(copy.get(), image_status.st_uid, image_status.st_gid) != 0) {
+    // Left owned by root: the image itself is still replaced, with its permissions.
+  }
+  if (::fchmod(copy.get(), image_status.st_mode & 07777) != 0 || ::fsync(copy.get()) != 0) {
+    fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
+  }
+  struct stat now;
+  if (::stat(image_path.c_str(), &now) != 0 || !same_file(now, image_status)) {
+    fail("Image file %s was replaced during the run; it is left as it is\n", image_path.c_str());
+  }
+  if (::rename(copy_path.c_str(), image_path.c_str()) != 0) {
+    fail("Unable to replace %s: %s\n", image_path.c_str(), std::strerror(errno));
+  }
+  working_copy_made = 0;
+  sync_folder(folder_of(image_path));
+}

@@ -1,0 +1,63 @@
+// The run's target: the chip or an image file, behind one set of calls.
+#include "flash/target.h"
+
+#include "flash/flash_region.h"
+#include "flash/image_file.h"
+#include "flash/image_record.h"
+
+#include <cstdio>
+
+flash_target open_image_target(const std::string& path, bool will_change) {
+  flash_target target;
+  target.image_path = path;
+  target.image_fd = open_image_file(path, will_change);
+  return target;
+}
+
+working_files make_working_files(const flash_target& target) {
+  if (!target.is_image()) {
+    return working_files{};
+  }
+  return make_image_working_files(target.image_path);
+}
+
+void remove_working_files() {
+  remove_image_working_files();
+}
+
+void read_target_record(const flash_target& target, const working_files& files,
+                        dmi_record& record) {
+  if (!target.is_image()) {
+    read_coreboot_region(files);
+    read_dmi_record(files.image, record);
+    return;
+  }
+  std::printf("Reading image...\n");
+  read_dmi_record(target.image_fd, target.image_path, record);
+}
+
+void fetch_working_image(const flash_target& target, const working_files& files) {
+  if (!target.is_image()) {
+    read_coreboot_region(files);
+    return;
+  }
+  std::printf("Reading image...\n");
+  copy_image_file(target.image_fd, target.image_path, files.image);
+}
+
+void put_back_working_image(const flash_target& target, const working_files& files) {
+  if (target.dry_run) {
+    return;
+  }
+  if (!target.is_image()) {
+    write_coreboot_region(files);
+    return;
+  }
+  std::printf("Writing image...\n");
+  replace_image_file(target.image_fd, target.image_path, files.image);
+}
+
+const char* target_words(const flash_target& target, const char* chip_words,
+                         const char* image_words) {
+  return target.is_image() ? image_words : chip_words;
+}

@@ -1,0 +1,17 @@
+// Records as JSON text, for the machine-readable result of a run.
+#pragma once
+
+#include "record/dmi_record.h"
+
+#include <string>
+#include <string_view>
+
+// Appends `text` as a JSON string, quotes included: well-formed UTF-8 as it is; every byte
+// that is not part of a well-formed sequence, every control byte (below 0x20, and 0x7F) as
+// \u00XX with the byte's value; the quote and the backslash escaped.
+void append_json_string(std::string& out, std::string_view text);
+
+// Appends the record as a JSON object: "marker" (a number), "fields" (each field's value by its
+// name, in table order: the UUID as its 36-character text, the others as strings) and "bytes"
+// (the 256 bytes as 512 lower-case hexadecimal digits, the record without loss).
+void append_record_json(std::string& out, const dmi_record& record);

@@ -1,0 +1,122 @@
+// Tests of records as JSON text and of the lines naming the fields a store would change.
+#include "record/record_json.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string json_string(const std::string& text) {
+  std::string out;
+  append_json_string(out, text);
+  return out;
+}
+
+TEST(JsonString, KeepsWellFormedUtf8AndEscapesTheRest) {
+  const struct {
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"", "\"\""},
+      {"Rack 2 / \"A\\B\"", "\"Rack 2 / \\\"A\\\\B\\\"\""},
+      {std::string("\x00\x01\t\n\x1f\x7f", 6), "\"\\u0000\\u0001\\u0009\\u000a\\u001f\\u007f\""},
+      // Two, three and four bytes, at the edges of what is well-formed.
+      {"\xc2\x80 \xdf\xbf \xe0\xa0\x80 \xed\x9f\xbf \xee\x80\x80 \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf",
+       "\"\xc2\x80 \xdf\xbf \xe0\xa0\x80 \xed\x9f\xbf \xee\x80\x80 \xf0\x90\x80\x80 "
+       "\xf4\x8f\xbf\xbf\""},
+      // Overlong forms of "/" and of U+07FF and U+FFFF.
+      {"\xc0\xaf \xc1\xbf", "\"\\u00c0\\u00af \\u00c1\\u00bf\""},
+      {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},
+      {"\xf0\x8f\xbf\xbf", "\"\\u00f0\\u008f\\u00bf\\u00bf\""},
+      // A UTF-16 surrogate, a value past U+10FFFF, bytes no sequence starts with.
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+      {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
+      {"\xf5\x80\x80\x80 \xff \x80", "\"\\u00f5\\u0080\\u0080\\u0080 \\u00ff \\u0080\""},
+      // Sequences cut short, by the end of the text or by another character.
+      {"a\xe2\x82", "\"a\\u00e2\\u0082\""},
+      {"\xe2\x82"
+       "A\xf0\x9f\x98",
+       "\"\\u00e2\\u0082A\\u00f0\\u009f\\u0098\""},
+      // A control byte inside what would be a sequence is escaped, not taken as part of it.
+      {"\xc3\x01", "\"\\u00c3\\u0001\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(json_string(c.text), c.json) << testing::PrintToString(c.text);
+  }
+}
+
+TEST(RecordJson, HoldsMarkerFieldsInTableOrderAndEveryByte) {
+  dmi_record record = make_record({{FIELD_SYSTEM_SKU, "old"},
+                                   {FIELD_CHASSIS_ASSET_TAG, "Tag \"7\""},
+                                   {FIELD_SYSTEM_SKU, "SKU-9"}});
+  ASSERT_EQ(dmi_record_parse_uuid(record, "00112233-4455-6677-8899-AABBCCDDEEFF"), 0);
+  dmi_record_set_marker(record, 0x8001);
+  record.bytes[255] = 0xfe; // dead bytes past the texts are in "bytes" too
+
+  std::string hex;
+  for (const std::uint8_t byte : record.bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    hex += digits;
+  }
+  std::string json;
+  append_record_json(json, record);
+  EXPECT_EQ(json, "{\"marker\":32769,\"fields\":{"
+                  "\"system-manufacturer\":\"\",\"system-product-name\":\"\","
+                  "\"system-version\":\"\",\"system-serial-number\":\"\","
+                  "\"system-uuid\":\"00112233-4455-6677-8899-aabbccddeeff\","
+                  "\"system-sku\":\"SKU-9\",\"board-manufacturer\":\"\","
+                  "\"board-product-name\":\"\",\"board-version\":\"\","
+                  "\"board-serial-number\":\"\",\"chassis-manufacturer\":\"\","
+                  "\"chassis-version\":\"\",\"chassis-serial-number\":\"\","
+                  "\"chassis-asset-tag\":\"Tag \\\"7\\\"\"},\"bytes\":\"" +
+                      hex + "\"}");
+  EXPECT_EQ(hex.size(), 512u);
+}
+
+std::string changes(const dmi_record& before, const dmi_record& after) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* stream = open_memstream(&data, &size);
+  print_field_changes(stream, before, after);
+  std::fclose(stream);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
+
+TEST(FieldChanges, NamesEachFieldWhoseValueDiffersInTableOrder) {
+  // Values escaped as in the field report, so each change stays on its line.
+  dmi_record before = make_record({{FIELD_SYSTEM_SKU, "A"},
+                                   {FIELD_BOARD_VERSION, "same"},
+                                   {FIELD_CHASSIS_VERSION, "two\nlines"}});
+  dmi_record after = make_record({{FIELD_BOARD_VERSION, "same"},
+                                  {FIELD_CHASSIS_ASSET_TAG, "new tag"},
+                                  {FIELD_CHASSIS_VERSION, "tab\tand \x1b[0m"},
+                                  {FIELD_SYSTEM_SKU, "B"}});
+  ASSERT_EQ(dmi_record_parse_uuid(after, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  EXPECT_EQ(changes(before, after), "system-uuid: '00000000-0000-0000-0000-000000000000' -> "
+                                    "'00112233-4455-6677-8899-aabbccddeeff'\n"
+                                    "system-sku: 'A' -> 'B'\n"
+                                    "chassis-version: 'two\\012lines' -> 'tab\\011and \\033[0m'\n"
+                                    "chassis-asset-tag: '' -> 'new tag'\n");
+}
+
+TEST(FieldChanges, SameValuesAtOtherPlacesOrAnEmptyTextSetChangeNothing) {
+  // Compacting moves the texts and the marker differs; a field set to "" reads as one not set.
+  const dmi_record before = make_record(
+      {{FIELD_SYSTEM_SKU, "dead"}, {FIELD_SYSTEM_SKU, "SKU"}, {FIELD_SYSTEM_VERSION, "1"}});
+  dmi_record after = make_record(
+      {{FIELD_SYSTEM_VERSION, "1"}, {FIELD_SYSTEM_SKU, "SKU"}, {FIELD_BOARD_VERSION, ""}});
+  dmi_record_set_marker(after, DMI_MARKER_STORED);
+  EXPECT_EQ(changes(before, after), "No field would change\n");
+  EXPECT_FALSE(field_differs(before, after, FIELD_BOARD_VERSION));
+  EXPECT_TRUE(field_differs(before, make_record({}), FIELD_SYSTEM_VERSION));
+}
+
+} // namespace

@@ -1,0 +1,93 @@
+// The JSON result of a run.
+#include "run/json_output.h"
+
+#include "record/record_json.h"
+#include "util/fail.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The real standard output while it is set aside; -1 until then.
+int document_fd = -1;
+
+const char* mode_name(operating_mode mode) {
+  switch (mode) {
+  case OP_READ:
+    return "read";
+  case OP_WRITE:
+    return "write";
+  case OP_UPDATE:
+    return "update";
+  case OP_UPDATE_DMI:
+    return "update-fields";
+  case OP_NONE:
+    break;
+  }
+  return "none";
+}
+
+void append_changed_fields(std::string& out, const dmi_record& found, const dmi_record& stored) {
+  out += '[';
+  bool first = true;
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    if (field_differs(found, stored, field)) {
+      out += first ? "" : ",";
+      append_json_string(out, field_name(field));
+      first = false;
+    }
+  }
+  out += ']';
+}
+
+} // namespace
+
+void divert_standard_output() {
+  std::fflush(stdout);
+  document_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (document_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    fail("Unable to set standard output aside: %s\n", std::strerror(errno));
+  }
+}
+
+std::string json_document(const run_settings& settings, const dmi_record& found,
+                          const dmi_record& stored) {
+  std::string out = "{\"mode\":";
+  append_json_string(out, mode_name(settings.mode));
+  out += ",\"dry_run\":";
+  out += settings.dry_run ? "true" : "false";
+  out += ",\"source\":";
+  append_json_string(out, settings.image_file ? *settings.image_file : "flash");
+  out += ",\"record\":";
+  append_record_json(out, settings.mode == OP_READ ? found : stored);
+  if (settings.mode != OP_READ) {
+    out += ",\"previous\":";
+    append_record_json(out, found);
+    out += ",\"changed\":";
+    append_changed_fields(out, found, stored);
+  }
+  out += "}\n";
+  return out;
+}
+
+void write_json_document(const std::string& document) {
+  std::fflush(stdout);
+  const int fd = document_fd >= 0 ? document_fd : STDOUT_FILENO;
+  std::size_t done = 0;
+  while (done < document.size()) {
+    const ssize_t written = ::write(fd, document.data() + done, document.size() - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      fail("Unable to write the JSON document: %s\n", std::strerror(errno));
+    }
+    done += static_cast<std::size_t>(written);
+  }
+}

@@ -1,0 +1,22 @@
+// The JSON result of a run: standard output set aside for it, and the document itself.
+#pragma once
+
+#include "cli/options.h"
+#include "record/dmi_record.h"
+
+#include <string>
+
+// Keeps the real standard output for the document and points standard output at standard
+// error, so every line of the run and of the outside programs it starts goes there. Ends the run
+// on failure.
+void divert_standard_output();
+
+// The document of a run that succeeded: its mode, whether it was a dry run, its source ("flash"
+// or the image file), the record read, or stored (to be stored in a dry run); for the modes that
+// store one, also the record found before and the names of the fields that differ.
+std::string json_document(const run_settings& settings, const dmi_record& found,
+                          const dmi_record& stored);
+
+// Writes the document to the standard output that divert_standard_output set aside. Ends the
+// run on failure.
+void write_json_document(const std::string& document);

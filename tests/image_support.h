@@ -1,0 +1,36 @@
+// Helpers for the runs on image files and for the JSON results: an image folder the
+// unprivileged user may write, dropping to that user, folder listings, and JSON parsers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The folder the tests keep image files in; the runs may create their working copies there.
+constexpr const char* IMAGE_DIR = "/tmp/board/images";
+// The unprivileged user (and group) the runs on image files take.
+constexpr unsigned UNPRIVILEGED_ID = 65534;
+
+// Whether a child of this process can become UNPRIVILEGED_ID: it must be root, with that user
+// mapped when it runs in a user namespace.
+bool can_drop_privileges();
+
+// Makes IMAGE_DIR anew, owned by UNPRIVILEGED_ID when the runs can become that user.
+void make_image_folder();
+
+// Gives `path` to UNPRIVILEGED_ID when the runs can become that user.
+void give_to_unprivileged_user(const std::string& path);
+
+// In a child, just before the tool starts: leaves every group and becomes UNPRIVILEGED_ID, when
+// possible. Ends the child with 125 when that fails half way.
+void drop_privileges();
+
+// The names in `folder` but "." and "..", sorted.
+std::vector<std::string> folder_entries(const std::string& folder);
+
+// What `jq -j FILTER` prints for `json` (a filter without single quotes). Fails the test when
+// jq does not read the document.
+std::string jq(const std::string& filter, const std::string& json);
+
+// Whether `json` is a single JSON document read under the strictest rules: Python's json module
+// on the text decoded as UTF-8 that must be well-formed.
+bool strict_json(const std::string& json);

@@ -1,0 +1,187 @@
+// --json runs of the built vek_smbios_util: standard output holds one document, read back with
+// jq (and with Python's strict reader) and compared field by field; everything else goes to
+// standard error.
+#include "flash/flash_files.h"
+#include "tests/image_support.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+#include <uuid/uuid.h>
+
+#include <cstdio>
+
+namespace {
+
+const std::string IMAGE = std::string(IMAGE_DIR) + "/a.rom";
+const std::string NEW_IMAGE = "/tmp/board/new.rom";
+
+std::string hex_of(const std::string& bytes) {
+  std::string hex;
+  for (const char c : bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+    hex += digits;
+  }
+  return hex;
+}
+
+std::string uuid_of(const dmi_record& record) {
+  char text[37];
+  uuid_unparse(dmi_record_uuid(record), text);
+  return text;
+}
+
+// Expects the document's record at `path` (".record" or ".previous") to be `record`: its
+// marker, every field by name, and its bytes.
+void expect_record(const std::string& document, const std::string& path, const dmi_record& record) {
+  EXPECT_EQ(jq(path + ".marker", document), std::to_string(dmi_record_marker(record)));
+  EXPECT_EQ(jq(path + ".fields | keys_unsorted | join(\",\")", document),
+            "system-manufacturer,system-product-name,system-version,system-serial-number,"
+            "system-uuid,system-sku,board-manufacturer,board-product-name,board-version,"
+            "board-serial-number,chassis-manufacturer,chassis-version,chassis-serial-number,"
+            "chassis-asset-tag");
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    const std::string expected =
+        field == FIELD_SYSTEM_UUID ? uuid_of(record) : std::string(dmi_record_text(record, field));
+    EXPECT_EQ(jq(path + ".fields[\"" + field_name(field) + "\"]", document), expected)
+        << path << " " << field_name(field);
+  }
+  EXPECT_EQ(jq(path + ".bytes", document), hex_of(record_bytes(record)));
+}
+
+class JsonOutput : public testing::Test {
+protected:
+  void SetUp() override {
+    record_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Old Vendor"},
+                           {FIELD_SYSTEM_SKU, "dead"},
+                           {FIELD_SYSTEM_SKU, "SKU-1"}});
+    EXPECT_EQ(dmi_record_parse_uuid(record_, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"), 0);
+    board_.make_chip(&record_);
+    make_image_folder();
+    make_coreboot_image(IMAGE, &record_, 'I');
+  }
+
+  emulated_board board_;
+  dmi_record record_;
+};
+
+TEST_F(JsonOutput, ReadOnTheChipPrintsTheDocumentAloneWhileFlashromTalks) {
+  const child_result result = board_.run({"-r", "--json"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  ASSERT_TRUE(strict_json(result.out)) << result.out;
+  EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << "one line, nothing else";
+  EXPECT_EQ(jq("[.mode, .dry_run, .source] | @json", result.out), "[\"read\",false,\"flash\"]");
+  EXPECT_EQ(jq("has(\"previous\"), has(\"changed\")", result.out), "falsefalse");
+  expect_record(result.out, ".record", record_);
+  // What would have been on standard output is on standard error, in its order.
+  const std::size_t flashrom = result.err.find("Reading flash... done.");
+  const std::size_t report = result.err.find("Type 1 Fields:\n system-manufacturer:\t'Old Vendor'");
+  EXPECT_NE(flashrom, std::string::npos) << result.err;
+  EXPECT_NE(report, std::string::npos) << result.err;
+  EXPECT_LT(flashrom, report);
+}
+
+TEST_F(JsonOutput, WriteOnAnImageGivesTheStoredAndThePreviousRecordAndTheChanges) {
+  const child_result result =
+      board_.run({"-w", "-f", IMAGE, "--json", "--system-sku=SKU-2",
+                  "--system-uuid=00112233-4455-6677-8899-aabbccddeeff", "--board-version="});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  ASSERT_TRUE(strict_json(result.out)) << result.out;
+  EXPECT_EQ(jq("[.mode, .dry_run, .source] | @json", result.out),
+            "[\"write\",false,\"" + IMAGE + "\"]");
+  dmi_record given = make_record({{FIELD_SYSTEM_SKU, "SKU-2"}, {FIELD_BOARD_VERSION, ""}});
+  ASSERT_EQ(dmi_record_parse_uuid(given, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  dmi_record stored;
+  ASSERT_EQ(merge_records(stored, record_, given), 0);
+  dmi_record_set_marker(stored, DMI_MARKER_STORED);
+  expect_record(result.out, ".record", stored);
+  expect_record(result.out, ".previous", record_);
+  // An empty text where none was set is no change.
+  EXPECT_EQ(jq(".changed | @json", result.out), "[\"system-uuid\",\"system-sku\"]");
+  EXPECT_EQ(image_record_bytes(IMAGE), record_bytes(stored));
+  EXPECT_NE(result.err.find("Writing image...\n"), std::string::npos);
+}
+
+TEST_F(JsonOutput, DryRunsNameTheirModeAndTheRecordTheyWouldStore) {
+  const dmi_record factory = make_record({{FIELD_SYSTEM_SKU, "factory"}});
+  make_coreboot_image(NEW_IMAGE, &factory, 'N');
+  const std::string chip = read_file(emulated_board::CHIP);
+  const struct {
+    std::vector<std::string> arguments;
+    const char* mode;
+  } runs[] = {
+      {{"-u", NEW_IMAGE, "-n", "--json"}, "update"},
+      {{"-u", NEW_IMAGE, "-n", "--json", "--chassis-version=7"}, "update-fields"},
+  };
+  for (const auto& run : runs) {
+    const child_result result = board_.run(run.arguments);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    ASSERT_TRUE(strict_json(result.out)) << result.out;
+    EXPECT_EQ(jq("[.mode, .dry_run, .source] | @json", result.out),
+              std::string("[\"") + run.mode + "\",true,\"flash\"]");
+    EXPECT_EQ(read_file(emulated_board::CHIP), chip);
+    if (run.arguments.size() == 4) {
+      expect_record(result.out, ".record", record_); // carried byte for byte
+      EXPECT_EQ(jq(".changed | length", result.out), "0");
+      EXPECT_NE(result.err.find("No field would change\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(jq(".changed | @json", result.out), "[\"chassis-version\"]");
+      EXPECT_EQ(jq(".record.marker", result.out), "32769");
+      EXPECT_NE(result.err.find("chassis-version: '' -> '7'\n"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(JsonOutput, ControlBytesAndBytesThatAreNotUtf8ComeBackAsTheyWereStored) {
+  const dmi_record odd = make_record({
+      {FIELD_SYSTEM_MANUFACTURER, "tab\there\nnewline \x1b[31mred\x7f"},
+      {FIELD_SYSTEM_PRODUCT_NAME, "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {FIELD_SYSTEM_VERSION, "bad \xff\xfe \xc0\xaf \xed\xa0\x80 \xe2\x82"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "quote \" backslash \\ slash /"},
+  });
+  make_coreboot_image(IMAGE, &odd, 'I');
+  const child_result result = board_.run({"--json", "-r", "-f", IMAGE});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  ASSERT_TRUE(strict_json(result.out)) << result.out;
+  EXPECT_NE(result.out.find("\"tab\\u0009here\\u000anewline \\u001b[31mred\\u007f\""),
+            std::string::npos)
+      << result.out;
+  const std::string fields = ".record.fields";
+  EXPECT_EQ(jq(fields + "[\"system-manufacturer\"]", result.out),
+            "tab\there\nnewline \x1b[31mred\x7f");
+  EXPECT_EQ(jq(fields + "[\"system-product-name\"]", result.out),
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  // Each byte that is not well-formed UTF-8 reads back as the character of the same number.
+  EXPECT_EQ(jq(fields + "[\"system-version\"] | explode | @json", result.out),
+            "[98,97,100,32,255,254,32,192,175,32,237,160,128,32,226,130]");
+  EXPECT_EQ(jq(fields + "[\"system-serial-number\"]", result.out), "quote \" backslash \\ slash /");
+  EXPECT_EQ(jq(".record.bytes", result.out), hex_of(record_bytes(odd)));
+}
+
+TEST_F(JsonOutput, FailedRunsLeaveStandardOutputEmpty) {
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string fault;
+    int exit_status;
+  } failures[] = {
+      {"bad option", {"-r", "-x", "--json"}, "", 255},
+      {"missing image", {"--json", "-w", "-f", "/tmp/board/none.rom"}, "", 255},
+      {"failing cbfstool", {"--json", "-w", "--system-sku=x"}, "cbfstool-add:exit:3", 3},
+      {"no mode", {"--json", "--system-sku=x"}, "", 255},
+  };
+  for (const auto& failure : failures) {
+    const child_result result = board_.run(failure.arguments, failure.fault);
+    EXPECT_EQ(result.exit_status, failure.exit_status) << failure.name;
+    EXPECT_EQ(result.out, "") << failure.name;
+    EXPECT_NE(result.err, "") << failure.name;
+    if (failure.arguments[1] == "-x") {
+      EXPECT_NE(result.err.find(" --json print the result as JSON on standard output\n"),
+                std::string::npos)
+          << "the help after a bad option goes to standard error";
+    }
+  }
+}
+
+} // namespace
