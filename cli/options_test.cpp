@@ -46,28 +46,6 @@ const std::string HELP_TEXT =
 
 const char* const GOOD_UUID = "00112233-4455-6677-8899-aabbccddeeff";
 
-// argv as main gets it: the program name, the arguments, a null pointer.
-class command_line {
-public:
-  explicit command_line(std::vector<std::string> arguments) : strings_(std::move(arguments)) {
-    strings_.insert(strings_.begin(), "vek_smbios_util");
-    for (std::string& text : strings_) {
-      argv_.push_back(text.data());
-    }
-    argv_.push_back(nullptr);
-  }
-  int argc() const {
-    return static_cast<int>(strings_.size());
-  }
-  char** argv() {
-    return argv_.data();
-  }
-
-private:
-  std::vector<std::string> strings_;
-  std::vector<char*> argv_;
-};
-
 std::string uuid_text(const dmi_record& record) {
   char text[37];
   uuid_unparse(dmi_record_uuid(record), text);

@@ -1,5 +1,6 @@
 // Tests of the options that choose the target and the form of the result: -f, -n and --json.
 #include "cli/options.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,28 +9,12 @@
 
 namespace {
 
-// argv as main gets it, owned by the test.
-struct words {
-  explicit words(std::vector<std::string> arguments) : strings(std::move(arguments)) {
-    strings.insert(strings.begin(), "vek_smbios_util");
-    for (std::string& text : strings) {
-      pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-  }
-  int argc() const {
-    return static_cast<int>(strings.size());
-  }
-  std::vector<std::string> strings;
-  std::vector<char*> pointers;
-};
-
 // Parses a command line that is expected to go on to a run.
 run_settings parsed(const std::vector<std::string>& arguments, dmi_record& record) {
-  words line(arguments);
+  command_line line(arguments);
   run_settings settings;
   dmi_record_init(record);
-  EXPECT_EQ(parse_arguments(line.argc(), line.pointers.data(), settings, record), std::nullopt)
+  EXPECT_EQ(parse_arguments(line.argc(), line.argv(), settings, record), std::nullopt)
       << testing::PrintToString(arguments);
   return settings;
 }
@@ -87,12 +72,11 @@ TEST(JsonRequested, SeesTheOptionWhereverParsingWouldAndNowhereElse) {
       {{"-r", "--", "--json"}, false},           // after the end of the options
   };
   for (const auto& c : cases) {
-    words line(c.arguments);
-    EXPECT_EQ(json_requested(line.argc(), line.pointers.data()), c.json)
+    command_line line(c.arguments);
+    EXPECT_EQ(json_requested(line.argc(), line.argv()), c.json)
         << testing::PrintToString(c.arguments);
     // The words stay in their order for the parse that follows.
-    EXPECT_EQ(std::vector<std::string>(line.pointers.begin() + 1, line.pointers.end() - 1),
-              c.arguments);
+    EXPECT_EQ(std::vector<std::string>(line.argv() + 1, line.argv() + line.argc()), c.arguments);
   }
 }
 

@@ -16,6 +16,28 @@
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// argv as main gets it: the program name, the arguments, a null pointer.
+class command_line {
+public:
+  explicit command_line(std::vector<std::string> arguments) : strings_(std::move(arguments)) {
+    strings_.insert(strings_.begin(), "vek_smbios_util");
+    for (std::string& text : strings_) {
+      argv_.push_back(text.data());
+    }
+    argv_.push_back(nullptr);
+  }
+  int argc() const {
+    return static_cast<int>(strings_.size());
+  }
+  char** argv() {
+    return argv_.data();
+  }
+
+private:
+  std::vector<std::string> strings_;
+  std::vector<char*> argv_;
+};
+
 // The lines of a file without their line ends (none when it cannot be read).
 std::vector<std::string> read_lines(const std::string& path);
 
