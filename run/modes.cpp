@@ -1,9 +1,9 @@
 // The four modes: read, write, update, and update with new values; one step list for both targets.
 #include "run/modes.h"
 
-#include "flash/cbfs_record.h"
-#include "flash/command_runner.h"
-#include "flash/image_record.h"
+#include "cbfs/cbfs_record.h"
+#include "cbfs/image_record.h"
+#include "system/command_runner.h"
 #include "util/fail.h"
 
 #include <sys/stat.h>
@@ -74,7 +74,8 @@ const dmi_record& run_write_mode(const flash_target& target, const working_files
   read_dmi_record(files.image, config_record);
   merge_over_image_record(merged_record, config_record, cmdline_record);
   update_cbfs_record(merged_record, files);
-  patch_record_region(files.image, target, files);
+  patch_record_region(files.image, files.image);
+  put_back_working_image(target, files);
   return merged_record;
 }
 

@@ -1,16 +1,16 @@
 // Run preparation, then the mode.
 #include "run/run_tool.h"
 
+#include "cbfs/record_file.h"
 #include "cli/config_file.h"
-#include "flash/command_runner.h"
-#include "flash/flash_region.h"
-#include "flash/record_file.h"
-#include "flash/run_lock.h"
-#include "flash/search_path.h"
-#include "flash/target.h"
-#include "flash/working_files.h"
 #include "run/json_output.h"
 #include "run/modes.h"
+#include "system/command_runner.h"
+#include "system/run_lock.h"
+#include "system/search_path.h"
+#include "system/working_files.h"
+#include "target/chip.h"
+#include "target/target.h"
 #include "util/fail.h"
 
 #include <cerrno>

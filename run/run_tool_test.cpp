@@ -1,6 +1,6 @@
 // Tests of the run sequence and the modes, with the outside programs played in-process.
-#include "flash/flash_files.h"
 #include "run/run_tool.h"
+#include "system/flash_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

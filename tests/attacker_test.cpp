@@ -1,7 +1,7 @@
 // A second, unprivileged user of the board (uid 65534) attacks the fixed working files in /tmp
 // and the paths given with -l and -b while root runs the tool, end to end on the emulated chip:
 // nothing of theirs reaches the chip and no file of root's is written through their links.
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

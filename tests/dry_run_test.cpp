@@ -1,6 +1,6 @@
 // Dry runs (-n) of the built vek_smbios_util: every step up to the final write, then the fields
 // that would change; the chip and the image file stay as they were.
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 

@@ -1,6 +1,6 @@
 // Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool. Every
 // outside step failing is in fault_matrix_test.cpp, hostile paths in hostile_input_test.cpp.
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Hostile and damaged input, end to end: paths that try to run commands, paths and values too long,
 // erased and random records in the chip, and awkward configuration files.
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // --json runs of the built vek_smbios_util: standard output holds one document, read back with
 // jq (and with Python's strict reader) and compared field by field; everything else goes to
 // standard error.
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 

@@ -2,7 +2,7 @@
 #include "tests/test_support.h"
 
 #include "cli/options.h"
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Helpers shared by the tests: files, child processes, a recording shell, emulated chips.
 #pragma once
 
-#include "flash/command_runner.h"
-#include "flash/flash_files.h"
 #include "record/dmi_record.h"
+#include "system/command_runner.h"
+#include "system/flash_files.h"
 
 #include <sys/types.h>
 

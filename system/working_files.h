@@ -1,7 +1,7 @@
 // Making the fixed working files in /tmp so that no other user can choose what reaches the chip.
 #pragma once
 
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 
 // Clears the names of the three working files, then creates each file anew, empty, mode 0600
 // whatever the umask, without following a link and only where nothing else took the name

@@ -1,5 +1,5 @@
 // Output files named by the operator.
-#include "flash/output_file.h"
+#include "system/output_file.h"
 
 #include "util/unique_fd.h"
 

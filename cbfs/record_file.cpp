@@ -1,7 +1,7 @@
 // Whole-record writes to files.
-#include "flash/record_file.h"
+#include "cbfs/record_file.h"
 
-#include "flash/output_file.h"
+#include "system/output_file.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 // Flash region transfer.
-#include "flash/flash_region.h"
+#include "target/chip.h"
 
-#include "flash/command_runner.h"
-#include "flash/flash_files.h"
-#include "flash/working_files.h"
+#include "system/command_runner.h"
+#include "system/flash_files.h"
+#include "system/working_files.h"
 #include "util/fail.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The flash layout file and the flashrom runs that move the coreboot region.
 #pragma once
 
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 
 // The program part of both flashrom command lines.
 constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=force";

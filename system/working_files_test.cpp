@@ -1,6 +1,6 @@
 // Tests of the working files: leftovers cleared, files made 0600, and the check before the flash
 // write that they are still the files the run made.
-#include "flash/working_files.h"
+#include "system/working_files.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Search path clean-up.
-#include "flash/search_path.h"
+#include "system/search_path.h"
 
 #include <stdlib.h>
 

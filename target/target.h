@@ -3,8 +3,8 @@
 // these few calls, so they hold one step list for both.
 #pragma once
 
-#include "flash/flash_files.h"
 #include "record/dmi_record.h"
+#include "system/flash_files.h"
 
 #include <string>
 

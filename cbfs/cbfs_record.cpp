@@ -1,9 +1,9 @@
 // CBFS record replacement.
-#include "flash/cbfs_record.h"
+#include "cbfs/cbfs_record.h"
 
-#include "flash/command_runner.h"
-#include "flash/flash_files.h"
-#include "flash/record_file.h"
+#include "cbfs/record_file.h"
+#include "system/command_runner.h"
+#include "system/flash_files.h"
 #include "util/fail.h"
 
 #include <cstdio>

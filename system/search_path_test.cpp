@@ -1,5 +1,5 @@
 // Tests of the search path clean-up.
-#include "flash/search_path.h"
+#include "system/search_path.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The run's target: the chip or an image file, behind one set of calls.
-#include "flash/target.h"
+#include "target/target.h"
 
-#include "flash/flash_region.h"
-#include "flash/image_file.h"
-#include "flash/image_record.h"
+#include "cbfs/image_record.h"
+#include "target/chip.h"
+#include "target/image_file.h"
 
 #include <cstdio>
 

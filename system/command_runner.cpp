@@ -1,7 +1,7 @@
 // Command runner and log.
-#include "flash/command_runner.h"
+#include "system/command_runner.h"
 
-#include "flash/output_file.h"
+#include "system/output_file.h"
 #include "util/fail.h"
 
 #include <fcntl.h>

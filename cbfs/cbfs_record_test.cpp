@@ -1,5 +1,5 @@
 // Tests of replacing the record's CBFS file.
-#include "flash/cbfs_record.h"
+#include "cbfs/cbfs_record.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

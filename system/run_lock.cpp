@@ -1,5 +1,5 @@
 // The run lock.
-#include "flash/run_lock.h"
+#include "system/run_lock.h"
 
 #include "util/fail.h"
 

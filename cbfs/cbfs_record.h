@@ -1,8 +1,8 @@
 // Replacing the record's file vek_smbios in the working image's CBFS.
 #pragma once
 
-#include "flash/flash_files.h"
 #include "record/dmi_record.h"
+#include "system/flash_files.h"
 
 // Writes `record` to the record file, then has cbfstool remove the old vek_smbios file from the
 // working image and add the new one with its data at 0xFFFF0100 (image offset 0xFF0100).

@@ -1,7 +1,6 @@
 // Image record access: only ever 256-byte positioned reads and writes, never the whole image.
-#include "flash/image_record.h"
+#include "cbfs/image_record.h"
 
-#include "flash/target.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
@@ -69,8 +68,6 @@ void read_dmi_record(int image_fd, const std::string& image_path, dmi_record& re
   }
 }
 
-void patch_record_region(const std::string& source_path, const flash_target& target,
-                         const working_files& files) {
-  copy_record_region(source_path.c_str(), files.image.c_str());
-  put_back_working_image(target, files);
+void patch_record_region(const std::string& source_path, const std::string& image_path) {
+  copy_record_region(source_path.c_str(), image_path.c_str());
 }

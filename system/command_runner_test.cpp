@@ -1,6 +1,6 @@
 // Tests of the command runner: status decoding, command texts, quoting and the log.
 #include "cli/options.h"
-#include "flash/command_runner.h"
+#include "system/command_runner.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Fixed working files: clearing their names, creating them, checking them before the flash write.
-#include "flash/working_files.h"
+#include "system/working_files.h"
 
 #include "util/fail.h"
 #include "util/unique_fd.h"

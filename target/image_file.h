@@ -1,7 +1,7 @@
 // An image file as a run's target: opening and locking it, its working copy, and replacing it.
 #pragma once
 
-#include "flash/flash_files.h"
+#include "system/flash_files.h"
 
 #include <string>
 

@@ -1,5 +1,5 @@
 // An image file as a run's target.
-#include "flash/image_file.h"
+#include "target/image_file.h"
 
 #include "util/fail.h"
 #include "util/unique_fd.h"
