@@ -20,5 +20,6 @@ int main(int argc, char* argv[]) {
   if (const auto status = parse_arguments(argc, argv, settings, cmdline_record)) {
     return *status; // -h, or a bad option already reported
   }
-  return run_tool(settings, config_record, cmdline_record, merged_record);
+  run_tool(settings, config_record, cmdline_record, merged_record);
+  return 0;
 }

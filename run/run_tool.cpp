@@ -6,10 +6,9 @@
 #include "run/json_output.h"
 #include "run/modes.h"
 #include "system/command_runner.h"
+#include "system/leftovers.h"
 #include "system/run_lock.h"
 #include "system/search_path.h"
-#include "system/working_files.h"
-#include "target/chip.h"
 #include "target/target.h"
 #include "util/fail.h"
 
@@ -58,31 +57,31 @@ flash_target choose_target(const run_settings& settings) {
 }
 
 // Performs the mode. Returns the record stored (in a dry run, to be stored; for a read, the
-// record read), or nothing when there is no mode (reported).
-const dmi_record* run_mode(const run_settings& settings, const flash_target& target,
+// record read). Ends the run when there is no mode.
+const dmi_record& run_mode(const run_settings& settings, const flash_target& target,
                            const working_files& files, dmi_record& config_record,
                            const dmi_record& cmdline_record, dmi_record& merged_record) {
   switch (settings.mode) {
   case OP_READ:
-    return &run_read_mode(target, files, config_record);
+    return run_read_mode(target, files, config_record);
   case OP_WRITE:
-    return &run_write_mode(target, files, config_record, cmdline_record, merged_record);
+    return run_write_mode(target, files, config_record, cmdline_record, merged_record);
   case OP_UPDATE:
-    return &run_update_mode(settings, target, files, config_record, cmdline_record, merged_record);
+    return run_update_mode(settings, target, files, config_record, cmdline_record, merged_record);
   case OP_UPDATE_DMI:
-    return &run_update_dmi_mode(settings, target, files, config_record, cmdline_record,
-                                merged_record);
+    return run_update_dmi_mode(settings, target, files, config_record, cmdline_record,
+                               merged_record);
   case OP_NONE:
-    std::printf("Unknown Operation, Aborting...\n");
-    return nullptr;
+    break;
   }
-  return nullptr;
+  std::printf("Unknown Operation, Aborting...\n");
+  end_run(EXIT_TOOL_ERROR);
 }
 
 } // namespace
 
-int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
-             dmi_record& merged_record) {
+void run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
+              dmi_record& merged_record) {
   drop_relative_path_entries();
   const flash_target target = choose_target(settings);
   // Before anything is written: a second run on the chip at the same time ends here. An image
@@ -111,27 +110,17 @@ int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record
       write_record_file(settings.copy_path->c_str(), link_policy::follow, merged_record) != 0) {
     end_run(EXIT_TOOL_ERROR);
   }
-  working_files files;
-  if (!target.is_image() &&
-      (make_fixed_working_files(files) != 0 || write_bios_layout(files.layout) != 0)) {
-    std::printf("Failed to create BIOS layout file, exiting ...\n");
-    return EXIT_TOOL_ERROR;
-  }
   // A read needs no working copy of an image file: it reads the image in place.
-  if (target.is_image() && changes_target(settings.mode)) {
-    files = make_working_files(target);
-  }
-  const dmi_record* stored =
+  const working_files files = target.is_image() && !changes_target(settings.mode)
+                                  ? working_files{}
+                                  : make_working_files(target);
+  const dmi_record& stored =
       run_mode(settings, target, files, config_record, cmdline_record, merged_record);
-  if (stored == nullptr) {
-    return EXIT_TOOL_ERROR;
-  }
   if (settings.dry_run && settings.mode != OP_READ) {
-    print_field_changes(stdout, config_record, *stored);
+    print_field_changes(stdout, config_record, stored);
   }
-  remove_working_files();
+  remove_leftovers();
   if (settings.json) {
-    write_json_document(json_document(settings, config_record, *stored));
+    write_json_document(json_document(settings, config_record, stored));
   }
-  return 0;
 }

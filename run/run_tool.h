@@ -8,10 +8,9 @@
 // file, checked and for a changing mode locked before anything is written) and, for the chip, the
 // run lock, opens the log, gathers the values of the configuration file and the command line into
 // `cmdline_record` (logging each source and the merge), saves the -b copy, makes the working files
-// anew and writes the layout file (for the chip) or makes the working files (for an image file that
-// changes), then performs the mode. A dry run then lists the fields that would change; with
-// --json the document goes to the standard output set aside for it. Returns the run's exit
-// status: 0 when the mode completes, EXIT_TOOL_ERROR when the layout file cannot be created or no
-// mode was given (reported); every other failure ends the run.
-int run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
-             dmi_record& merged_record);
+// (for the chip the fixed names in /tmp and the layout file, for an image file that changes a
+// working copy), then performs the mode. A dry run then lists the fields that would change; with
+// --json the document goes to the standard output set aside for it. Returns when the mode has
+// completed; ends the run on failure, and when no mode was given.
+void run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
+              dmi_record& merged_record);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -82,7 +83,12 @@ bool is_made_file(const std::string& path, const file_identity& identity) {
 
 } // namespace
 
-int make_fixed_working_files(working_files& files) {
+void refuse_layout_file() {
+  std::printf("Failed to create BIOS layout file, exiting ...\n");
+  end_run(EXIT_TOOL_ERROR);
+}
+
+void make_fixed_working_files(working_files& files) {
   // Every name is checked before anything is created, so a refusal leaves nothing new behind.
   clear_name(files.layout);
   clear_name(files.image);
@@ -91,12 +97,11 @@ int make_fixed_working_files(working_files& files) {
     if (errno == EEXIST) {
       refuse_taken_name(files.layout);
     }
-    return -1;
+    refuse_layout_file();
   }
   create_or_fail(files.image, files.image_identity);
   file_identity record_identity;
   create_or_fail(files.record, record_identity);
-  return 0;
 }
 
 void check_working_files(const working_files& files) {

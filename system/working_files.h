@@ -8,10 +8,12 @@
 // meanwhile, and records the identities of the image and the layout in `files`. In a sticky
 // /tmp no other user can then replace, rename or write them for the rest of the run. A leftover
 // of an earlier run (a regular file of the tool's own user with one link) is removed; anything
-// else at a name ends the run with one line naming it. Returns 0, or -1 when the layout file
-// cannot be created for another reason (nothing printed); ends the run when another working file
-// cannot be created.
-int make_fixed_working_files(working_files& files);
+// else at a name ends the run with one line naming it; a layout file that cannot be created for
+// another reason ends it as refuse_layout_file does. Ends the run on failure.
+void make_fixed_working_files(working_files& files);
+
+// Says on standard output that the layout file cannot be created and ends the run with 255.
+[[noreturn]] void refuse_layout_file();
 
 // Ends the run with one line unless the working image and the layout file are still the files
 // make_fixed_working_files created: the same device and inode, regular, of the tool's own user,

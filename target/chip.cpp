@@ -56,21 +56,21 @@ int run_shielded_write(const char* command) {
 
 } // namespace
 
-int write_bios_layout(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return -1;
-  }
-  std::FILE* layout = ::fdopen(fd, "w");
+void write_bios_layout(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::FILE* layout = fd < 0 ? nullptr : ::fdopen(fd, "w");
   if (layout == nullptr) {
-    ::close(fd);
-    return -1;
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    refuse_layout_file();
   }
   std::fprintf(layout, "0x00000000:0x00000fff ifd\n");
   std::fprintf(layout, "0x00001000:0x%08X midrom\n", MIDROM_END);
   std::fprintf(layout, "0x%08X:0x%08X coreboot\n", COREBOOT_START, COREBOOT_END);
-  std::fclose(layout);
-  return 0;
+  if (std::fclose(layout) != 0) {
+    refuse_layout_file();
+  }
 }
 
 void read_coreboot_region(const working_files& files) {

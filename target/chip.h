@@ -7,9 +7,9 @@
 constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=force";
 
 // Writes the layout file at `path` (mode 0600 when it has to be created, never through a link):
-// the descriptor, the middle and the coreboot region of a 16 MiB chip. Returns 0, or -1 when the
-// file cannot be created (nothing printed).
-int write_bios_layout(const std::string& path);
+// the descriptor, the middle and the coreboot region of a 16 MiB chip. Ends the run as
+// refuse_layout_file does when the file cannot be written.
+void write_bios_layout(const std::string& path);
 
 // Reads the chip's coreboot region into the working image with flashrom; a symbolic link in the
 // working image's place is refused. Ends the run on failure.

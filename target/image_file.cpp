@@ -1,12 +1,11 @@
 // An image file as a run's target.
 #include "target/image_file.h"
 
+#include "system/leftovers.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,61 +21,9 @@ namespace {
 constexpr const char* PRIVATE_FOLDER_TEMPLATE = "/tmp/vek_smbios_util.XXXXXX";
 constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
 
-// What is left to remove when the run ends. Plain buffers and flags, because a signal handler
-// reads them too.
-char working_copy[PATH_MAX];
-char private_folder[PATH_MAX];
-char record_file[PATH_MAX];
-volatile sig_atomic_t working_copy_made = 0;
-volatile sig_atomic_t private_folder_made = 0;
-
-// Only calls that are safe in a signal handler.
-void remove_leftovers() {
-  if (working_copy_made != 0) {
-    ::unlink(working_copy);
-    working_copy_made = 0;
-  }
-  if (private_folder_made != 0) {
-    ::unlink(record_file);
-    ::rmdir(private_folder);
-    private_folder_made = 0;
-  }
-}
-
-// A run stopped by a hangup, an interrupt or a termination removes its working files first,
-// then ends by the same signal as it would have.
-void remove_leftovers_and_die(int signal_number) {
-  remove_leftovers();
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-void arrange_removal_at_end() {
-  static bool arranged = false;
-  if (arranged) {
-    return;
-  }
-  arranged = true;
-  // Every way the run ends, success, fail() or a failing outside program, passes through exit.
-  std::atexit(remove_leftovers);
-  struct sigaction action {};
-  action.sa_handler = remove_leftovers_and_die;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
-    // A signal the run was started with ignored (as a background job, or under nohup) stays so.
-    struct sigaction before {};
-    if (::sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-      ::sigaction(signal_number, &action, nullptr);
-    }
-  }
-}
-
-void copy_path_into(char (&buffer)[PATH_MAX], const std::string& path) {
-  if (path.size() >= sizeof buffer) {
-    fail("Path too long: %s\n", path.c_str());
-  }
-  std::memcpy(buffer, path.c_str(), path.size() + 1);
-}
+// The working copy's entry among the run's leftovers; it stops being one once it has replaced
+// the image file.
+int working_copy_entry = -1;
 
 // The folder part of a path: "." for a bare name, "/" for a file in the root.
 std::string folder_of(const std::string& path) {
@@ -178,34 +125,29 @@ int open_image_file(const std::string& path, bool lock) {
 }
 
 working_files make_image_working_files(const std::string& image_path) {
-  arrange_removal_at_end();
   const std::string folder = folder_of(image_path);
-  copy_path_into(working_copy,
-                 folder + (folder == "/" ? "." : "/.") + name_of(image_path) + ".XXXXXX");
-  const int copy_fd = ::mkstemp(working_copy);
+  std::string copy = folder + (folder == "/" ? "." : "/.") + name_of(image_path) + ".XXXXXX";
+  const int copy_fd = ::mkstemp(copy.data());
   if (copy_fd < 0) {
     fail("Unable to create a working copy beside %s: %s\n", image_path.c_str(),
          std::strerror(errno));
   }
-  working_copy_made = 1;
+  working_copy_entry = note_leftover(copy.c_str(), leftover_kind::file);
   ::close(copy_fd);
 
-  copy_path_into(private_folder, PRIVATE_FOLDER_TEMPLATE);
-  if (::mkdtemp(private_folder) == nullptr) {
+  std::string private_folder = PRIVATE_FOLDER_TEMPLATE;
+  if (::mkdtemp(private_folder.data()) == nullptr) {
     fail("Unable to create a working folder in /tmp: %s\n", std::strerror(errno));
   }
-  copy_path_into(record_file, std::string(private_folder) + RECORD_FILE_NAME);
-  private_folder_made = 1;
+  note_leftover(private_folder.c_str(), leftover_kind::folder);
+  const std::string record_file = private_folder + RECORD_FILE_NAME;
+  note_leftover(record_file.c_str(), leftover_kind::file);
 
   working_files files;
-  files.image = working_copy;
+  files.image = copy;
   files.layout.clear();
   files.record = record_file;
   return files;
-}
-
-void remove_image_working_files() {
-  remove_leftovers();
 }
 
 void copy_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
@@ -247,6 +189,6 @@ void replace_image_file(int image_fd, const std::string& image_path, const std::
   if (::rename(copy_path.c_str(), image_path.c_str()) != 0) {
     fail("Unable to replace %s: %s\n", image_path.c_str(), std::strerror(errno));
   }
-  working_copy_made = 0;
+  forget_leftover(working_copy_entry);
   sync_folder(folder_of(image_path));
 }

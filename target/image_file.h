@@ -11,12 +11,8 @@
 int open_image_file(const std::string& path, bool lock);
 
 // Makes the working copy beside the image file (a hidden file in its folder) and the private
-// folder for the record file, and arranges for both to be removed when the run ends. Ends the
-// run on failure.
+// folder for the record file, and notes both as the run's leftovers. Ends the run on failure.
 working_files make_image_working_files(const std::string& image_path);
-
-// Removes the working copy (unless it has replaced the image file) and the private folder.
-void remove_image_working_files();
 
 // Copies the whole image file into the working copy. Ends the run on failure.
 void copy_image_file(int image_fd, const std::string& image_path, const std::string& copy_path);

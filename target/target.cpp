@@ -2,6 +2,7 @@
 #include "target/target.h"
 
 #include "cbfs/image_record.h"
+#include "system/working_files.h"
 #include "target/chip.h"
 #include "target/image_file.h"
 
@@ -15,14 +16,13 @@ flash_target open_image_target(const std::string& path, bool will_change) {
 }
 
 working_files make_working_files(const flash_target& target) {
-  if (!target.is_image()) {
-    return working_files{};
+  if (target.is_image()) {
+    return make_image_working_files(target.image_path);
   }
-  return make_image_working_files(target.image_path);
-}
-
-void remove_working_files() {
-  remove_image_working_files();
+  working_files files;
+  make_fixed_working_files(files);
+  write_bios_layout(files.layout);
+  return files;
 }
 
 void read_target_record(const flash_target& target, const working_files& files,

@@ -28,16 +28,13 @@ struct flash_target {
 // error and nothing written.
 flash_target open_image_target(const std::string& path, bool will_change);
 
-// The working files of a run that changes the target. For the chip, the fixed names in /tmp.
+// The working files of a run. For the chip, the fixed names in /tmp made anew (see
+// make_fixed_working_files) and the layout file written.
 // For an image file, a working copy made beside it in its folder and a record file in a private
-// folder made under /tmp; both are removed when the run ends, however it ends (but by SIGKILL),
-// unless the working copy has replaced the image. There is no layout file. Ends the run on
+// folder made under /tmp, both noted as the run's leftovers (see system/leftovers.h) until the
+// working copy has replaced the image. There is no layout file. Ends the run on
 // failure.
 working_files make_working_files(const flash_target& target);
-
-// Removes what make_working_files made for an image file and is still there; does nothing for
-// the chip. The end of a run does this anyway; a run that succeeds calls it to be tidy at once.
-void remove_working_files();
 
 // Reads the record the target holds now: from the chip through the working image, from an image
 // file in place with one positioned read. Ends the run on failure.
