@@ -48,7 +48,7 @@ protected:
     return read_file(emulated_board::CHIP);
   }
 
-  emulated_board board_;
+  emulated_board board_{flashrom_stand_in::real};
   dmi_record old_record_;
   std::string chip_before_;
 };

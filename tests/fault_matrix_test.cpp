@@ -308,6 +308,7 @@ INSTANTIATE_TEST_SUITE_P(OwnFiles, FileFailure, testing::ValuesIn(FILE_FAILURES)
                          });
 
 TEST_F(BoardTest, TmpTooSmallForTheWorkingImageEndsWithFlashromsStatus) {
+  const emulated_board real_flashrom(flashrom_stand_in::real);
   const child_result result = board_.run({"-w"}, "", tiny_tmp);
   EXPECT_NE(result.exit_status, 0);
   EXPECT_NE(result.out.find("child exit status=" + std::to_string(result.exit_status) + "\n"),

@@ -38,10 +38,6 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::seconds lim
   return true;
 }
 
-bool flash_write_started() {
-  return read_file("/tmp/board/calls").find(" -w /tmp/flash_backup.bin") != std::string::npos;
-}
-
 class RunGuard : public testing::Test {
 public:
   void SetUp() override {
@@ -113,9 +109,9 @@ TEST_F(RunGuard, OfAnUpdateAndAWriteStartedTogetherOneStoresAndTheOtherWritesNot
 // The lock passes to flashrom: a run killed during its flash write keeps the next one off the
 // chip until that write is done.
 TEST_F(RunGuard, KilledRunKeepsTheLockUntilItsFlashWriteEnds) {
-  board_.set_environment("VEK_SLOW", "flashrom-write:2");
-  background_child killer([] {
-    if (wait_until(flash_write_started)) {
+  const held_step write(board_, "flashrom-write");
+  background_child killer([&write] {
+    if (write.started()) {
       ::kill(std::stoi(read_file(TOOL_PID)), SIGKILL);
     }
   });
@@ -127,6 +123,7 @@ TEST_F(RunGuard, KilledRunKeepsTheLockUntilItsFlashWriteEnds) {
   EXPECT_EQ(second.exit_status, 255);
   EXPECT_EQ(second.err.rfind(LOCK_HELD, 0), 0u) << second.err;
 
+  ASSERT_TRUE(write.release());
   const int lock = ::open("/var/run/vek_smbios_util.lock", O_RDONLY);
   ASSERT_TRUE(wait_until([lock] { return ::flock(lock, LOCK_EX | LOCK_NB) == 0; }));
   ::close(lock);
@@ -144,19 +141,20 @@ TEST_F(RunGuard, SignalsDuringTheFlashWriteNeitherStopItNorHideItsStatus) {
       {"kill", false, {SIGTERM}},
       {"terminal", true, {SIGINT, SIGQUIT, SIGHUP}},
   };
-  board_.set_environment("VEK_SLOW", "flashrom-write:2");
+  const held_step write(board_, "flashrom-write");
   for (const signal_case& c : cases) {
     write_file(emulated_board::CHIP, chip_before_);
     ::unlink("/tmp/board/calls");
-    background_child sender([&c] {
-      if (!wait_until(flash_write_started)) {
+    // An ignored signal is dropped when it is sent, so all are sent while flashrom is held.
+    background_child sender([&c, &write] {
+      if (!write.started()) {
         return;
       }
       const pid_t tool = std::stoi(read_file(TOOL_PID));
       for (const int signal : c.signals) {
-        std::this_thread::sleep_for(300ms);
         ::kill(c.to_group ? -tool : tool, signal);
       }
+      write.release();
     });
     const child_result result = board_.run({"-w", "--system-sku=whole"}, "", [] {
       ::setpgid(0, 0);

@@ -12,17 +12,40 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  // Whole 16 MiB images are read several times a case: read straight into the string.
+  std::string content;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return content;
+  }
+  struct stat status;
+  std::size_t size = 0;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    content.resize(static_cast<std::size_t>(status.st_size) + 1);
+  }
+  for (;;) {
+    if (size == content.size()) {
+      content.resize(size + (1 << 16));
+    }
+    const ssize_t got = ::read(fd, content.data() + size, content.size() - size);
+    if (got <= 0) {
+      break;
+    }
+    size += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  content.resize(size);
+  return content;
 }
 
 void write_file(const std::string& path, const std::string& content) {
@@ -185,15 +208,19 @@ void make_image(const std::string& path, const std::string& region, off_t size) 
   std::fclose(file);
 }
 
-void make_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
-  const std::string fmd = path + ".fmd";
-  write_file(fmd, "FLASH@0 16M {\n"
-                  "\tSI_ALL@0 0xC00000\n"
-                  "\tFMAP@0xC00000 0x1000\n"
-                  "\tCOREBOOT(CBFS)@0xC01000 0x3FF000\n"
-                  "}\n");
-  ::unlink(path.c_str());
-  run_setup("fmaptool " + fmd + " " + path + ".fmap");
+namespace {
+
+// The flash layout of the images make_coreboot_image builds, as fmaptool reads it.
+constexpr const char* COREBOOT_IMAGE_LAYOUT = "FLASH@0 16M {\n"
+                                              "\tSI_ALL@0 0xC00000\n"
+                                              "\tFMAP@0xC00000 0x1000\n"
+                                              "\tCOREBOOT(CBFS)@0xC01000 0x3FF000\n"
+                                              "}\n";
+
+// Builds the image of make_coreboot_image at `path`, with its side files beside it.
+void build_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
+  write_file(path + ".fmd", COREBOOT_IMAGE_LAYOUT);
+  run_setup("fmaptool " + path + ".fmd " + path + ".fmap");
   run_setup("cbfstool " + path + " create -M " + path + ".fmap -r COREBOOT");
   {
     std::fstream image(path, std::ios::binary | std::ios::in | std::ios::out);
@@ -206,17 +233,57 @@ void make_coreboot_image(const std::string& path, const dmi_record* record, char
   }
 }
 
+// Where the built image for these arguments is kept: a name made of a hash of all they decide.
+std::string cached_image_path(const dmi_record* record, char fill) {
+  std::string key = std::string(COREBOOT_IMAGE_LAYOUT) + fill;
+  key += record != nullptr ? record_bytes(*record) : std::string("no record");
+  std::uint64_t hash = 14695981039346656037u; // FNV-1a
+  for (const char c : key) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  }
+  char name[40];
+  std::snprintf(name, sizeof name, "/coreboot-%016llx.rom", static_cast<unsigned long long>(hash));
+  return VEK_TEST_IMAGE_CACHE + std::string(name);
+}
+
+} // namespace
+
+void make_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
+  const std::string cached = cached_image_path(record, fill);
+  if (!file_exists(cached)) {
+    // Built in a scratch folder of its own and renamed into place whole, so test processes
+    // running at the same time never see half an image.
+    ::mkdir(VEK_TEST_IMAGE_CACHE, 0755);
+    std::string scratch = std::string(VEK_TEST_IMAGE_CACHE) + "/build.XXXXXX";
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr) << scratch << ": " << std::strerror(errno);
+    build_coreboot_image(scratch + "/image.rom", record, fill);
+    const bool built = !testing::Test::HasFatalFailure() &&
+                       std::rename((scratch + "/image.rom").c_str(), cached.c_str()) == 0;
+    std::filesystem::remove_all(scratch);
+    ASSERT_TRUE(built) << "cannot build " << cached;
+  }
+  ::unlink(path.c_str());
+  std::error_code error;
+  std::filesystem::copy_file(cached, path, std::filesystem::copy_options::overwrite_existing,
+                             error);
+  ASSERT_FALSE(error) << "cannot copy " << cached << " to " << path << ": " << error.message();
+}
+
 std::string image_record_bytes(const std::string& path) {
   return read_file(path).substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE);
 }
 
-emulated_board::emulated_board() {
+emulated_board::emulated_board(flashrom_stand_in flashrom) {
   ::mkdir(DIR, 0755);
   ::mkdir("/tmp/board/bin", 0755);
-  for (const char* program : {"flashrom", "cbfstool", "cp"}) {
+  const std::pair<const char*, const char*> stand_ins[] = {
+      {"flashrom", flashrom == flashrom_stand_in::real ? "flashrom" : "quick_flashrom"},
+      {"cbfstool", "cbfstool"},
+      {"cp", "cp"}};
+  for (const auto& [program, stand_in] : stand_ins) {
     const std::string link = std::string("/tmp/board/bin/") + program;
     ::unlink(link.c_str());
-    EXPECT_EQ(::symlink((std::string(VEK_FAKE_TOOLS_DIR) + "/" + program).c_str(), link.c_str()),
+    EXPECT_EQ(::symlink((std::string(VEK_FAKE_TOOLS_DIR) + "/" + stand_in).c_str(), link.c_str()),
               0);
   }
   ::unlink("/tmp/board/calls");
@@ -236,6 +303,7 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
   std::map<std::string, std::string> settings = {{"PATH", "/tmp/board/bin"},
                                                  {"VEK_TEST_CHIP", CHIP},
                                                  {"VEK_CALLS", "/tmp/board/calls"},
+                                                 {"VEK_STAND_INS", VEK_FAKE_TOOLS_DIR},
                                                  {"VEK_FAULT", fault}};
   for (const auto& [name, value] : environment_) {
     settings[name] = value;
@@ -272,6 +340,62 @@ void emulated_board::set_environment(const std::string& name, const std::string&
 
 std::vector<std::string> emulated_board::calls() const {
   return read_lines("/tmp/board/calls");
+}
+
+namespace {
+
+// The folder of a held step: open to every user, as runs may drop root. The stand-in creates
+// `started` in it, then waits until a writer opens the FIFO `go`.
+const std::string HOLD_DIR = "/tmp/board/hold";
+const std::string HOLD_FIFO = HOLD_DIR + "/go";
+const std::string HOLD_STARTED = HOLD_FIFO + ".started";
+
+// Whether `condition` holds within 30 s, looked at every millisecond.
+bool within_30_seconds(const std::function<bool()>& condition) {
+  for (int tries = 0; tries < 30000; ++tries) {
+    if (condition()) {
+      return true;
+    }
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Opens the FIFO for writing when a reader waits on it, which lets that reader go.
+bool open_hold_fifo() {
+  const int fd = ::open(HOLD_FIFO.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  ::close(fd);
+  ::unlink(HOLD_STARTED.c_str());
+  return true;
+}
+
+} // namespace
+
+held_step::held_step(emulated_board& board, const std::string& step) : board_(board) {
+  ::mkdir(HOLD_DIR.c_str(), 0777);
+  ::chmod(HOLD_DIR.c_str(), 0777);
+  ::unlink(HOLD_STARTED.c_str());
+  ::unlink(HOLD_FIFO.c_str());
+  EXPECT_EQ(::mkfifo(HOLD_FIFO.c_str(), 0666), 0) << std::strerror(errno);
+  ::chmod(HOLD_FIFO.c_str(), 0666);
+  board_.set_environment("VEK_HOLD", step + ":" + HOLD_FIFO);
+}
+
+held_step::~held_step() {
+  board_.set_environment("VEK_HOLD", "");
+  open_hold_fifo();
+  ::unlink(HOLD_FIFO.c_str());
+}
+
+bool held_step::started() const {
+  return within_30_seconds([] { return file_exists(HOLD_STARTED); });
+}
+
+bool held_step::release() const {
+  return within_30_seconds(open_hold_fifo);
 }
 
 background_child::background_child(const std::function<void()>& body) {

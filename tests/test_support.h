@@ -92,10 +92,17 @@ void make_image(const std::string& path, const std::string& region, off_t size =
 // Makes a 16 MiB image at `path` with an FMAP whose region COREBOOT (0xC01000 to the end) holds
 // a CBFS, like a coreboot image; when `record` is given it is added as vek_smbios at 0xFFFF0100.
 // `fill` is written into the first 4 KiB so the regions outside coreboot are recognisable.
+// Each distinct image is built once with fmaptool and cbfstool and kept in the build tree; later
+// calls, in any test process, copy it.
 void make_coreboot_image(const std::string& path, const dmi_record* record, char fill = 'D');
 
 // The 256 bytes at the record's place in an image file.
 std::string image_record_bytes(const std::string& path);
+
+// Which stand-in plays flashrom on an emulated board: the quick one copies the region between
+// the chip file and the image; the real flashrom on its dummy programmer is for the cases that
+// prove flashrom's own work (its command lines, output and statuses on the emulated chip).
+enum class flashrom_stand_in { quick, real };
 
 // A board with an emulated chip for runs of the built tool: /tmp/board holds the chip image,
 // the call record of the stand-ins, and bin/, the only folder on the tool's PATH, where the
@@ -105,7 +112,7 @@ public:
   static constexpr const char* DIR = "/tmp/board";
   static constexpr const char* CHIP = "/tmp/board/chip.bin";
 
-  emulated_board();
+  explicit emulated_board(flashrom_stand_in flashrom = flashrom_stand_in::quick);
 
   // Makes the chip a coreboot image holding `record` (none when null).
   void make_chip(const dmi_record* record) const;
@@ -123,6 +130,26 @@ public:
 
 private:
   std::map<std::string, std::string> environment_;
+};
+
+// Stops the stand-in of one outside step (a VEK_FAULT step name, e.g. "flashrom-write") of the
+// board's later runs when it starts, until the test lets it go: the stand-in marks that it
+// started and waits on a FIFO. The destructor lets a held step go.
+class held_step {
+public:
+  held_step(emulated_board& board, const std::string& step);
+  ~held_step();
+  held_step(const held_step&) = delete;
+  held_step& operator=(const held_step&) = delete;
+
+  // Waits, for at most 30 s, until the step has started; says whether it did.
+  bool started() const;
+  // Lets the step that started go on (waiting, for at most 30 s, until it waits on the FIFO);
+  // says whether it did. The next run's step is held again.
+  bool release() const;
+
+private:
+  emulated_board& board_;
 };
 
 // Runs `body` in a forked child beside the test, e.g. an attacker or a process sending signals.
