@@ -6,6 +6,8 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <cstdio>
@@ -59,6 +61,8 @@ protected:
     EXPECT_EQ(dmi_record_parse_uuid(record_, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"), 0);
     board_.make_chip(&record_);
     make_image_folder();
+    // These runs are root's, so the folder is too: root takes no image from another user's folder.
+    ASSERT_EQ(::chown(IMAGE_DIR, ::geteuid(), ::getegid()), 0);
     make_coreboot_image(IMAGE, &record_, 'I');
   }
 
