@@ -9,12 +9,26 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <vector>
 
 namespace {
 
 constexpr uid_t OVERFLOW_ID = 65534;
 constexpr int MAX_LINKS = 40;
+
+// The words for each file_fault, in its order: for the tool's own working files, and for an
+// output file in a sticky world-writable folder.
+struct fault_words {
+  const char* own;
+  const char* shared;
+};
+constexpr fault_words FAULT_WORDS[] = {
+    {nullptr, nullptr},
+    {"it is a symbolic link", "a symbolic link in a sticky world-writable folder"},
+    {"it is not a regular file", "not a regular file, in a sticky world-writable folder"},
+    {"it belongs to another user", "a file of another user, in a sticky world-writable folder"},
+    {"it has more than one link",
+     "a file with more than one link, in a sticky world-writable folder"},
+};
 
 // Whether the process runs in a user namespace that maps no user to the overflow id, so that
 // id only stands for users outside it. Linux alone has user namespaces.
@@ -73,21 +87,17 @@ path_verdict file_verdict(const std::string& file, const struct stat& status, pa
   return {};
 }
 
-// Pushes the names of `path` on `pending` so that the first name is at the back.
-void push_names(const std::string& path, std::vector<std::string>& pending) {
-  std::size_t end = path.size();
-  while (end > 0) {
-    const std::size_t slash = path.rfind('/', end - 1);
-    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-    const std::string name = path.substr(start, end - start);
-    if (!name.empty() && name != ".") {
-      pending.push_back(name);
-    }
-    if (slash == std::string::npos) {
-      break;
-    }
-    end = slash;
+// Takes the first name off `rest`, a path still to walk: "" when none is left.
+std::string take_name(std::string& rest) {
+  const std::size_t start = rest.find_first_not_of('/');
+  if (start == std::string::npos) {
+    rest.clear();
+    return "";
   }
+  const std::size_t end = rest.find('/', start);
+  const std::string name = rest.substr(start, end - start);
+  rest = end == std::string::npos ? "" : rest.substr(end);
+  return name;
 }
 
 } // namespace
@@ -119,35 +129,11 @@ file_fault own_file_fault(const struct stat& status) {
 }
 
 const char* own_file_words(file_fault fault) {
-  switch (fault) {
-  case file_fault::symbolic_link:
-    return "it is a symbolic link";
-  case file_fault::not_regular:
-    return "it is not a regular file";
-  case file_fault::other_owner:
-    return "it belongs to another user";
-  case file_fault::several_links:
-    return "it has more than one link";
-  case file_fault::none:
-    break;
-  }
-  return nullptr;
+  return FAULT_WORDS[static_cast<int>(fault)].own;
 }
 
 const char* shared_folder_words(file_fault fault) {
-  switch (fault) {
-  case file_fault::symbolic_link:
-    return "a symbolic link in a sticky world-writable folder";
-  case file_fault::not_regular:
-    return "not a regular file, in a sticky world-writable folder";
-  case file_fault::other_owner:
-    return "a file of another user, in a sticky world-writable folder";
-  case file_fault::several_links:
-    return "a file with more than one link, in a sticky world-writable folder";
-  case file_fault::none:
-    break;
-  }
-  return nullptr;
+  return FAULT_WORDS[static_cast<int>(fault)].shared;
 }
 
 bool in_shared_folder(const std::string& path) {
@@ -157,14 +143,13 @@ bool in_shared_folder(const std::string& path) {
 }
 
 path_verdict check_trusted_path(const std::string& path, path_use use) {
-  std::vector<std::string> pending;
-  push_names(path, pending);
+  std::string rest = path;
   if (path.empty() || path[0] != '/') {
     char here[PATH_MAX];
     if (::getcwd(here, sizeof here) == nullptr) {
       return {"", errno};
     }
-    push_names(here, pending);
+    rest = std::string(here) + "/" + path;
   }
   std::string folder = "/"; // the folder reached so far, checked, without links
   struct stat status;
@@ -173,15 +158,17 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
   }
   path_verdict verdict = folder_verdict("/", status);
   int links = 0;
-  while (verdict.trusted() && !pending.empty()) {
-    const std::string name = pending.back();
-    pending.pop_back();
-    if (name == "..") {
-      folder = folder_of(folder);
+  while (verdict.trusted()) {
+    const std::string name = take_name(rest);
+    if (name.empty()) {
+      break;
+    }
+    if (name == "." || name == "..") {
+      folder = name == "." ? folder : folder_of(folder);
       continue;
     }
     const std::string next = (folder == "/" ? "/" : folder + "/") + name;
-    const bool last = pending.empty();
+    const bool last = rest.find_first_not_of('/') == std::string::npos;
     if (::lstat(next.c_str(), &status) != 0) {
       return {"", last && errno == ENOENT ? 0 : errno};
     }
@@ -197,9 +184,8 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
       if (length <= 0 || ++links > MAX_LINKS || length == sizeof target) {
         return {"", length < 0 ? errno : length == 0 ? ENOENT : ELOOP};
       }
-      const std::string text(target, static_cast<std::size_t>(length));
-      push_names(text, pending);
-      folder = text[0] == '/' ? "/" : folder;
+      folder = target[0] == '/' ? "/" : folder;
+      rest = std::string(target, static_cast<std::size_t>(length)) + "/" + rest;
       continue;
     }
     if (last) {
