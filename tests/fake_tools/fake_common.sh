@@ -6,7 +6,8 @@
 # Each also stops on demand, so a test can act while its step runs:
 #   VEK_HOLD=STEP:FIFO      create FIFO.started, then wait until the test opens the FIFO for
 #                           writing (tests/test_support.h: held_step)
-#   VEK_SLOW=STEP:SECONDS   sleep that long before doing the step
+#   VEK_SLOW=STEP:SECONDS   sleep that long before doing the step (a plain wait: VEK_HOLD
+#                           proves the same without the time)
 # VEK_STAND_INS names the stand-ins' folder when set, sparing them the look-up of their links.
 # The real programs are found on the system's own path (set by each stand-in before it
 # sources this file), never on the tests' one.
