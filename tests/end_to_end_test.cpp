@@ -1,6 +1,7 @@
 // Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool. Every
 // outside step failing is in fault_matrix_test.cpp, hostile paths in hostile_input_test.cpp.
 #include "system/flash_files.h"
+#include "target/chip.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -213,6 +214,49 @@ TEST_F(EndToEnd, HelpAndBadOptions) {
   EXPECT_EQ(missing.out, help.out);
   EXPECT_TRUE(board_.calls().empty());
   EXPECT_EQ(chip(), chip_before_);
+}
+
+// The quick stand-in that most cases run in flashrom's place ends where the real flashrom on the
+// emulated chip ends: the same image read, the same chip written, the same refusal of an image
+// of the wrong size.
+TEST(FlashromStandIns, QuickCopyEndsAsTheRealFlashromDoes) {
+  const emulated_board board;
+  const dmi_record old_record = old_board_record();
+  make_coreboot_image("/tmp/board/chip0.bin", &old_record, 'D');
+  make_coreboot_image("/tmp/board/new.rom", nullptr, 'N');
+  write_file("/tmp/board/short.rom", std::string(FLASH_IMAGE_SIZE - 1, 'S'));
+  write_bios_layout("/tmp/board/layout");
+  struct ending {
+    int read_status, write_status, short_status;
+    std::string image, chip;
+  };
+  const auto run = [](const char* stand_in, const std::string& arguments) {
+    return std::system(("VEK_TEST_CHIP=/tmp/board/chip.bin " VEK_FAKE_TOOLS_DIR "/" +
+                        std::string(stand_in) + " -p internal:boardmismatch=force" +
+                        " -l /tmp/board/layout -i coreboot " + arguments + " >/dev/null 2>&1")
+                           .c_str());
+  };
+  std::vector<ending> endings;
+  for (const char* stand_in : {"quick_flashrom", "flashrom"}) {
+    ending end;
+    write_file(emulated_board::CHIP, read_file("/tmp/board/chip0.bin"));
+    end.read_status = run(stand_in, "-r /tmp/board/image.bin");
+    end.image = read_file("/tmp/board/image.bin");
+    end.write_status = run(stand_in, "-w /tmp/board/new.rom");
+    end.short_status = run(stand_in, "-w /tmp/board/short.rom");
+    end.chip = read_file(emulated_board::CHIP);
+    endings.push_back(end);
+  }
+  EXPECT_EQ(endings[0].read_status, 0);
+  EXPECT_EQ(endings[0].write_status, 0);
+  EXPECT_NE(endings[0].short_status, 0);
+  EXPECT_EQ(endings[0].read_status, endings[1].read_status);
+  EXPECT_EQ(endings[0].write_status, endings[1].write_status);
+  EXPECT_EQ(endings[0].short_status, endings[1].short_status);
+  EXPECT_TRUE(endings[0].image == endings[1].image) << "the image read";
+  EXPECT_TRUE(endings[0].chip == endings[1].chip) << "the chip written";
+  EXPECT_TRUE(endings[0].chip.substr(0, COREBOOT_REGION_START) ==
+              read_file("/tmp/board/chip0.bin").substr(0, COREBOOT_REGION_START));
 }
 
 } // namespace
