@@ -182,6 +182,9 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
     run_settings settings;
     settings.mode = OP_WRITE;
     c.arrange(settings);
+    if (settings.copy_path == "/dev/full" && !devices_are_roots()) {
+      continue;
+    }
     settings_ = settings;
     const child_result result = run();
     EXPECT_EQ(result.exit_status, 255) << c.name;

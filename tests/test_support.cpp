@@ -198,6 +198,11 @@ bool names_option(const std::string& diagnostic, const std::string& option) {
   return false;
 }
 
+bool devices_are_roots() {
+  struct stat status;
+  return ::stat("/dev/full", &status) == 0 && status.st_uid == 0;
+}
+
 void make_image(const std::string& path, const std::string& region, off_t size) {
   write_file(path, "");
   ASSERT_EQ(::truncate(path.c_str(), size), 0) << path;

@@ -86,6 +86,11 @@ void reset_process_state();
 // and FreeBSD word and quote the message differently, but both name the option.
 bool names_option(const std::string& diagnostic, const std::string& option);
 
+// Whether /dev/full belongs to root as this process sees it: not so in the user namespace that
+// tests/private_tmp makes for another user, where the host's root shows as an unmapped user and
+// the tool refuses the device as an output.
+bool devices_are_roots();
+
 // Makes a sparse image of `size` bytes at `path` with `region` at the record's place.
 void make_image(const std::string& path, const std::string& region, off_t size = FLASH_IMAGE_SIZE);
 
