@@ -11,14 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 namespace {
 
 const char* const TOOL_PID = "/tmp/board/tool.pid";
-// The write programs half the region and fails, and the restore fails as well.
-const char* const WRITE_AND_RESTORE_FAIL = "flashrom-write:partial-exit:3 flashrom-restore:exit:4";
 const std::string KEPT = "; its content before the write is kept in " +
                          journal_path(REGION_BEFORE_FILE) +
                          "; run vek_smbios_util --restore to put it back\n";
@@ -26,95 +21,70 @@ const std::string KEPT = "; its content before the write is kept in " +
 class Journal : public testing::Test {
 protected:
   void SetUp() override {
-    old_record_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
     board_.make_chip(&old_record_);
     chip_before_ = read_file(emulated_board::CHIP);
   }
 
-  std::string chip() const {
-    return read_file(emulated_board::CHIP);
-  }
-  static bool journal_kept() {
-    return file_exists(journal_path(REGION_BEFORE_FILE)) &&
+  // How many of the journal's two files are there.
+  static int journal_files() {
+    return file_exists(journal_path(REGION_BEFORE_FILE)) +
            file_exists(journal_path(REGION_MEANT_FILE));
-  }
-  static bool journal_gone() {
-    return !file_exists(journal_path(REGION_BEFORE_FILE)) &&
-           !file_exists(journal_path(REGION_MEANT_FILE));
   }
 
   emulated_board board_;
-  dmi_record old_record_;
+  const dmi_record old_record_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
   std::string chip_before_;
 };
 
 TEST_F(Journal, FailedRestoreKeepsTheJournalWhichRefusesWritesUntilRestored) {
-  const child_result failed = board_.run({"-w", "--system-sku=lost"}, WRITE_AND_RESTORE_FAIL);
+  // The write programs half the region and fails, and the restore fails as well.
+  const child_result failed = board_.run({"-w", "--system-sku=lost"},
+                                         "flashrom-write:partial-exit:3 flashrom-restore:exit:4");
   EXPECT_EQ(failed.exit_status, 3);
   EXPECT_EQ(failed.err, "The coreboot region of the flash may be partly written" + KEPT);
-  ASSERT_NE(chip(), chip_before_);
-  EXPECT_TRUE(journal_kept());
+  ASSERT_NE(read_file(emulated_board::CHIP), chip_before_);
+  EXPECT_EQ(journal_files(), 2);
 
   ::unlink("/tmp/board/calls");
   const child_result refused = board_.run({"-w", "--system-sku=again"});
   EXPECT_EQ(refused.exit_status, 255);
-  EXPECT_EQ(refused.err, "Refusing to write the flash: its coreboot region matches neither its "
-                         "content before an earlier write nor the content meant for it" +
-                             KEPT);
+  EXPECT_TRUE(refused.err.starts_with("Refusing to write the flash: ") &&
+              refused.err.ends_with(KEPT))
+      << refused.err;
   EXPECT_EQ(board_.calls().size(), 1u) << "only the read";
-
   const child_result read = board_.run({"-r"});
   EXPECT_EQ(read.exit_status, 0);
-  EXPECT_TRUE(read.err.starts_with("Warning: the coreboot region of the flash matches neither"))
-      << read.err;
+  EXPECT_TRUE(read.err.starts_with("Warning: ") && read.err.ends_with(KEPT)) << read.err;
   EXPECT_NE(read.out.find("system-manufacturer"), std::string::npos) << read.out;
 
-  // As after a reboot: nothing the run left in /tmp is needed.
+  // As after a reboot: nothing the runs left in /tmp is needed.
   for (const char* path : {"/tmp/bios_layout", "/tmp/flash_backup.bin", "/tmp/dmi.bin"}) {
     ::unlink(path);
   }
-  const child_result restored = board_.run({"--restore"});
-  EXPECT_EQ(restored.exit_status, 0) << restored.out << restored.err;
-  EXPECT_EQ(chip(), chip_before_);
-  EXPECT_TRUE(journal_gone());
-
-  const child_result again = board_.run({"-w", "--system-sku=again"});
-  EXPECT_EQ(again.exit_status, 0) << again.err;
-  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(board_.run({"--restore"}).exit_status, 0);
+  EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_);
+  EXPECT_EQ(journal_files(), 0);
+  EXPECT_EQ(board_.run({"-w", "--system-sku=again"}).exit_status, 0);
   EXPECT_EQ(image_record_bytes(emulated_board::CHIP),
             stored_merge(old_record_, make_record({{FIELD_SYSTEM_SKU, "again"}})));
-  EXPECT_TRUE(journal_gone());
 
   const child_result nothing = board_.run({"--restore"});
   EXPECT_EQ(nothing.exit_status, 255);
-  EXPECT_EQ(nothing.err,
-            std::string("Nothing to restore: there is no journal of a flash write in ") +
-                STATE_FOLDER + "\n");
-}
-
-TEST_F(Journal, ChipFoundAsItWasBeforeTheWriteLetsTheRunGoOn) {
-  board_.run({"-w", "--system-sku=lost"}, WRITE_AND_RESTORE_FAIL);
-  ASSERT_TRUE(journal_kept());
-  write_file(emulated_board::CHIP, chip_before_); // put back by other means
-  const child_result result = board_.run({"-w", "--system-sku=again"});
-  EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.err, "An earlier flash write never took place: the chip holds the region as it "
-                        "was before; its journal is removed\n");
-  EXPECT_TRUE(journal_gone());
+  EXPECT_TRUE(nothing.err.starts_with("Nothing to restore: ")) << nothing.err;
 }
 
 TEST_F(Journal, RunKilledDuringAWriteThatCompletesIsFoundAsMeantByTheNext) {
   board_.set_environment("VEK_SLOW", "flashrom-write:1");
   background_child killer([] {
     while (read_file("/tmp/board/calls").find(" -w /tmp/flash_backup.bin") == std::string::npos) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ::usleep(5000);
     }
     ::kill(std::stoi(read_file(TOOL_PID)), SIGKILL);
   });
   const child_result killed = board_.run({"-w", "--system-sku=killed"}, "",
                                          [] { write_file(TOOL_PID, std::to_string(::getpid())); });
   ASSERT_EQ(killed.exit_status, -1);
-  EXPECT_TRUE(journal_kept());
+  EXPECT_EQ(journal_files(), 2);
   // flashrom holds the run lock until its write is done.
   const int lock = ::open("/var/run/vek_smbios_util.lock", O_RDONLY);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
@@ -125,25 +95,24 @@ TEST_F(Journal, RunKilledDuringAWriteThatCompletesIsFoundAsMeantByTheNext) {
   EXPECT_EQ(next.exit_status, 0);
   EXPECT_EQ(next.err, "An earlier flash write had completed: the chip holds the region meant for "
                       "it; its journal is removed\n");
-  EXPECT_TRUE(journal_gone());
+  EXPECT_EQ(journal_files(), 0);
 }
 
-TEST_F(Journal, UnsafeStateFolderEndsTheRunBeforeTheChipIsRead) {
+TEST_F(Journal, StateFolderIsRootsAloneOrTheRunEndsBeforeTheChipIsRead) {
+  ASSERT_EQ(board_.run({"-w"}, "", [] { ::umask(0); }).exit_status, 0);
+  struct stat status;
+  ASSERT_EQ(::lstat(STATE_FOLDER, &status), 0);
+  EXPECT_EQ(status.st_mode, S_IFDIR | 0700);
+
+  ASSERT_EQ(::rmdir(STATE_FOLDER), 0) << "left empty by the write";
   ASSERT_EQ(::mkdir("/tmp/board/elsewhere", 0700), 0);
   ASSERT_EQ(::symlink("/tmp/board/elsewhere", STATE_FOLDER), 0);
-  const child_result result = board_.run({"-w"});
+  ::unlink("/tmp/board/calls");
+  const child_result result = board_.run({"-r"});
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             std::string("Refusing the state folder ") + STATE_FOLDER + ": it is a symbolic link\n");
   EXPECT_TRUE(board_.calls().empty());
-}
-
-TEST_F(Journal, StateFolderIsMadeForRootAlone) {
-  ASSERT_EQ(board_.run({"-w", "--system-sku=new"}, "", [] { ::umask(0); }).exit_status, 0);
-  struct stat status;
-  ASSERT_EQ(::lstat(STATE_FOLDER, &status), 0);
-  EXPECT_EQ(status.st_mode, S_IFDIR | 0700);
-  EXPECT_TRUE(journal_gone());
 }
 
 } // namespace
