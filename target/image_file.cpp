@@ -1,12 +1,12 @@
 // An image file as a run's target.
 #include "target/image_file.h"
 
+#include "system/file_checks.h"
 #include "system/leftovers.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,15 +24,6 @@ constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
 // The working copy's entry among the run's leftovers; it stops being one once it has replaced
 // the image file.
 int working_copy_entry = -1;
-
-// The folder part of a path: "." for a bare name, "/" for a file in the root.
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string name_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -97,22 +88,31 @@ int open_image_file(const std::string& path, bool lock) {
   if (::lstat(path.c_str(), &link_status) == 0 && !S_ISREG(link_status.st_mode)) {
     refuse_image(path);
   }
+  // Every folder up to it must be one that no other user can change, or the working copy made
+  // beside it and the rename over it could be steered to another file.
+  const path_verdict verdict = check_trusted_path(path, path_use::input);
+  if (!verdict.trusted()) {
+    fail("Unable to open image file %s: %s\n", path.c_str(),
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
+  }
   // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     fail("Unable to open image file %s: %s\n", path.c_str(), std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != FLASH_IMAGE_SIZE) {
+  if (::fstat(fd, &status) != 0 || image_file_fault(status) != image_fault::none) {
     refuse_image(path);
   }
   if (!lock) {
     return fd;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      fail("Image file %s is in use by another run\n", path.c_str());
-    }
+  switch (lock_exclusively(fd)) {
+  case lock_result::taken:
+    break;
+  case lock_result::held:
+    fail("Image file %s is in use by another run\n", path.c_str());
+  case lock_result::failed:
     fail("Unable to lock image file %s: %s\n", path.c_str(), std::strerror(errno));
   }
   // A run that held the lock until just now may have renamed its result over the name: the
@@ -164,7 +164,8 @@ void replace_image_file(int image_fd, const std::string& image_path, const std::
     fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
   }
   struct stat copy_status;
-  if (::fstat(copy.get(), &copy_status) != 0 || copy_status.st_size != FLASH_IMAGE_SIZE) {
+  if (::fstat(copy.get(), &copy_status) != 0 ||
+      image_file_fault(copy_status) != image_fault::none) {
     fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
          static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), image_path.c_str());
   }
