@@ -15,19 +15,21 @@ namespace {
 constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:";
 // getopt_long's value for --json, which has no short form; beyond every character and field id.
 constexpr int OPTION_JSON = 0x100;
+constexpr int OPTION_RESTORE = 0x101;
 
 // The field options, then the run's own long options. Their names share no prefix with a field
 // name, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 4> options{};
+    std::array<struct option, FIELD_COUNT + 5> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
     options[FIELD_COUNT] = {"image", required_argument, nullptr, 'f'};
     options[FIELD_COUNT + 1] = {"dry-run", no_argument, nullptr, 'n'};
     options[FIELD_COUNT + 2] = {"json", no_argument, nullptr, OPTION_JSON};
-    options[FIELD_COUNT + 3] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 3] = {"restore", no_argument, nullptr, OPTION_RESTORE};
+    options[FIELD_COUNT + 4] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
@@ -95,6 +97,9 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
     case OPTION_JSON:
       settings.json = true;
       break;
+    case OPTION_RESTORE:
+      settings.restore = true;
+      break;
     case 'h':
       show_help();
       return 0;
@@ -117,6 +122,12 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   if (optind < argc) {
     std::fprintf(stderr, "Unexpected argument '%s': values are given as --NAME=VALUE\n",
                  escape_control_bytes(argv[optind]).c_str());
+    return EXIT_TOOL_ERROR;
+  }
+  // The restore is a run of its own on the chip, with nothing to show but its progress.
+  if (settings.restore &&
+      (settings.mode != OP_NONE || settings.image_file || settings.dry_run || settings.json)) {
+    std::fprintf(stderr, "--restore takes none of -r, -w, -u, -f, -n, --json\n");
     return EXIT_TOOL_ERROR;
   }
   if (modes_differ) {
@@ -144,6 +155,7 @@ void show_help() {
              " -f <image file> use an image file instead of the flash\n"
              " -n dry run: show what would change, write nothing\n"
              " --json print the result as JSON on standard output\n"
+             " --restore put back the flash region kept from before a failed write\n"
              " dmi_fields:\n",
              stdout);
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {

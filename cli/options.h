@@ -26,6 +26,7 @@ struct run_settings {
   std::optional<std::string> image_file;  // -f: the image file that stands in for the chip
   bool dry_run = false;                   // -n
   bool json = false;                      // --json
+  bool restore = false;                   // --restore: put the journal's region back
 };
 
 // The tool's version as the help text shows it.
@@ -35,8 +36,8 @@ constexpr const char* TOOL_VERSION = "01.00.00.01";
 // OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, with a
 // warning on standard error. Returns nothing when the run goes on, otherwise the status the run
 // must end with, what it had to say already printed: 0 after -h, EXIT_TOOL_ERROR after a bad
-// option (with the help text), a value refused (see set_field_value) or a word that is not an
-// option.
+// option (with the help text), a value refused (see set_field_value), a word that is not an
+// option, or --restore with a mode, -f, -n or --json.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record);
 

@@ -60,6 +60,23 @@ TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
   }
 }
 
+TEST(TargetOptions, RestoreTakesNoModeNorAnotherTargetOrForm) {
+  dmi_record record;
+  EXPECT_TRUE(parsed({"--restore", "-l", "/tmp/log"}, record).restore);
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"--restore", "-r"},
+                                             {"-w", "--restore"},
+                                             {"--restore", "-u", "f"},
+                                             {"--restore", "-f", "i"},
+                                             {"--restore", "-n"},
+                                             {"--restore", "--json"}}) {
+    command_line line(arguments);
+    run_settings settings;
+    EXPECT_EQ(parse_arguments(line.argc(), line.argv(), settings, record), 255)
+        << testing::PrintToString(arguments);
+  }
+}
+
 TEST(JsonRequested, SeesTheOptionWhereverParsingWouldAndNowhereElse) {
   const struct {
     std::vector<std::string> arguments;

@@ -10,6 +10,8 @@
 #include "system/leftovers.h"
 #include "system/run_lock.h"
 #include "system/search_path.h"
+#include "target/journal.h"
+#include "target/recovery.h"
 #include "target/target.h"
 #include "util/fail.h"
 
@@ -85,16 +87,18 @@ void run_tool(const run_settings& settings, dmi_record& config_record, dmi_recor
               dmi_record& merged_record) {
   drop_relative_path_entries();
   refuse_outputs_over_inputs(settings);
-  const flash_target target = choose_target(settings);
+  flash_target target = choose_target(settings);
   // Read before the run lock is taken: a file that never ends (a FIFO without a writer) then
   // holds up this run only, not every other run on the chip.
   if (settings.config_path) {
     load_config_file(*settings.config_path, config_record);
   }
   // Before anything is written: a second run on the chip at the same time ends here. An image
-  // file is locked on its own by a run that changes it.
+  // file is locked on its own by a run that changes it. The state folder is checked (and made
+  // for a run that will write) before the chip is read.
   if (!target.is_image()) {
     take_run_lock();
+    target.state_folder = open_state_folder(changes_target(settings.mode) && !settings.dry_run);
   }
   open_log(settings.log_path);
   // Merged before anything is logged, so values that do not fit stop the run before any write.
@@ -118,6 +122,11 @@ void run_tool(const run_settings& settings, dmi_record& config_record, dmi_recor
   const working_files files = target.is_image() && !changes_target(settings.mode)
                                   ? working_files{}
                                   : make_working_files(target);
+  if (settings.restore) {
+    restore_from_journal(target.state_folder, files);
+    remove_leftovers();
+    return;
+  }
   const dmi_record& stored =
       run_mode(settings, target, files, config_record, cmdline_record, merged_record);
   if (settings.dry_run && settings.mode != OP_READ) {

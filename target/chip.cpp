@@ -4,10 +4,11 @@
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 #include "system/working_files.h"
+#include "target/flash_write.h"
+#include "target/journal.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,39 +20,17 @@ constexpr unsigned MIDROM_END = 0xBFFFFF;
 constexpr unsigned COREBOOT_START = 0xC00000;
 constexpr unsigned COREBOOT_END = 0xFFFFFF;
 
-// While it lives, the signals of a terminal (interrupt, quit, hang-up) and a plain kill are
-// ignored; the dispositions before are put back after. An ignored disposition passes to the
-// shell and flashrom (system() hands SIGINT and SIGQUIT on as the caller had them), so a
-// flash write once started runs to its end and its real status is reported.
-class termination_signals_ignored {
-public:
-  termination_signals_ignored() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
-      ::sigaction(SIGNALS[i], &ignore, &saved_[i]);
-    }
+// Writes the journal's region from before the run back to the chip after the write failed,
+// still under the write's shield, and says on standard error how the region was left.
+void restore_after_failed_write(const working_files& files, int journal_folder) {
+  std::printf("Restoring coreboot region...\n");
+  if (run_flash_write(files.layout, journal_path(REGION_BEFORE_FILE)) != 0) {
+    report_kept_region("The coreboot region of the flash may be partly written");
+    return;
   }
-  ~termination_signals_ignored() {
-    for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
-      ::sigaction(SIGNALS[i], &saved_[i], nullptr);
-    }
-  }
-  termination_signals_ignored(const termination_signals_ignored&) = delete;
-  termination_signals_ignored& operator=(const termination_signals_ignored&) = delete;
-
-private:
-  static constexpr std::size_t SIGNAL_COUNT = 4;
-  static constexpr int SIGNALS[SIGNAL_COUNT] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-  struct sigaction saved_[SIGNAL_COUNT];
-};
-
-// Runs the flash write with the termination signals ignored and returns the status the run ends
-// with for it, 0 for success.
-int run_shielded_write(const char* command) {
-  const termination_signals_ignored shield;
-  return run_command_status(command, command_log::logged);
+  remove_journal(journal_folder);
+  std::fputs("The coreboot region of the flash was restored to its content before the run\n",
+             stderr);
 }
 
 } // namespace
@@ -88,17 +67,29 @@ void read_coreboot_region(const working_files& files) {
   run_command(command, command_log::logged);
 }
 
-void write_coreboot_region(const working_files& files) {
+void write_coreboot_region(const working_files& files, int journal_folder) {
   check_working_files(files);
+  if (journal_folder >= 0) {
+    save_journal_region(journal_folder, REGION_MEANT_FILE, files.image);
+  }
   std::printf("Writing coreboot region...\n");
-  command_buffer command;
-  format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,
-                 shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
-  if (const int status = run_shielded_write(command)) {
+  // Held to the end of the run when the write fails (end_run skips the destructor), so no
+  // signal and no reader that went away stops the restore or its report.
+  const flash_write_shield shield;
+  const int status = run_flash_write(files.layout, files.image);
+  if (status == 0) {
+    if (journal_folder >= 0) {
+      remove_journal(journal_folder);
+    }
+    return;
+  }
+  if (journal_folder >= 0) {
+    restore_after_failed_write(files, journal_folder);
+  } else {
     std::fprintf(stderr,
                  "The coreboot region of the flash may be partly written; the image meant for it "
                  "is %s\n",
                  files.image.c_str());
-    end_run(status);
   }
+  end_run(status);
 }

@@ -3,9 +3,6 @@
 
 #include "system/flash_files.h"
 
-// The program part of both flashrom command lines.
-constexpr const char* FLASHROM_PROGRAM = "flashrom -p internal:boardmismatch=force";
-
 // Writes the layout file at `path` (mode 0600 when it has to be created, never through a link):
 // the descriptor, the middle and the coreboot region of a 16 MiB chip. Ends the run as
 // refuse_layout_file does when the file cannot be written.
@@ -16,8 +13,10 @@ void write_bios_layout(const std::string& path);
 void read_coreboot_region(const working_files& files);
 
 // Writes the working image's coreboot region to the chip with flashrom, once check_working_files
-// has found the image and the layout to be the files the run made. Terminal and kill signals are
-// ignored while flashrom runs, so the write is never cut short by them. When flashrom fails,
-// says on standard error that the region may be partly written and which image was meant for
-// it. Ends the run on failure.
-void write_coreboot_region(const working_files& files);
+// has found the image and the layout to be the files the run made, under a flash_write_shield.
+// With the state folder `journal_folder` (-1 for none), the region meant for the chip joins the
+// journal before the write, and the journal is removed once the write has succeeded; when the
+// write fails, the region the journal kept from before the run is written back at once, with
+// the same command form. Without one, a failed write is reported as possibly partial,
+// naming the image meant for the chip. Ends the run on failure, with the failed write's status.
+void write_coreboot_region(const working_files& files, int journal_folder);

@@ -53,7 +53,7 @@ TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
     shell_recorder shell;
     working_files files; // the write checks that they are the files the run made
     make_fixed_working_files(files);
-    write_coreboot_region(files);
+    write_coreboot_region(files, -1);
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }

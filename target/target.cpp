@@ -5,6 +5,8 @@
 #include "system/working_files.h"
 #include "target/chip.h"
 #include "target/image_file.h"
+#include "target/journal.h"
+#include "target/recovery.h"
 
 #include <cstdio>
 
@@ -29,6 +31,7 @@ void read_target_record(const flash_target& target, const working_files& files,
                         dmi_record& record) {
   if (!target.is_image()) {
     read_coreboot_region(files);
+    settle_earlier_write(target.state_folder, files, false);
     read_dmi_record(files.image, record);
     return;
   }
@@ -39,6 +42,11 @@ void read_target_record(const flash_target& target, const working_files& files,
 void fetch_working_image(const flash_target& target, const working_files& files) {
   if (!target.is_image()) {
     read_coreboot_region(files);
+    settle_earlier_write(target.state_folder, files, true);
+    // Kept before cbfstool or cp change anything in the working image.
+    if (!target.dry_run) {
+      save_journal_region(target.state_folder, REGION_BEFORE_FILE, files.image);
+    }
     return;
   }
   std::printf("Reading image...\n");
@@ -50,7 +58,7 @@ void put_back_working_image(const flash_target& target, const working_files& fil
     return;
   }
   if (!target.is_image()) {
-    write_coreboot_region(files);
+    write_coreboot_region(files, target.state_folder);
     return;
   }
   std::printf("Writing image...\n");

@@ -16,6 +16,9 @@ struct flash_target {
   int image_fd = -1;
   // A dry run takes every step up to the final write and then leaves the target as it was.
   bool dry_run = false;
+  // For the chip, the state folder that holds the journal of flash writes, open for the whole
+  // run; -1 when there is none (an image file, or a run that writes nothing and found none).
+  int state_folder = -1;
 
   bool is_image() const {
     return !image_path.empty();
@@ -37,17 +40,21 @@ flash_target open_image_target(const std::string& path, bool will_change);
 working_files make_working_files(const flash_target& target);
 
 // Reads the record the target holds now: from the chip through the working image, from an image
-// file in place with one positioned read. Ends the run on failure.
+// file in place with one positioned read. The journal of an earlier write to the chip is judged
+// against the region read (see settle_earlier_write). Ends the run on failure.
 void read_target_record(const flash_target& target, const working_files& files, dmi_record& record);
 
 // Brings the target's whole content into the working image: flashrom reads the chip's coreboot
-// region, or the image file is copied. Ends the run on failure.
+// region, or the image file is copied. For the chip, the journal of an earlier write is judged
+// (a region that may be partly written ends the run), and the region as read starts this run's
+// journal unless it is a dry run. Ends the run on failure.
 void fetch_working_image(const flash_target& target, const working_files& files);
 
-// Puts the working image back: flashrom writes its coreboot region to the chip; or the image
-// file's bytes below the coreboot region are laid into the working copy, which is flushed to
-// disk and renamed over the image file with the image file's permissions. Does nothing in a dry
-// run. Ends the run on failure, the target then as it was (but for a failing flashrom write).
+// Puts the working image back: flashrom writes its coreboot region to the chip, journaled; or the
+// image file's bytes below the coreboot region are laid into the working copy, which is flushed
+// to disk and renamed over the image file with the image file's permissions. Does nothing in a
+// dry run. Ends the run on failure, the target then as it was (a failing flashrom write is
+// undone from the journal, or the journal is kept for --restore).
 void put_back_working_image(const flash_target& target, const working_files& files);
 
 // `chip_words` for the chip, `image_words` for an image file: progress lines name what they act

@@ -2,6 +2,7 @@
 // signals cannot cut short, a search path without the current folder, and bounded inputs (-u
 // and -c) refused before the chip is read.
 #include "system/flash_files.h"
+#include "target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +24,8 @@ using namespace std::chrono_literals;
 const char* const NEW_IMAGE = "/tmp/board/new.rom";
 const char* const TOOL_PID = "/tmp/board/tool.pid";
 const std::string LOCK_HELD = "Another run of vek_smbios_util holds /var/run/vek_smbios_util.lock";
-const std::string PARTLY_WRITTEN = "The coreboot region of the flash may be partly written; the "
-                                   "image meant for it is /tmp/flash_backup.bin\n";
+const std::string RESTORED =
+    "The coreboot region of the flash was restored to its content before the run\n";
 
 // Waits, for at most `limit`, until `condition` holds; says whether it did.
 bool wait_until(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
@@ -140,6 +141,7 @@ TEST_F(RunGuard, SignalsDuringTheFlashWriteNeitherStopItNorHideItsStatus) {
   const signal_case cases[] = {
       {"kill", false, {SIGTERM}},
       {"terminal", true, {SIGINT, SIGQUIT, SIGHUP}},
+      {"broken pipe", false, {SIGPIPE}},
   };
   const held_step write(board_, "flashrom-write");
   for (const signal_case& c : cases) {
@@ -168,12 +170,19 @@ TEST_F(RunGuard, SignalsDuringTheFlashWriteNeitherStopItNorHideItsStatus) {
   }
 }
 
-TEST_F(RunGuard, FailedFlashWriteSaysTheRegionMayBePartlyWritten) {
-  for (const auto& [fault, status] :
-       {std::pair{"flashrom-write:exit:3", 3}, {"flashrom-write:signal", 255}}) {
+TEST_F(RunGuard, FailedFlashWriteIsUndoneFromTheJournalWithItsStatus) {
+  for (const auto& [fault, status] : {std::pair{"flashrom-write:exit:3", 3},
+                                      {"flashrom-write:signal", 255},
+                                      {"flashrom-write:partial-exit:3", 3},
+                                      {"flashrom-write:partial-signal", 255}}) {
     const child_result result = board_.run({"-w", "--system-sku=lost"}, fault);
     EXPECT_EQ(result.exit_status, status) << fault;
-    EXPECT_TRUE(result.err.ends_with(PARTLY_WRITTEN)) << fault << result.err;
+    EXPECT_EQ(result.err, RESTORED) << fault;
+    EXPECT_EQ(board_.calls().back(),
+              "flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i coreboot -w " +
+                  journal_path(REGION_BEFORE_FILE))
+        << fault;
+    EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_) << fault;
   }
 }
 

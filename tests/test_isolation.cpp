@@ -1,8 +1,10 @@
-// Keeps the cases of one test process apart: before any case runs, /tmp must be the private tmpfs
-// that tests/private_tmp mounts, and after every case that /tmp is emptied (mounts a case made
-// below it included) and the process-wide state of the runner and of getopt is reset. So the
+// Keeps the cases of one test process apart: before any case runs, /tmp and the folder holding
+// the journal's state folder must be the private tmpfs that tests/private_tmp mounts, and after
+// every case that /tmp is emptied (mounts a case made below it included), the state folder
+// removed, and the process-wide state of the runner and of getopt is reset. So the
 // whole binary passes in one private /tmp as each case does in its own, and the host's /tmp is
 // never written nor emptied.
+#include "target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +20,9 @@
 
 namespace {
 
-// The name tests/private_tmp gives its tmpfs.
+// The names tests/private_tmp gives its tmpfs on /tmp and on the folder behind /var/lib.
 constexpr const char* PRIVATE_TMP_SOURCE = "vek_test_tmp";
+constexpr const char* PRIVATE_LIB_SOURCE = "vek_test_lib";
 
 // A mount point as /proc/self/mountinfo writes it, with its octal escapes (\040 for a blank)
 // turned back into bytes.
@@ -60,15 +63,27 @@ std::vector<mount_entry> mounts() {
   return entries;
 }
 
-// Whether the mount on top at /tmp is the tmpfs of tests/private_tmp.
-bool tmp_is_private() {
+// Whether the mount on top at `point` is the tmpfs `source` of tests/private_tmp.
+bool is_private_mount(const std::string& point, const char* source) {
   const std::vector<mount_entry> entries = mounts();
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (entry->point == "/tmp") {
-      return entry->type == "tmpfs" && entry->source == PRIVATE_TMP_SOURCE;
+    if (entry->point == point) {
+      return entry->type == "tmpfs" && entry->source == source;
     }
   }
   return false;
+}
+
+bool tmp_is_private() {
+  return is_private_mount("/tmp", PRIVATE_TMP_SOURCE);
+}
+
+// Whether the folder that holds the state folder is the private tmpfs.
+bool state_is_private() {
+  std::error_code error;
+  const std::filesystem::path parent =
+      std::filesystem::weakly_canonical(std::filesystem::path(STATE_FOLDER).parent_path(), error);
+  return !error && is_private_mount(parent.string(), PRIVATE_LIB_SOURCE);
 }
 
 // Empties the private /tmp: first detaches what a case mounted below it, newest first, then
@@ -99,6 +114,8 @@ public:
   void SetUp() override {
     ASSERT_TRUE(tmp_is_private()) << "/tmp is not the private tmpfs '" << PRIVATE_TMP_SOURCE
                                   << "': run the tests through tests/private_tmp (ctest does)";
+    ASSERT_TRUE(state_is_private()) << "the folder holding " << STATE_FOLDER
+                                    << " is not the private tmpfs '" << PRIVATE_LIB_SOURCE << "'";
   }
 };
 
@@ -112,6 +129,10 @@ public:
       return;
     }
     empty_private_tmp();
+    if (state_is_private()) {
+      std::error_code error;
+      std::filesystem::remove_all(STATE_FOLDER, error);
+    }
   }
 };
 

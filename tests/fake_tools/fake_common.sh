@@ -1,8 +1,12 @@
 # Shared by the test stand-ins for outside programs: each records its command line in the file
-# named by VEK_CALLS and fails on demand when VEK_FAULT names its step:
+# named by VEK_CALLS and fails on demand when VEK_FAULT names its step (VEK_FAULT may hold
+# several such faults, separated by blanks):
 #   VEK_FAULT=STEP:exit:N   exit with code N
 #   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
-# Steps: flashrom-read, flashrom-write, cbfstool-remove, cbfstool-add, cp.
+# Steps: flashrom-read, flashrom-write (from the working image), flashrom-restore (a write from
+# any other file), cbfstool-remove, cbfstool-add, cp. A flashrom write can also be cut short:
+#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   program the first half of the coreboot
+#   region from the file, leave the rest erased, then fail as exit:N or signal does
 # Each also stops on demand, so a test can act while its step runs:
 #   VEK_HOLD=STEP:FIFO      create FIFO.started, then wait until the test opens the FIFO for
 #                           writing (tests/test_support.h: held_step)
@@ -36,13 +40,22 @@ fake_wait_on_demand() {
   esac
 }
 
+# The faults of VEK_FAULT for step $1, with their step name taken off, one a line.
+fake_faults_of() {
+  for fault in ${VEK_FAULT:-}; do
+    case "$fault" in
+    "$1:"*) printf '%s\n' "${fault#"$1:"}" ;;
+    esac
+  done
+}
+
 fake_fail_on_demand() {
-  fake_wait_on_demand "$1"
-  case "${VEK_FAULT:-}" in
-  "$1:exit:"*)
-    exit "${VEK_FAULT##*:}"
+  fault=$(fake_faults_of "$1")
+  case "$fault" in
+  exit:*)
+    exit "${fault#exit:}"
     ;;
-  "$1:signal")
+  signal)
     # The shell that system() started waits for us; kill it too so the tool sees a signal,
     # but only when our parent really is that shell.
     parent=$(cat "/proc/$PPID/comm" 2>/dev/null)
@@ -54,27 +67,44 @@ fake_fail_on_demand() {
   esac
 }
 
-# The step of a flashrom command line: flashrom-read for -r, flashrom-write for -w.
-flashrom_step() {
+# For both flashrom stand-ins. Refuses a run without the emulated chip of VEK_TEST_CHIP.
+flashrom_refuse() {
+  echo "flashrom test wrapper: $1; refusing to run" >&2
+  exit 99
+}
+
+# Checks the chip, then sets `step` and `file` (the image, which comes last), waits and fails on
+# demand; a write cut short programs half the region first.
+flashrom_start() {
+  chip=${VEK_TEST_CHIP:-}
+  [ -n "$chip" ] || flashrom_refuse "VEK_TEST_CHIP does not name an emulated chip image"
+  [ -f "$chip" ] || flashrom_refuse "emulated chip image $chip is missing"
+  [ "$(wc -c <"$chip")" -eq 16777216 ] || flashrom_refuse "emulated chip image $chip is not 16 MiB"
+
   step=flashrom
   for argument in "$@"; do
     case "$argument" in
     -r) step=flashrom-read ;;
     -w) step=flashrom-write ;;
     esac
+    file=$argument
   done
-  echo "$step"
-}
-
-# Refuses, for either flashrom stand-in, a run without the emulated chip of VEK_TEST_CHIP.
-flashrom_refuse() {
-  echo "flashrom test wrapper: $1; refusing to run" >&2
-  exit 99
-}
-
-flashrom_check_chip() {
-  chip=${VEK_TEST_CHIP:-}
-  [ -n "$chip" ] || flashrom_refuse "VEK_TEST_CHIP does not name an emulated chip image"
-  [ -f "$chip" ] || flashrom_refuse "emulated chip image $chip is missing"
-  [ "$(wc -c <"$chip")" -eq 16777216 ] || flashrom_refuse "emulated chip image $chip is not 16 MiB"
+  # A write from any file but the working image is the restore of the journal's region.
+  case "$step:$file" in
+  flashrom-write:*/flash_backup.bin) ;;
+  flashrom-write:*) step=flashrom-restore ;;
+  esac
+  fake_wait_on_demand "$step"
+  fault=$(fake_faults_of "$step")
+  case "$fault" in
+  partial-*)
+    # 0xC00000 is block 192 of 64 KiB; the coreboot region is 64 blocks.
+    {
+      dd if="$file" bs=64k skip=192 count=32 status=none
+      head -c 2097152 /dev/zero | tr '\000' '\377'
+    } | dd of="$chip" bs=64k seek=192 conv=notrunc iflag=fullblock status=none
+    VEK_FAULT="$step:${fault#partial-}"
+    ;;
+  esac
+  fake_fail_on_demand "$step"
 }

@@ -1,0 +1,26 @@
+// The flash write and its signal shield.
+#include "target/flash_write.h"
+
+#include "system/command_runner.h"
+
+flash_write_shield::flash_write_shield() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
+    ::sigaction(SIGNALS[i], &ignore, &saved_[i]);
+  }
+}
+
+flash_write_shield::~flash_write_shield() {
+  for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
+    ::sigaction(SIGNALS[i], &saved_[i], nullptr);
+  }
+}
+
+int run_flash_write(const std::string& layout, const std::string& image) {
+  command_buffer command;
+  format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,
+                 shell_quote(layout).c_str(), shell_quote(image).c_str());
+  return run_command_status(command, command_log::logged);
+}
