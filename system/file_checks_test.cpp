@@ -65,6 +65,9 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
     if (!can_give && c.refusal.find("65534") != std::string::npos) {
       continue;
     }
+    if (std::string(c.path).starts_with("/dev/") && c.refusal.empty() && !devices_are_roots()) {
+      continue;
+    }
     const path_verdict verdict = check_trusted_path(c.path, c.use);
     EXPECT_EQ(verdict.refusal, c.refusal) << c.name;
     EXPECT_EQ(verdict.error, c.error) << c.name;

@@ -86,9 +86,9 @@ void reset_process_state();
 // and FreeBSD word and quote the message differently, but both name the option.
 bool names_option(const std::string& diagnostic, const std::string& option);
 
-// Whether /dev/full belongs to root as this process sees it: not so in the user namespace that
-// tests/private_tmp makes for another user, where the host's root shows as an unmapped user and
-// the tool refuses the device as an output.
+// Whether the devices (/dev/full, /dev/null) belong to root as this process sees them: not so in
+// the user namespace that tests/private_tmp makes for another user, where the host's root shows
+// as an unmapped user and the tool refuses a device as an output.
 bool devices_are_roots();
 
 // Makes a sparse image of `size` bytes at `path` with `region` at the record's place.
