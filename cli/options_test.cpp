@@ -58,9 +58,12 @@ protected:
     dmi_record_init(record_);
   }
 
+  // As main does: the text the parse asks for is shown after it, then the run ends.
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);
-    if (const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_)) {
+    const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_);
+    show_notice(settings_);
+    if (status) {
       end_run(*status);
     }
   }
@@ -271,6 +274,7 @@ TEST(ParseArguments, StartsAfreshAfterStoppingInsideAGroup) {
     dmi_record_init(record);
     command_line help({"-hw"});
     const int help_status = parse_arguments(help.argc(), help.argv(), settings, record).value();
+    show_notice(settings);
     settings = {};
     command_line none({});
     const bool goes_on = !parse_arguments(none.argc(), none.argv(), settings, record);
