@@ -28,6 +28,7 @@ const std::string HELP_TEXT =
     " -f <image file> use an image file instead of the flash\n"
     " -n dry run: show what would change, write nothing\n"
     " --json print the result as JSON on standard output\n"
+    " -o <output file> with -f, make this file and leave the image file as it was\n"
     " dmi_fields:\n"
     "\tsystem-manufacturer\n"
     "\tsystem-product-name\n"

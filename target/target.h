@@ -5,7 +5,9 @@
 
 #include "record/dmi_record.h"
 #include "system/flash_files.h"
+#include "target/image_destination.h"
 
+#include <optional>
 #include <string>
 
 // The chip when `image_path` is empty, else the image file at `image_path`.
@@ -16,24 +18,32 @@ struct flash_target {
   int image_fd = -1;
   // A dry run takes every step up to the final write and then leaves the target as it was.
   bool dry_run = false;
+  // Where a run that changes the image file puts its result: the image file itself, or the -o
+  // file. Unused for the chip and for a read.
+  image_destination destination;
 
   bool is_image() const {
     return !image_path.empty();
   }
 };
 
-// Opens the image file at `path` as the run's target: it must be a regular file (not a symbolic
-// link) of exactly 16 MiB. A run that changes it (`will_change`) takes an exclusive lock on it
-// and is refused while another run holds one. Ends the run on failure with one line on standard
+// Opens the image file at `path` as the run's target: it must be a regular file of exactly
+// 16 MiB. A run that changes it in place (`will_change`, no `output_path`) takes an exclusive
+// lock on it, refused while another run holds one, and, unless it is a dry run, refuses a
+// symbolic link; its destination is the image file. A run that makes `output_path` only reads
+// the image, so it takes no lock; its destination is that file (see output_file_destination).
+// A read follows a link and takes no lock. Ends the run on failure with one line on standard
 // error and nothing written.
-flash_target open_image_target(const std::string& path, bool will_change);
+flash_target open_image_target(const std::string& path,
+                               const std::optional<std::string>& output_path, bool will_change,
+                               bool dry_run);
 
 // The working files of a run. For the chip, the fixed names in /tmp made anew (see
 // make_fixed_working_files) and the layout file written.
-// For an image file, a working copy made beside it in its folder and a record file in a private
-// folder made under /tmp, both noted as the run's leftovers (see system/leftovers.h) until the
-// working copy has replaced the image. There is no layout file. Ends the run on
-// failure.
+// For an image file, a working copy made in its destination's folder (for a dry run, in the
+// private folder) and a record file in a private folder made under /tmp, all noted as the run's
+// leftovers (see system/leftovers.h) until the working copy has been renamed into place. There
+// is no layout file. Ends the run on failure.
 working_files make_working_files(const flash_target& target);
 
 // Reads the record the target holds now: from the chip through the working image, from an image
@@ -44,11 +54,13 @@ void read_target_record(const flash_target& target, const working_files& files, 
 // region, or the image file is copied. Ends the run on failure.
 void fetch_working_image(const flash_target& target, const working_files& files);
 
-// Puts the working image back: flashrom writes its coreboot region to the chip; or the image
-// file's bytes below the coreboot region are laid into the working copy, which is flushed to
-// disk and renamed over the image file with the image file's permissions. Does nothing in a dry
-// run. Ends the run on failure, the target then as it was (but for a failing flashrom write).
-void put_back_working_image(const flash_target& target, const working_files& files);
+// Puts the working image back: flashrom writes its coreboot region to the chip; or, for an
+// image file, the working copy is flushed to disk and renamed over its destination (see
+// place_working_copy), the image file's bytes below the coreboot region laid into it first when
+// it `holds_new_image` (a copy of the image holds them already). Does nothing in a dry run.
+// Ends the run on failure, the target then as it was (but for a failing flashrom write).
+void put_back_working_image(const flash_target& target, const working_files& files,
+                            bool holds_new_image);
 
 // `chip_words` for the chip, `image_words` for an image file: progress lines name what they act
 // on.
