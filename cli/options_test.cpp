@@ -183,6 +183,15 @@ TEST_F(ParseOptions, RefusedValuesAndStrayWordsEndTheParseLeavingTheRecord) {
       {{"-w", "system-serial-number=NEW1"},
        "Unexpected argument 'system-serial-number=NEW1" + stray},
       {{"-r", "--", "two\nlines"}, "Unexpected argument 'two\\012lines" + stray},
+      // All zero reads as "not set": stored, the old UUID would stay without a word.
+      {{"--system-uuid=00000000-0000-0000-0000-000000000000"},
+       "system-uuid value '00000000-0000-0000-0000-000000000000' is all zero, which means \"not "
+       "set\" and cannot be stored\n"},
+      // Either of two image or output files could be the wrong one to stamp.
+      {{"-w", "-f", "e.rom", "-f", "base.rom"}, "-f given more than once; give it one file\n"},
+      {{"-w", "-f", "a", "-o", "b", "--output=c"}, "-o given more than once; give it one file\n"},
+      {{"-w", "-o", "b"}, "-o needs -f: the output file is made from an image file\n"},
+      {{"-r", "-f", "a", "-o", "b"}, "-o is for -w and -u: -r writes nothing\n"},
   };
   // Values taken before the refused one, which must leave the record as they made it.
   dmi_record given = make_record({{FIELD_SYSTEM_SKU, "A"}});
@@ -206,6 +215,10 @@ TEST_F(ParseOptions, SeveralModesWarnAndTheLastIsTaken) {
   EXPECT_EQ(several.err,
             "Warning: more than one of -r, -w, -u given; the last one, -r, is taken\n");
   EXPECT_EQ(parse_in_child({"-u", "a", "-u", "b"}).err, "") << "one mode given twice";
+  const child_result paths = parse_in_child({"-c", "a", "-c", "b", "-l", "x", "-b", "p", "-b", "q\n"});
+  EXPECT_EQ(paths.exit_status, 0);
+  EXPECT_EQ(paths.err, "Warning: -c given more than once; the last one, b, is taken\n"
+                       "Warning: -b given more than once; the last one, q\\012, is taken\n");
 }
 
 TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
@@ -216,12 +229,23 @@ TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
 
 TEST_F(ParseOptions, HelpEndsTheRunWithZero) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-r", "-c", "x", "-h"}, {"-h", "-x"}, {"-r", "system-sku=S", "-w", "-h"}}) {
+           {"-h"},
+           {"--help"},
+           {"-r", "-c", "x", "-h"},
+           {"-h", "-x"},
+           {"-r", "system-sku=S", "-w", "-h"}}) {
     const child_result result = parse_in_child(arguments);
     EXPECT_EQ(result.exit_status, 0) << arguments.back();
     EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();
     EXPECT_EQ(result.err, "") << arguments.back();
   }
+}
+
+TEST_F(ParseOptions, VersionIsTheProjectsOnOneLine) {
+  const child_result result = parse_in_child({"-w", "--version", "-x"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "vek_smbios_util " VEK_SMBIOS_UTIL_VERSION "\n");
+  EXPECT_EQ(result.err, "");
 }
 
 TEST_F(ParseOptions, BadOptionEndsTheRunWithHelp) {
