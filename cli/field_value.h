@@ -13,7 +13,8 @@ enum class value_result {
 };
 
 // Sets `field` of `record` from `value`: system-uuid is parsed (the all-zero UUID is refused: a
-// merge would keep the old UUID under it), every other field gets the text appended. A refused value leaves the record as it was and is reported in one line, naming
-// `line_number` of the configuration file when that is not 0.
+// merge would keep the old UUID under it), every other field gets the text appended. A refused
+// value leaves the record as it was and is reported in one line, naming `line_number` of the
+// configuration file when that is not 0.
 value_result set_field_value(dmi_record& record, field_id field, const char* value,
                              int line_number = 0);

@@ -85,8 +85,8 @@ std::optional<int> take_only_path(std::optional<std::string>& path, char option)
 
 void warn_if_repeated(int count, char option, const std::optional<std::string>& taken) {
   if (count > 1) {
-    std::fprintf(stderr, "Warning: -%c given more than once; the last one, %s, is taken\n",
-                 option, escape_control_bytes(taken.value_or("")).c_str());
+    std::fprintf(stderr, "Warning: -%c given more than once; the last one, %s, is taken\n", option,
+                 escape_control_bytes(taken.value_or("")).c_str());
   }
 }
 

@@ -215,7 +215,8 @@ TEST_F(ParseOptions, SeveralModesWarnAndTheLastIsTaken) {
   EXPECT_EQ(several.err,
             "Warning: more than one of -r, -w, -u given; the last one, -r, is taken\n");
   EXPECT_EQ(parse_in_child({"-u", "a", "-u", "b"}).err, "") << "one mode given twice";
-  const child_result paths = parse_in_child({"-c", "a", "-c", "b", "-l", "x", "-b", "p", "-b", "q\n"});
+  const child_result paths =
+      parse_in_child({"-c", "a", "-c", "b", "-l", "x", "-b", "p", "-b", "q\n"});
   EXPECT_EQ(paths.exit_status, 0);
   EXPECT_EQ(paths.err, "Warning: -c given more than once; the last one, b, is taken\n"
                        "Warning: -b given more than once; the last one, q\\012, is taken\n");
@@ -228,12 +229,12 @@ TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
 }
 
 TEST_F(ParseOptions, HelpEndsTheRunWithZero) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-h"},
-           {"--help"},
-           {"-r", "-c", "x", "-h"},
-           {"-h", "-x"},
-           {"-r", "system-sku=S", "-w", "-h"}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{"-h"},
+                                             {"--help"},
+                                             {"-r", "-c", "x", "-h"},
+                                             {"-h", "-x"},
+                                             {"-r", "system-sku=S", "-w", "-h"}}) {
     const child_result result = parse_in_child(arguments);
     EXPECT_EQ(result.exit_status, 0) << arguments.back();
     EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();

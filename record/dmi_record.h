@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <vector>
 
 constexpr std::size_t DMI_RECORD_SIZE = 256;
 // Offset of the string area; a text's index counts from here.
@@ -104,8 +103,24 @@ std::string field_value_text(const dmi_record& record, field_id field);
 // set reads as the empty text), the UUID by its 16 bytes.
 bool field_differs(const dmi_record& before, const dmi_record& after, field_id field);
 
-// The fields whose values differ between two records, in table order.
-std::vector<field_id> changed_fields(const dmi_record& before, const dmi_record& after);
+// A list of fields, at most one of each, in table order.
+struct field_list {
+  field_id ids[FIELD_COUNT];
+  int count = 0;
+
+  const field_id* begin() const {
+    return ids;
+  }
+  const field_id* end() const {
+    return ids + count;
+  }
+  bool empty() const {
+    return count == 0;
+  }
+};
+
+// The fields whose values differ between two records.
+field_list changed_fields(const dmi_record& before, const dmi_record& after);
 
 // Writes one line "NAME: 'OLD' -> 'NEW'" for each field whose value differs, in table order,
 // with the values as the field report shows them, or the one line `unchanged` (with its line end).

@@ -22,11 +22,11 @@ bool field_differs(const dmi_record& before, const dmi_record& after, field_id f
   return dmi_record_text(before, field) != dmi_record_text(after, field);
 }
 
-std::vector<field_id> changed_fields(const dmi_record& before, const dmi_record& after) {
-  std::vector<field_id> changed;
+field_list changed_fields(const dmi_record& before, const dmi_record& after) {
+  field_list changed;
   for (int id = 0; id < FIELD_COUNT; ++id) {
     if (field_differs(before, after, static_cast<field_id>(id))) {
-      changed.push_back(static_cast<field_id>(id));
+      changed.ids[changed.count++] = static_cast<field_id>(id);
     }
   }
   return changed;

@@ -45,7 +45,7 @@ void print_dmi_fields(std::FILE* stream, const dmi_record& record) {
 
 void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after,
                          const char* unchanged) {
-  const std::vector<field_id> changed = changed_fields(before, after);
+  const field_list changed = changed_fields(before, after);
   for (const field_id field : changed) {
     std::fprintf(stream, "%s: ", field_name(field));
     print_quoted(stream, field_value_text(before, field));

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <random>
+#include <ctime>
 
 namespace {
 
@@ -88,8 +88,8 @@ image_destination output_file_destination(const std::string& output_path, int im
   }
   struct stat there;
   struct stat followed;
-  const bool exists = ::fstatat(destination.folder_fd, name.c_str(), &there,
-                                AT_SYMLINK_NOFOLLOW) == 0;
+  const bool exists =
+      ::fstatat(destination.folder_fd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && (same_file(there, image) ||
                  (::fstatat(destination.folder_fd, name.c_str(), &followed, 0) == 0 &&
                   same_file(followed, image)))) {
@@ -112,24 +112,28 @@ image_destination output_file_destination(const std::string& output_path, int im
 std::string make_working_copy(const image_destination& destination) {
   static constexpr char LETTERS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device random;
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof LETTERS - 2);
+  // The name need not be hard to guess: it is created exclusively, never followed, so a name
+  // taken by someone else only means another try.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
+                            (static_cast<unsigned long long>(::getpid()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = "." + destination.name + ".";
     for (int i = 0; i < 6; ++i) {
-      name += LETTERS[pick(random)];
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];
     }
     const int fd = ::openat(destination.folder_fd, name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
       continue;
     }
-    const std::string path =
-        destination.folder + (destination.folder == "/" ? "" : "/") + name;
     if (fd < 0) {
       break;
     }
     ::close(fd);
+    const std::string path = destination.folder + (destination.folder == "/" ? "" : "/") + name;
     working_copy_entry = note_leftover(path.c_str(), leftover_kind::file);
     return path;
   }
@@ -151,8 +155,7 @@ void place_working_copy(const image_destination& destination, const std::string&
          static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
   }
   // The owner first: changing it may clear the set-id bits that the mode then puts back.
-  if (destination.keep_owner &&
-      ::fchown(copy.get(), destination.owner, destination.group) != 0) {
+  if (destination.keep_owner && ::fchown(copy.get(), destination.owner, destination.group) != 0) {
     // Left owned by the tool's user: the file is still made, with its permissions.
   }
   if (::fchmod(copy.get(), destination.mode) != 0 || ::fsync(copy.get()) != 0) {

@@ -152,8 +152,8 @@ working_files make_image_working_files(const image_destination* destination) {
   } else {
     files.image = private_folder + DRY_RUN_IMAGE_NAME;
     note_leftover(files.image.c_str(), leftover_kind::file);
-    const unique_fd copy(::open(files.image.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const unique_fd copy(
+        ::open(files.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!copy.valid()) {
       fail("Unable to create %s: %s\n", files.image.c_str(), std::strerror(errno));
     }
