@@ -1,6 +1,7 @@
 // Image record access: only ever 256-byte positioned reads and writes, never the whole image.
 #include "cbfs/image_record.h"
 
+#include "system/file_checks.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
@@ -17,11 +18,11 @@ namespace {
 constexpr std::size_t REGION_SIZE = DMI_RECORD_SIZE;
 
 void copy_record_region(const char* source_path, const char* image_path) {
-  const unique_fd source(::open(source_path, O_RDONLY));
+  const unique_fd source(::open(source_path, O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
     fail("Unable to read %s: %s\n", source_path, std::strerror(errno));
   }
-  const unique_fd image(::open(image_path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0600));
+  const unique_fd image(::open(image_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!image.valid()) {
     fail("Unable to read %s: %s\n", image_path, std::strerror(errno));
   }
@@ -49,12 +50,12 @@ void copy_record_region(const char* source_path, const char* image_path) {
 } // namespace
 
 void read_dmi_record(const std::string& image_path, dmi_record& record) {
-  const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW));
+  const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!image.valid()) {
     fail("Failed open flash file %s: %s\n", image_path.c_str(), std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(image.get(), &status) != 0 || status.st_size != FLASH_IMAGE_SIZE) {
+  if (::fstat(image.get(), &status) != 0 || image_file_fault(status) != image_fault::none) {
     fail("Incorrect flash image file size.\n");
   }
   read_dmi_record(image.get(), image_path, record);

@@ -12,10 +12,10 @@
 
 int write_record_file(const char* path, link_policy links, const dmi_record& record) {
   const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
-  const char* why = nullptr;
+  std::string why;
   const unique_fd file(open_output_file(path, no_follow, why));
   if (!file.valid()) {
-    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, why);
+    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, why.c_str());
     return -1;
   }
   const ssize_t written = ::write(file.get(), record.bytes, sizeof record.bytes);

@@ -5,6 +5,7 @@
 #include "util/fail.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,8 +69,22 @@ std::string json_document(const run_settings& settings, const dmi_record& found,
   return out;
 }
 
-void write_json_document(const std::string& document) {
+std::string change_note(const run_settings& settings, const dmi_record& stored) {
+  if (settings.mode == OP_READ || settings.dry_run) {
+    return "";
+  }
+  std::string note = settings.image_file ? "Image file " + *settings.image_file : "The flash";
+  note += " was changed all the same; the record stored: ";
+  append_record_json(note, stored);
+  note += '\n';
+  return note;
+}
+
+void write_json_document(const std::string& document, const std::string& note) {
   std::fflush(stdout);
+  // A reader that went away gives EPIPE here rather than ending the run by the signal, so the
+  // run can still say what it did.
+  ::signal(SIGPIPE, SIG_IGN);
   const int fd = document_fd >= 0 ? document_fd : STDOUT_FILENO;
   std::size_t done = 0;
   while (done < document.size()) {
@@ -78,7 +93,8 @@ void write_json_document(const std::string& document) {
       continue;
     }
     if (written <= 0) {
-      fail("Unable to write the JSON document: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "Unable to write the JSON document: %s\n", std::strerror(errno));
+      fail("%s", note.c_str());
     }
     done += static_cast<std::size_t>(written);
   }

@@ -18,6 +18,11 @@ void divert_standard_output();
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored);
 
+// What a run that changed its target says when the document cannot be written: one line naming
+// the target and the record stored, as JSON. Empty for a read and a dry run, which change nothing.
+std::string change_note(const run_settings& settings, const dmi_record& stored);
+
 // Writes the document to the standard output that divert_standard_output set aside. Ends the
-// run on failure.
-void write_json_document(const std::string& document);
+// run on failure with 255, after a line saying why and `note` on standard error; a reader that
+// went away is such a failure, not a signal that ends the run.
+void write_json_document(const std::string& document, const std::string& note);

@@ -3,10 +3,34 @@
 #include "record/dmi_record.h"
 #include "run/json_output.h"
 #include "run/run_tool.h"
+#include "util/fail.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 
+namespace {
+
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that the run was started without, so no
+// file the run opens takes the place of a standard stream and gets what is written to it.
+void fill_standard_descriptors() {
+  for (;;) {
+    const int fd = ::open("/dev/null", O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+      end_run(EXIT_TOOL_ERROR);
+    }
+    if (fd > STDERR_FILENO) {
+      ::close(fd);
+      return;
+    }
+  }
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+  fill_standard_descriptors();
   // Every line reaches standard output as it is written, so with both streams sent to one file
   // the tool's lines keep the order of events beside those on standard error.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

@@ -4,6 +4,7 @@
 #include "cbfs/cbfs_record.h"
 #include "cbfs/image_record.h"
 #include "system/command_runner.h"
+#include "system/file_checks.h"
 #include "util/fail.h"
 
 #include <sys/stat.h>
@@ -29,8 +30,9 @@ void merge_over_image_record(dmi_record& merged_record, const dmi_record& image_
 }
 
 // Refuses, before the chip is read, a new image that cannot be a whole chip image: anything but
-// a regular file of exactly 16 MiB (a device such as /dev/zero would fill /tmp). The
-// operator's own path, so a link to such a file is followed. Ends the run on failure.
+// a regular file of exactly 16 MiB (a device such as /dev/zero would fill /tmp), or one that
+// another user could swap for something else before cp reads it. The operator's own path, so a
+// link to such a file is followed. Ends the run on failure.
 void check_new_image(const run_settings& settings) {
   const std::string image = settings.bios_file.value_or("");
   const char* path = image.c_str();
@@ -38,12 +40,19 @@ void check_new_image(const run_settings& settings) {
   if (::stat(path, &status) != 0) {
     fail("Refusing new image %s: %s\n", path, std::strerror(errno));
   }
-  if (!S_ISREG(status.st_mode)) {
+  switch (image_file_fault(status)) {
+  case image_fault::not_regular:
     fail("Refusing new image %s: not a regular file\n", path);
-  }
-  if (status.st_size != FLASH_IMAGE_SIZE) {
+  case image_fault::wrong_size:
     fail("Refusing new image %s: %jd bytes, not %jd\n", path,
          static_cast<std::intmax_t>(status.st_size), static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
+  case image_fault::none:
+    break;
+  }
+  const path_verdict verdict = check_trusted_path(image, path_use::input);
+  if (!verdict.trusted()) {
+    fail("Refusing new image %s: %s\n", path,
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
 }
 

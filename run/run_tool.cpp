@@ -6,6 +6,7 @@
 #include "record/text_escape.h"
 #include "run/json_output.h"
 #include "run/modes.h"
+#include "run/named_files.h"
 #include "system/command_runner.h"
 #include "system/leftovers.h"
 #include "system/run_lock.h"
@@ -28,7 +29,7 @@ void log_record(const char* heading, const dmi_record& record) {
 
 // Reads the -c file into `config_record`. Ends the run on failure.
 void load_config_file(const std::string& config_path, dmi_record& config_record) {
-  std::FILE* file = std::fopen(config_path.c_str(), "r");
+  std::FILE* file = std::fopen(config_path.c_str(), "re");
   if (file == nullptr) {
     fail("Unable to open config file %s: %s\n", config_path.c_str(), std::strerror(errno));
   }
@@ -99,16 +100,19 @@ void report_dry_run(const run_settings& settings, const dmi_record& found,
 void run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
               dmi_record& merged_record) {
   drop_relative_path_entries();
+  refuse_outputs_over_inputs(settings);
   const flash_target target = choose_target(settings);
+  // Read before the run lock is taken: a file that never ends (a FIFO without a writer) then
+  // holds up this run only, not every other run on the chip.
+  if (settings.config_path) {
+    load_config_file(*settings.config_path, config_record);
+  }
   // Before anything is written: a second run on the chip at the same time ends here. An image
   // file is locked on its own by a run that changes it.
   if (!target.is_image()) {
     take_run_lock();
   }
   open_log(settings.log_path);
-  if (settings.config_path) {
-    load_config_file(*settings.config_path, config_record);
-  }
   // Merged before anything is logged, so values that do not fit stop the run before any write.
   field_id overflow = FIELD_COUNT;
   if (merge_records(merged_record, config_record, cmdline_record, &overflow) != 0) {
@@ -137,6 +141,7 @@ void run_tool(const run_settings& settings, dmi_record& config_record, dmi_recor
   }
   remove_leftovers();
   if (settings.json) {
-    write_json_document(json_document(settings, config_record, stored));
+    write_json_document(json_document(settings, config_record, stored),
+                        change_note(settings, stored));
   }
 }

@@ -39,13 +39,13 @@ void open_log(const std::optional<std::string>& path) {
     return;
   }
   log_path = path;
-  const char* why = nullptr;
+  std::string why;
   const int fd = open_output_file(log_path->c_str(), O_APPEND, why);
   if (fd >= 0 && (log_stream = ::fdopen(fd, "a")) == nullptr) {
     why = std::strerror(errno);
   }
   if (log_stream == nullptr) {
-    fail("Unable to open log file %s: %s\n", log_path->c_str(), why);
+    fail("Unable to open log file %s: %s\n", log_path->c_str(), why.c_str());
   }
 }
 

@@ -1,6 +1,7 @@
 // Output files named by the operator.
 #include "system/output_file.h"
 
+#include "system/file_checks.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -15,45 +16,15 @@ namespace {
 
 constexpr mode_t OUTPUT_MODE = 0644;
 
-// Whether the folder holding `path` is sticky and every user may write to it.
-bool in_shared_folder(const char* path) {
-  std::string folder = path;
-  const std::size_t slash = folder.rfind('/');
-  if (slash == std::string::npos) {
-    folder = ".";
-  } else {
-    folder.resize(slash == 0 ? 1 : slash);
-  }
-  struct stat status;
-  return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-         (status.st_mode & S_ISVTX) != 0 && (status.st_mode & S_IWOTH) != 0;
-}
-
-// Why a file in a shared folder is not one to write to, or null.
-const char* shared_file_refusal(const struct stat& status) {
-  if (S_ISLNK(status.st_mode)) {
-    return "a symbolic link in a sticky world-writable folder";
-  }
-  if (!S_ISREG(status.st_mode)) {
-    return "not a regular file, in a sticky world-writable folder";
-  }
-  if (status.st_uid != ::geteuid()) {
-    return "a file of another user, in a sticky world-writable folder";
-  }
-  if (status.st_nlink != 1) {
-    return "a file with more than one link, in a sticky world-writable folder";
-  }
-  return nullptr;
-}
-
 // Checked by name first for a clear reason, then on the open file, which is what counts: it is
 // opened without following a link, without blocking on a FIFO, and emptied only once accepted.
 int open_in_shared_folder(const char* path, int flags, const char*& why) {
   struct stat status;
-  if (::lstat(path, &status) == 0 && (why = shared_file_refusal(status)) != nullptr) {
+  if (::lstat(path, &status) == 0 && (why = shared_folder_words(own_file_fault(status)))) {
     return -1;
   }
-  unique_fd file(::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, OUTPUT_MODE));
+  unique_fd file(
+      ::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, OUTPUT_MODE));
   if (!file.valid()) {
     why = std::strerror(errno);
     return -1;
@@ -62,7 +33,7 @@ int open_in_shared_folder(const char* path, int flags, const char*& why) {
     why = std::strerror(errno);
     return -1;
   }
-  if ((why = shared_file_refusal(status)) != nullptr) {
+  if ((why = shared_folder_words(own_file_fault(status))) != nullptr) {
     return -1;
   }
   const int status_flags = ::fcntl(file.get(), F_GETFL);
@@ -76,13 +47,22 @@ int open_in_shared_folder(const char* path, int flags, const char*& why) {
 
 } // namespace
 
-int open_output_file(const char* path, int flags, const char*& why) {
-  if (in_shared_folder(path)) {
-    return open_in_shared_folder(path, flags, why);
+int open_output_file(const char* path, int flags, std::string& why) {
+  const path_verdict verdict = check_trusted_path(path, path_use::output);
+  if (!verdict.trusted()) {
+    why = verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal;
+    return -1;
   }
-  const int fd = ::open(path, flags | O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
+  const char* reason = nullptr;
+  int fd = -1;
+  if (in_shared_folder(path)) {
+    fd = open_in_shared_folder(path, flags, reason);
+  } else if ((fd = ::open(path, flags | O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, OUTPUT_MODE)) <
+             0) {
+    reason = std::strerror(errno);
+  }
   if (fd < 0) {
-    why = std::strerror(errno);
+    why = reason;
   }
   return fd;
 }

@@ -1,10 +1,10 @@
 // The run lock.
 #include "system/run_lock.h"
 
+#include "system/file_checks.h"
 #include "util/fail.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,23 +44,46 @@ void write_holder(int fd) {
   }
 }
 
+// Why the lock file described by `status` may have been chosen or changed by another user, or
+// null: it must be root's regular file with one link that only root may write.
+const char* lock_file_fault(const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) {
+    return "not a regular file";
+  }
+  if (status.st_uid != 0) {
+    return "not owned by root";
+  }
+  if (status.st_nlink != 1) {
+    return "it has more than one link";
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return "writable by group or others";
+  }
+  return nullptr;
+}
+
 } // namespace
 
 void take_run_lock(const char* path) {
   // Not closed on exec: flashrom, cbfstool and cp keep the lock held while they run, so a run
   // killed during the flash write keeps others off the chip until its flashrom has finished.
-  const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0644);
   if (fd < 0) {
     fail("Unable to open the lock file %s: %s\n", path, std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    fail("Unable to use the lock file %s: not a regular file\n", path);
+  if (::fstat(fd, &status) != 0) {
+    fail("Unable to use the lock file %s: %s\n", path, std::strerror(errno));
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      refuse_second_run(path, fd);
-    }
+  if (const char* fault = lock_file_fault(status)) {
+    fail("Unable to use the lock file %s: %s\n", path, fault);
+  }
+  switch (lock_exclusively(fd)) {
+  case lock_result::taken:
+    break;
+  case lock_result::held:
+    refuse_second_run(path, fd);
+  case lock_result::failed:
     fail("Unable to lock %s: %s\n", path, std::strerror(errno));
   }
   write_holder(fd);

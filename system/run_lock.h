@@ -5,7 +5,9 @@
 constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
 
 // Takes an exclusive lock (flock) on `path` without waiting and writes the process id into the
-// file, so a second run can name the holder. The lock lasts until the process and the outside
-// programs it starts have ended: its descriptor stays open and is inherited by them. Ends the
-// run with one line when another run holds the lock, or the file cannot be opened or locked.
+// file, so a second run can name the holder. The file is opened without following a link and
+// used only when it is root's regular file with one link that group and others cannot write.
+// The lock lasts until the process and the outside programs it starts have ended: its descriptor
+// stays open and, alone of the run's descriptors, is inherited by them. Ends the run with one
+// line when another run holds the lock, or the file cannot be opened, used or locked.
 void take_run_lock(const char* path = RUN_LOCK_PATH);

@@ -1,6 +1,7 @@
 // Fixed working files: clearing their names, creating them, checking them before the flash write.
 #include "system/working_files.h"
 
+#include "system/file_checks.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
@@ -14,23 +15,6 @@
 
 namespace {
 
-// Why the file described by `status` is not one the run may take as its own, or null.
-const char* foreign_file(const struct stat& status) {
-  if (S_ISLNK(status.st_mode)) {
-    return "it is a symbolic link";
-  }
-  if (!S_ISREG(status.st_mode)) {
-    return "it is not a regular file";
-  }
-  if (status.st_uid != ::geteuid()) {
-    return "it belongs to another user";
-  }
-  if (status.st_nlink != 1) {
-    return "it has more than one link";
-  }
-  return nullptr;
-}
-
 // Removes an earlier run's leftover at `path`. Ends the run when something else is there.
 void clear_name(const std::string& path) {
   struct stat status;
@@ -40,7 +24,7 @@ void clear_name(const std::string& path) {
     }
     return;
   }
-  if (const char* reason = foreign_file(status)) {
+  if (const char* reason = own_file_words(own_file_fault(status))) {
     fail("Refusing to use %s: %s\n", path.c_str(), reason);
   }
   // In a sticky folder only its owner can remove this file, so what goes is what was checked.
@@ -52,7 +36,8 @@ void clear_name(const std::string& path) {
 // Creates `path` as a new empty file of mode 0600 and records its identity. Returns 0, or -1
 // with errno set; a name taken since it was cleared gives EEXIST.
 int create_file(const std::string& path, file_identity& identity) {
-  const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  const unique_fd file(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   struct stat status;
   // The umask may have taken bits away; never more than 0600, but exactly that.
   if (!file.valid() || ::fchmod(file.get(), 0600) != 0 || ::fstat(file.get(), &status) != 0) {
@@ -77,7 +62,7 @@ void create_or_fail(const std::string& path, file_identity& identity) {
 
 bool is_made_file(const std::string& path, const file_identity& identity) {
   struct stat status;
-  return ::lstat(path.c_str(), &status) == 0 && foreign_file(status) == nullptr &&
+  return ::lstat(path.c_str(), &status) == 0 && own_file_fault(status) == file_fault::none &&
          status.st_dev == identity.device && status.st_ino == identity.inode;
 }
 

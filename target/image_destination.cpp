@@ -1,6 +1,7 @@
 // The destination of an image file run: the image file, or the -o file.
 #include "target/image_destination.h"
 
+#include "system/file_checks.h"
 #include "system/flash_files.h"
 #include "system/leftovers.h"
 #include "util/fail.h"
@@ -52,14 +53,6 @@ mode_t current_umask() {
 
 } // namespace
 
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 image_destination image_file_destination(int image_fd, const std::string& image_path) {
   image_destination destination = open_destination_folder(image_path);
   destination.in_place = true;
@@ -81,18 +74,24 @@ image_destination output_file_destination(const std::string& output_path, int im
   if (name.empty() || name == "." || name == "..") {
     fail("Output file %s names a folder\n", output_path.c_str());
   }
+  // Every folder up to it must be one that no other user can change, or the rename into place
+  // could be steered to another file.
+  const path_verdict verdict = check_trusted_path(output_path, path_use::output);
+  if (!verdict.trusted()) {
+    fail("Unable to open output file %s: %s\n", output_path.c_str(),
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
+  }
   image_destination destination = open_destination_folder(output_path);
   struct stat image;
   if (::fstat(image_fd, &image) != 0) {
     fail("Unable to check %s: %s\n", image_path.c_str(), std::strerror(errno));
   }
+  // The name itself, not a file it may link to: that is what the rename replaces. (A name that
+  // leads to the image file itself was refused with the other files named on the command line.)
   struct stat there;
-  struct stat followed;
   const bool exists =
       ::fstatat(destination.folder_fd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && (same_file(there, image) ||
-                 (::fstatat(destination.folder_fd, name.c_str(), &followed, 0) == 0 &&
-                  same_file(followed, image)))) {
+  if (exists && same_file(there, image)) {
     fail("Output file %s is the image file %s itself\n", output_path.c_str(), image_path.c_str());
   }
   if (exists && S_ISDIR(there.st_mode)) {
@@ -150,7 +149,8 @@ void place_working_copy(const image_destination& destination, const std::string&
     fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
   }
   struct stat copy_status;
-  if (::fstat(copy.get(), &copy_status) != 0 || copy_status.st_size != FLASH_IMAGE_SIZE) {
+  if (::fstat(copy.get(), &copy_status) != 0 ||
+      image_file_fault(copy_status) != image_fault::none) {
     fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
          static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
   }

@@ -22,9 +22,6 @@ struct image_destination {
   bool keep_owner = false;
 };
 
-// The folder part of a path: "." for a bare name, "/" for a file in the root.
-std::string folder_of(const std::string& path);
-
 // The image file open on `image_fd` at `image_path` as the destination, its permissions and
 // owner kept. Ends the run on failure.
 image_destination image_file_destination(int image_fd, const std::string& image_path);

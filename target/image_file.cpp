@@ -1,12 +1,12 @@
 // An image file as a run's target.
 #include "target/image_file.h"
 
+#include "system/file_checks.h"
 #include "system/leftovers.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +109,13 @@ int open_image_file(const std::string& path, bool lock, bool follow_link) {
   if (known && !S_ISREG(named.st_mode)) {
     refuse_image(path);
   }
+  // Every folder up to it must be one that no other user can change, or the working copy made
+  // beside it and the rename over it could be steered to another file.
+  const path_verdict verdict = check_trusted_path(path, path_use::input);
+  if (!verdict.trusted()) {
+    fail("Unable to open image file %s: %s\n", path.c_str(),
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
+  }
   // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
   const int fd = ::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
                                           O_NOCTTY | O_CLOEXEC);
@@ -116,16 +123,18 @@ int open_image_file(const std::string& path, bool lock, bool follow_link) {
     fail("Unable to open image file %s: %s\n", path.c_str(), std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != FLASH_IMAGE_SIZE) {
+  if (::fstat(fd, &status) != 0 || image_file_fault(status) != image_fault::none) {
     refuse_image(path);
   }
   if (!lock) {
     return fd;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      fail("Image file %s is in use by another run\n", path.c_str());
-    }
+  switch (lock_exclusively(fd)) {
+  case lock_result::taken:
+    break;
+  case lock_result::held:
+    fail("Image file %s is in use by another run\n", path.c_str());
+  case lock_result::failed:
     fail("Unable to lock image file %s: %s\n", path.c_str(), std::strerror(errno));
   }
   // A run that held the lock until just now may have renamed its result over the name: the

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +32,8 @@ protected:
     board_.make_chip(&record_);
     chip_before_ = read_file(emulated_board::CHIP);
     make_image_folder();
+    // These runs are root's, so the folder is too: root takes no image from another user's folder.
+    ASSERT_EQ(::chown(IMAGE_DIR, ::geteuid(), ::getegid()), 0);
     make_coreboot_image(IMAGE, &record_, 'I');
     ::unlink((IMAGE + ".fmd").c_str());
     ::unlink((IMAGE + ".fmap").c_str());

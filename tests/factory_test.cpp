@@ -108,10 +108,12 @@ TEST_F(Factory, OutputFileThatIsTheImageOrAFolderIsRefusedAndADryRunMakesNone) {
     int status;
     std::string err;
   } cases[] = {
-      {{"-o", IMAGE}, 255, "Output file " + IMAGE + " is the image file " + IMAGE + " itself\n"},
-      {{"-o", std::string(IMAGE_DIR) + "/../images/base.rom"}, 255, " itself\n"},
-      {{"-o", std::string(IMAGE_DIR) + "/link"}, 255, " itself\n"},
-      {{"-o", folder}, 255, "Output file " + folder + " names a folder\n"},
+      {{"-o", IMAGE}, 255, "Refusing -o " + IMAGE + ": it is the same file as -f " + IMAGE + "\n"},
+      {{"-o", std::string(IMAGE_DIR) + "/../images/base.rom"}, 255, " as -f " + IMAGE + "\n"},
+      {{"-o", std::string(IMAGE_DIR) + "/link"}, 255, " as -f " + IMAGE + "\n"},
+      {{"-o", folder},
+       255,
+       "Unable to open output file " + folder + ": file " + folder + " is not a regular file\n"},
       {{"-o", OUT, "-n"}, 0, ""},
   };
   ::symlink("base.rom", (std::string(IMAGE_DIR) + "/link").c_str());
@@ -160,12 +162,14 @@ TEST_F(Factory, ErasedRecordAreaIsNoRecordAndTheLinesKeepTheirOrder) {
   const std::string erased = std::string(IMAGE_DIR) + "/erased.rom";
   make_image(erased, std::string(DMI_RECORD_SIZE, '\xff'));
   // Both streams into one file, as `>log 2>&1` has them.
-  const child_result together =
-      board_.run({"-r", "-f", erased}, "", [] { ::dup2(STDOUT_FILENO, STDERR_FILENO); });
+  const child_result together = board_.run({"-r", "-f", erased}, "", [] {
+    ::dup2(STDOUT_FILENO, STDERR_FILENO);
+    drop_privileges();
+  });
   EXPECT_EQ(together.exit_status, 255);
   EXPECT_EQ(together.out,
             "Reading image...\nNo record is stored in " + erased + ": its record area is erased\n");
-  const child_result json = board_.run({"-r", "-f", erased, "--json"});
+  const child_result json = run({"-r", "-f", erased, "--json"});
   EXPECT_EQ(json.exit_status, 255);
   EXPECT_EQ(json.out, "");
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <uuid/uuid.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 namespace {
@@ -59,6 +61,8 @@ protected:
     EXPECT_EQ(dmi_record_parse_uuid(record_, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"), 0);
     board_.make_chip(&record_);
     make_image_folder();
+    // These runs are root's, so the folder is too: root takes no image from another user's folder.
+    ASSERT_EQ(::chown(IMAGE_DIR, ::geteuid(), ::getegid()), 0);
     make_coreboot_image(IMAGE, &record_, 'I');
   }
 
@@ -192,6 +196,33 @@ TEST_F(JsonOutput, FailedRunsLeaveStandardOutputEmpty) {
           << "the help after a bad option goes to standard error";
     }
   }
+}
+
+} // namespace
+
+namespace {
+
+// A reader that went away before the document: the chip was changed all the same, and the run
+// says so instead of ending silently by SIGPIPE.
+TEST_F(JsonOutput, ADocumentThatCannotBeWrittenStillSaysWhatWasStored) {
+  const child_result result = board_.run({"-w", "--json", "--system-sku=SKU-2"}, "", [] {
+    int ends[2];
+    if (::pipe(ends) == 0) {
+      ::dup2(ends[1], STDOUT_FILENO);
+      ::close(ends[0]);
+      ::close(ends[1]);
+    }
+  });
+  EXPECT_EQ(result.exit_status, 255);
+  const std::string stored = stored_merge(record_, make_record({{FIELD_SYSTEM_SKU, "SKU-2"}}));
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP), stored);
+  const std::string said = "Unable to write the JSON document: Broken pipe\n"
+                           "The flash was changed all the same; the record stored: ";
+  const std::size_t at = result.err.find(said);
+  ASSERT_NE(at, std::string::npos) << result.err;
+  const std::string note = result.err.substr(at + said.size());
+  EXPECT_EQ(note.find('\n'), note.size() - 1) << "one line, the last";
+  EXPECT_EQ(jq(".fields[\"system-sku\"]", note), "SKU-2");
 }
 
 } // namespace

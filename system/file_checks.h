@@ -1,0 +1,64 @@
+// The checks on the files the tool uses: whether another user may have picked them, and whether
+// they are what they must be. Every check returns its verdict; the caller words the refusal.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+// The folder part of a path: "." for a bare name, "/" for a file in the root.
+std::string folder_of(const std::string& path);
+
+// Whether `owner` is a user the tool trusts with the files it uses: root or the running user.
+// Inside a user namespace the overflow id (65534) that stands for every user the namespace does
+// not map counts too, as long as the namespace maps no user of its own to it: the process holds
+// no privilege over such files, so it can do nothing to them that its user could not.
+bool is_trusted_owner(uid_t owner);
+
+// Why a file is not one the run may take as its own, or none.
+enum class file_fault { none, symbolic_link, not_regular, other_owner, several_links };
+
+// The fault of the file described by `status` (from lstat or fstat) for a file the run takes as
+// its own: a regular file of the running user with one link.
+file_fault own_file_fault(const struct stat& status);
+
+// The fault in words for the tool's own working files ("it is a symbolic link").
+const char* own_file_words(file_fault fault);
+// The fault in words for an output file in a sticky world-writable folder ("a symbolic link in
+// a sticky world-writable folder").
+const char* shared_folder_words(file_fault fault);
+
+// Whether the folder holding `path` is sticky and every user may write to it, like /tmp.
+bool in_shared_folder(const std::string& path);
+
+// Which file a path names: one the run reads (an image), or one it writes (the log, a copy).
+enum class path_use { input, output };
+
+// The verdict on a path: trusted, refused with a reason naming the path element at fault, or not
+// checkable (errno of the element that could not be looked at).
+struct path_verdict {
+  std::string refusal;
+  int error = 0;
+
+  bool trusted() const {
+    return refusal.empty() && error == 0;
+  }
+};
+
+// Whether no other user can choose the file that `path` leads to, now or later in the run. Every
+// folder from / down to the file (relative paths from the working folder; symbolic links, which
+// must belong to a trusted owner, followed) must belong to a trusted owner and not be writable by
+// group or others unless it is sticky. The file, when it exists, must be a regular file of a
+// trusted owner with one link; an output may also be a character device of root's (/dev/null).
+// An output in a sticky world-writable folder is left to open_output_file's own rules. A missing
+// file is trusted (its folder decides), a missing folder is an error (ENOENT).
+path_verdict check_trusted_path(const std::string& path, path_use use);
+
+// Takes an exclusive flock on `fd` without waiting.
+enum class lock_result { taken, held, failed };
+lock_result lock_exclusively(int fd);
+
+// Why a file cannot be a whole flash image (a regular file of exactly 16 MiB), or none.
+enum class image_fault { none, not_regular, wrong_size };
+image_fault image_file_fault(const struct stat& status);

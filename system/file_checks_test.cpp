@@ -1,0 +1,87 @@
+// Tests of the trusted-path rule: each kind of path element another user could change, and the
+// paths that no other user can.
+#include "system/file_checks.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr uid_t OTHER = 65534;
+
+struct path_case {
+  const char* name;
+  const char* path;
+  path_use use;
+  std::string refusal; // empty: trusted
+  int error = 0;
+};
+
+TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
+  ASSERT_EQ(::mkdir("/tmp/t", 0755), 0);
+  ASSERT_EQ(::mkdir("/tmp/t/theirs", 0755), 0);
+  ASSERT_EQ(::mkdir("/tmp/t/open", 0777), 0);
+  ASSERT_EQ(::chmod("/tmp/t/open", 0777), 0);
+  ASSERT_EQ(::mkdir("/tmp/t/sticky", 01777), 0);
+  ASSERT_EQ(::chmod("/tmp/t/sticky", 01777), 0);
+  write_file("/tmp/t/mine.rom", "x");
+  write_file("/tmp/t/theirs.rom", "x");
+  write_file("/tmp/t/linked.rom", "x");
+  ASSERT_EQ(::link("/tmp/t/linked.rom", "/tmp/t/second.rom"), 0);
+  ASSERT_EQ(::symlink("/tmp/t/theirs", "/tmp/t/to_theirs"), 0);
+  ASSERT_EQ(::symlink("/tmp/t/mine.rom", "/tmp/t/their_link"), 0);
+  // A user namespace that maps no second user cannot give files away: those cases are left out.
+  const bool can_give = ::chown("/tmp/t/theirs", OTHER, OTHER) == 0 &&
+                        ::chown("/tmp/t/theirs.rom", OTHER, OTHER) == 0 &&
+                        ::lchown("/tmp/t/their_link", OTHER, OTHER) == 0;
+  const path_case cases[] = {
+      {"own file", "/tmp/t/mine.rom", path_use::input, ""},
+      {"relative, from the working folder", "t/./../t/mine.rom", path_use::input, ""},
+      {"new file in a sticky folder", "/tmp/t/sticky/new.log", path_use::output, ""},
+      {"root's device as an output", "/dev/null", path_use::output, ""},
+      {"device as an input", "/dev/null", path_use::input, "file /dev/null is not a regular file"},
+      {"open folder", "/tmp/t/open/a.rom", path_use::input,
+       "folder /tmp/t/open is writable by group or others"},
+      {"second link", "/tmp/t/second.rom", path_use::output,
+       "file /tmp/t/second.rom has more than one link"},
+      {"missing folder", "/tmp/t/none/a.log", path_use::output, "", ENOENT},
+      {"their folder", "/tmp/t/theirs/a.rom", path_use::input,
+       "folder /tmp/t/theirs is owned by uid 65534"},
+      {"their folder through my link", "/tmp/t/to_theirs/a.log", path_use::output,
+       "folder /tmp/t/theirs is owned by uid 65534"},
+      {"their file", "/tmp/t/theirs.rom", path_use::input,
+       "file /tmp/t/theirs.rom is owned by uid 65534"},
+      {"their link", "/tmp/t/their_link", path_use::output,
+       "symbolic link /tmp/t/their_link is owned by uid 65534"},
+  };
+  ASSERT_EQ(::chdir("/tmp"), 0);
+  for (const path_case& c : cases) {
+    if (!can_give && c.refusal.find("65534") != std::string::npos) {
+      continue;
+    }
+    const path_verdict verdict = check_trusted_path(c.path, c.use);
+    EXPECT_EQ(verdict.refusal, c.refusal) << c.name;
+    EXPECT_EQ(verdict.error, c.error) << c.name;
+  }
+}
+
+// Root of the machine maps every id, 65534 included: a folder of that id is another user's. A
+// user namespace that maps one id alone (as the tests' own does) shows every other owner as 65534.
+TEST(TrustedPathRule, TheOverflowIdIsTrustedOnlyInANamespaceThatMapsNoUserToIt) {
+  const std::string map = read_file("/proc/self/uid_map");
+  if (map.find(" 4294967295\n") != std::string::npos) {
+    EXPECT_FALSE(is_trusted_owner(OTHER));
+  } else if (map.find(" 1\n") == map.size() - 3) {
+    EXPECT_TRUE(is_trusted_owner(OTHER));
+  }
+  EXPECT_TRUE(is_trusted_owner(0));
+  EXPECT_TRUE(is_trusted_owner(::geteuid()));
+}
+
+} // namespace
