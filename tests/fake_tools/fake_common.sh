@@ -5,8 +5,9 @@
 #   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
 # Steps: flashrom-read, flashrom-write (from the working image), flashrom-restore (a write from
 # any other file), cbfstool-remove, cbfstool-add, cp. A flashrom write can also be cut short:
-#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   program the first half of the coreboot
-#   region from the file, leave the rest erased, then fail as exit:N or signal does
+#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   erase the lower half of the coreboot
+#   region, program its upper half (with the record) from the file, then fail as exit:N or
+#   signal does
 # flashrom also waits on demand, so a test can act while its step runs:
 #   VEK_SLOW=STEP:SECONDS   sleep that long before doing the step
 # The real programs are found on the system's own path (set by each stand-in before it
