@@ -69,6 +69,7 @@ config_result take_entry(dmi_record& record, char* line, int line_number) {
   case value_result::no_room:
     return config_result::no_room;
   case value_result::not_a_uuid:
+  case value_result::nil_uuid:
   case value_result::control_byte:
     return config_result::bad_value;
   }

@@ -158,6 +158,9 @@ TEST(ConfigFile, RefusedValueStopsWithItsLineNumberLeavingTheRecord) {
       {"chassis-version=a\tb\n", "Value of chassis-version" + control},
       {"system-sku=A\rB\r\n", "Value of system-sku" + control},
       {"board-version=\x1b[31m", "Value of board-version" + control},
+      {"system-uuid=00000000-0000-0000-0000-000000000000\n",
+       "system-uuid value '00000000-0000-0000-0000-000000000000' on line 3 is all zero, which "
+       "means \"not set\" and cannot be stored\n"},
   };
   for (const auto& [text, err] : cases) {
     const parsed_file result = parse_text(given + text);

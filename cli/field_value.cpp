@@ -3,6 +3,8 @@
 
 #include "record/text_escape.h"
 
+#include <uuid/uuid.h>
+
 #include <cstdio>
 #include <string>
 
@@ -18,12 +20,22 @@ std::string where(int line_number) {
 value_result set_field_value(dmi_record& record, field_id field, const char* value,
                              int line_number) {
   if (field == FIELD_SYSTEM_UUID) {
-    if (dmi_record_parse_uuid(record, value) != 0) {
+    dmi_record parsed = record;
+    if (dmi_record_parse_uuid(parsed, value) != 0) {
       // The value is named escaped, so a newline in it cannot split or forge the message.
       std::fprintf(stderr, "system-uuid value '%s'%s is not a UUID\n",
                    escape_control_bytes(value).c_str(), where(line_number).c_str());
       return value_result::not_a_uuid;
     }
+    // All zero means "not set": stored, it would leave the old UUID in place without a word.
+    if (uuid_is_null(dmi_record_uuid(parsed))) {
+      std::fprintf(stderr,
+                   "system-uuid value '%s'%s is all zero, which means \"not set\" and cannot be "
+                   "stored\n",
+                   escape_control_bytes(value).c_str(), where(line_number).c_str());
+      return value_result::nil_uuid;
+    }
+    record = parsed;
     return value_result::taken;
   }
   // A control character would reach the SMBIOS tables and every report of them: a newline or

@@ -8,11 +8,13 @@ enum class value_result {
   taken,
   no_room,      // the text does not fit in the record
   not_a_uuid,   // a system-uuid text that uuid_parse does not take
+  nil_uuid,     // the all-zero UUID, which the record reads as "not set"
   control_byte, // a text holding a control character (a byte below 0x20, or 0x7F)
 };
 
-// Sets `field` of `record` from `value`: system-uuid is parsed, every other field gets the text
-// appended. A refused value leaves the record as it was and is reported in one line, naming
-// `line_number` of the configuration file when that is not 0.
+// Sets `field` of `record` from `value`: system-uuid is parsed (the all-zero UUID is refused: a
+// merge would keep the old UUID under it), every other field gets the text appended. A refused
+// value leaves the record as it was and is reported in one line, naming `line_number` of the
+// configuration file when that is not 0.
 value_result set_field_value(dmi_record& record, field_id field, const char* value,
                              int line_number = 0);

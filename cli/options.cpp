@@ -5,31 +5,39 @@
 #include "record/text_escape.h"
 #include "util/fail.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <memory>
+
+// The build gives the project's version; a compile outside it (a syntax check) names none.
+#ifndef VEK_SMBIOS_UTIL_VERSION
+#define VEK_SMBIOS_UTIL_VERSION "unknown"
+#endif
 
 namespace {
 
-constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:";
-// getopt_long's value for --json, which has no short form; beyond every character and field id.
+constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:o:";
+// getopt_long's values for the long options without a short form; beyond every character and
+// field id.
 constexpr int OPTION_JSON = 0x100;
 constexpr int OPTION_RESTORE = 0x101;
+constexpr int OPTION_VERSION = 0x102;
 
 // The field options, then the run's own long options. Their names share no prefix with a field
 // name, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 5> options{};
+    std::array<struct option, FIELD_COUNT + 8> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
     options[FIELD_COUNT] = {"image", required_argument, nullptr, 'f'};
     options[FIELD_COUNT + 1] = {"dry-run", no_argument, nullptr, 'n'};
     options[FIELD_COUNT + 2] = {"json", no_argument, nullptr, OPTION_JSON};
-    options[FIELD_COUNT + 3] = {"restore", no_argument, nullptr, OPTION_RESTORE};
-    options[FIELD_COUNT + 4] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 3] = {"output", required_argument, nullptr, 'o'};
+    options[FIELD_COUNT + 4] = {"help", no_argument, nullptr, 'h'};
+    options[FIELD_COUNT + 5] = {"version", no_argument, nullptr, OPTION_VERSION};
+    options[FIELD_COUNT + 6] = {"restore", no_argument, nullptr, OPTION_RESTORE};
+    options[FIELD_COUNT + 7] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
@@ -45,10 +53,19 @@ void reset_getopt() {
 #endif
 }
 
+// What the parse has seen so far beyond the settings: whether modes differ, and how often each
+// path option that takes the last of several was given.
+struct parse_state {
+  bool modes_differ = false;
+  int config_count = 0;
+  int log_count = 0;
+  int copy_count = 0;
+};
+
 // Takes a mode option; the last one given wins. Notes when it overrides a different mode.
-void take_mode(run_settings& settings, operating_mode mode, bool& modes_differ) {
+void take_mode(run_settings& settings, operating_mode mode, parse_state& state) {
   if (settings.mode != OP_NONE && settings.mode != mode) {
-    modes_differ = true;
+    state.modes_differ = true;
   }
   settings.mode = mode;
 }
@@ -57,65 +74,126 @@ const char* mode_option(operating_mode mode) {
   return mode == OP_READ ? "-r" : mode == OP_WRITE ? "-w" : "-u";
 }
 
+// Takes the one path an option may be given; a second one ends the parse, since taking either
+// could stamp or replace the wrong file.
+std::optional<int> take_only_path(std::optional<std::string>& path, char option) {
+  if (path) {
+    std::fprintf(stderr, "-%c given more than once; give it one file\n", option);
+    return EXIT_TOOL_ERROR;
+  }
+  path = optarg;
+  return std::nullopt;
+}
+
+void warn_if_repeated(int count, char option, const std::optional<std::string>& taken) {
+  if (count > 1) {
+    std::fprintf(stderr, "Warning: -%c given more than once; the last one, %s, is taken\n", option,
+                 escape_control_bytes(taken.value_or("")).c_str());
+  }
+}
+
+// Takes one option. Returns the status the run must end with when the option ends the parse.
+std::optional<int> take_option(int option, run_settings& settings, dmi_record& cmdline_record,
+                               parse_state& state) {
+  switch (option) {
+  case 'r':
+    take_mode(settings, OP_READ, state);
+    break;
+  case 'w':
+    take_mode(settings, OP_WRITE, state);
+    break;
+  case 'u':
+    take_mode(settings, OP_UPDATE, state);
+    settings.bios_file = optarg;
+    break;
+  case 'c':
+    settings.config_path = optarg;
+    ++state.config_count;
+    break;
+  case 'l':
+    settings.log_path = optarg;
+    ++state.log_count;
+    break;
+  case 'b':
+    settings.copy_path = optarg;
+    ++state.copy_count;
+    break;
+  case 'v':
+    settings.verbose = 1;
+    break;
+  case 'f':
+    return take_only_path(settings.image_file, 'f');
+  case 'o':
+    return take_only_path(settings.output_file, 'o');
+  case 'n':
+    settings.dry_run = true;
+    break;
+  case OPTION_JSON:
+    settings.json = true;
+    break;
+  case OPTION_RESTORE:
+    settings.restore = true;
+    break;
+  case 'h':
+    settings.shown = run_settings::notice::help;
+    return 0;
+  case OPTION_VERSION:
+    settings.shown = run_settings::notice::version;
+    return 0;
+  default:
+    if (option >= 0 && option < FIELD_COUNT) {
+      settings.fields_given = true;
+      if (set_field_value(cmdline_record, static_cast<field_id>(option), optarg) !=
+          value_result::taken) {
+        return EXIT_TOOL_ERROR;
+      }
+      break;
+    }
+    // getopt_long has already named the bad option or the missing argument.
+    settings.shown = run_settings::notice::help;
+    return EXIT_TOOL_ERROR;
+  }
+  return std::nullopt;
+}
+
+// Refuses an output file that the run would not make: without an image file to make it from, or
+// for a read, which writes nothing.
+std::optional<int> check_output_file(const run_settings& settings) {
+  if (!settings.output_file) {
+    return std::nullopt;
+  }
+  if (!settings.image_file) {
+    std::fprintf(stderr, "-o needs -f: the output file is made from an image file\n");
+    return EXIT_TOOL_ERROR;
+  }
+  if (settings.mode == OP_READ) {
+    std::fprintf(stderr, "-o is for -w and -u: -r writes nothing\n");
+    return EXIT_TOOL_ERROR;
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record) {
   reset_getopt();
-  bool modes_differ = false;
+  parse_state state;
+  std::optional<int> stop;
+  const int saved_opterr = opterr;
   int option;
   while ((option = getopt_long(argc, argv, SHORT_OPTIONS, long_options(), nullptr)) != -1) {
-    switch (option) {
-    case 'r':
-      take_mode(settings, OP_READ, modes_differ);
-      break;
-    case 'w':
-      take_mode(settings, OP_WRITE, modes_differ);
-      break;
-    case 'u':
-      take_mode(settings, OP_UPDATE, modes_differ);
-      settings.bios_file = optarg;
-      break;
-    case 'c':
-      settings.config_path = optarg;
-      break;
-    case 'l':
-      settings.log_path = optarg;
-      break;
-    case 'b':
-      settings.copy_path = optarg;
-      break;
-    case 'v':
-      settings.verbose = 1;
-      break;
-    case 'f':
-      settings.image_file = optarg;
-      break;
-    case 'n':
-      settings.dry_run = true;
-      break;
-    case OPTION_JSON:
+    if (!stop) {
+      stop = take_option(option, settings, cmdline_record, state);
+      // Past the option that ended the parse only --json counts, and nothing more is said.
+      opterr = stop ? 0 : opterr;
+    } else if (option == OPTION_JSON) {
       settings.json = true;
-      break;
-    case OPTION_RESTORE:
-      settings.restore = true;
-      break;
-    case 'h':
-      show_help();
-      return 0;
-    default:
-      if (option >= 0 && option < FIELD_COUNT) {
-        settings.fields_given = true;
-        if (set_field_value(cmdline_record, static_cast<field_id>(option), optarg) !=
-            value_result::taken) {
-          return EXIT_TOOL_ERROR;
-        }
-        break;
-      }
-      // getopt_long has already named the bad option or the missing argument.
-      show_help();
-      return EXIT_TOOL_ERROR;
     }
+  }
+  opterr = saved_opterr;
+  if (stop) {
+    return stop;
   }
   // getopt_long has moved the words that are not options to the end. Such a word is most often
   // a value written without its leading "--", which would otherwise be dropped without a word.
@@ -130,9 +208,15 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
     std::fprintf(stderr, "--restore takes none of -r, -w, -u, -f, -n, --json\n");
     return EXIT_TOOL_ERROR;
   }
-  if (modes_differ) {
+  if (state.modes_differ) {
     std::fprintf(stderr, "Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n",
                  mode_option(settings.mode));
+  }
+  warn_if_repeated(state.config_count, 'c', settings.config_path);
+  warn_if_repeated(state.log_count, 'l', settings.log_path);
+  warn_if_repeated(state.copy_count, 'b', settings.copy_path);
+  if (const auto refused = check_output_file(settings)) {
+    return refused;
   }
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;
@@ -155,6 +239,7 @@ void show_help() {
              " -f <image file> use an image file instead of the flash\n"
              " -n dry run: show what would change, write nothing\n"
              " --json print the result as JSON on standard output\n"
+             " -o <output file> with -f, make this file and leave the image file as it was\n"
              " --restore put back the flash region kept from before a failed write\n"
              " dmi_fields:\n",
              stdout);
@@ -163,18 +248,18 @@ void show_help() {
   }
 }
 
-bool json_requested(int argc, char* argv[]) {
-  // getopt_long reorders the words it is given; it gets a copy of the list, not the list.
-  const std::unique_ptr<char*[]> words(new char*[argc + 1]);
-  std::copy(argv, argv + argc + 1, words.get());
-  reset_getopt();
-  const int saved_opterr = opterr;
-  opterr = 0;
-  bool json = false;
-  int option;
-  while ((option = getopt_long(argc, words.get(), SHORT_OPTIONS, long_options(), nullptr)) != -1) {
-    json = json || option == OPTION_JSON;
+const char* tool_version() {
+  return VEK_SMBIOS_UTIL_VERSION;
+}
+
+void show_version() {
+  std::printf("vek_smbios_util %s\n", tool_version());
+}
+
+void show_notice(const run_settings& settings) {
+  if (settings.shown == run_settings::notice::help) {
+    show_help();
+  } else if (settings.shown == run_settings::notice::version) {
+    show_version();
   }
-  opterr = saved_opterr;
-  return json;
 }

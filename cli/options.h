@@ -24,26 +24,38 @@ struct run_settings {
   int verbose = 0;                        // -v; no output depends on it
   bool fields_given = false;              // any DMI field option, the UUID included
   std::optional<std::string> image_file;  // -f: the image file that stands in for the chip
+  std::optional<std::string> output_file; // -o: made from the -f image, which stays as it was
   bool dry_run = false;                   // -n
   bool json = false;                      // --json
   bool restore = false;                   // --restore: put the journal's region back
+  // The text a run that ends at parsing shows on standard output.
+  enum class notice { none, help, version } shown = notice::none;
 };
 
 // The tool's version as the help text shows it.
 constexpr const char* TOOL_VERSION = "01.00.00.01";
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
-// OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, with a
-// warning on standard error. Returns nothing when the run goes on, otherwise the status the run
-// must end with, what it had to say already printed: 0 after -h, EXIT_TOOL_ERROR after a bad
-// option (with the help text), a value refused (see set_field_value), a word that is not an
-// option, or --restore with a mode, -f, -n or --json.
+// OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, and a
+// repeated -c, -l or -b takes the last, each with one warning on standard error; a repeated -f
+// or -o, and -o without -f or with -r, are refused. Returns nothing when the run goes on,
+// otherwise the status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR
+// after a bad option, a value refused (see set_field_value), a word that is not an option, an
+// option refused, or --restore with a mode, -f, -n or --json. Writes nothing on standard output:
+// `settings.shown` names the text to show (the help after -h or a bad option, the version), and
+// the rest of the words are still read for --json, so the caller can first put standard output
+// where --json wants it.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record);
 
 // Writes the help text to standard output.
 void show_help();
 
-// Whether the command line asks for --json, read as parse_arguments reads it but without saying
-// anything, so a run can set its output aside before parsing prints a line.
-bool json_requested(int argc, char* argv[]);
+// The tool's version as --version and the JSON document give it: the project's, e.g. "1.0.0".
+const char* tool_version();
+
+// Writes "vek_smbios_util VERSION" to standard output.
+void show_version();
+
+// Writes the text `settings.shown` names, if any, to standard output.
+void show_notice(const run_settings& settings);

@@ -28,6 +28,7 @@ const std::string HELP_TEXT =
     " -f <image file> use an image file instead of the flash\n"
     " -n dry run: show what would change, write nothing\n"
     " --json print the result as JSON on standard output\n"
+    " -o <output file> with -f, make this file and leave the image file as it was\n"
     " --restore put back the flash region kept from before a failed write\n"
     " dmi_fields:\n"
     "\tsystem-manufacturer\n"
@@ -59,9 +60,12 @@ protected:
     dmi_record_init(record_);
   }
 
+  // As main does: the text the parse asks for is shown after it, then the run ends.
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);
-    if (const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_)) {
+    const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_);
+    show_notice(settings_);
+    if (status) {
       end_run(*status);
     }
   }
@@ -180,6 +184,15 @@ TEST_F(ParseOptions, RefusedValuesAndStrayWordsEndTheParseLeavingTheRecord) {
       {{"-w", "system-serial-number=NEW1"},
        "Unexpected argument 'system-serial-number=NEW1" + stray},
       {{"-r", "--", "two\nlines"}, "Unexpected argument 'two\\012lines" + stray},
+      // All zero reads as "not set": stored, the old UUID would stay without a word.
+      {{"--system-uuid=00000000-0000-0000-0000-000000000000"},
+       "system-uuid value '00000000-0000-0000-0000-000000000000' is all zero, which means \"not "
+       "set\" and cannot be stored\n"},
+      // Either of two image or output files could be the wrong one to stamp.
+      {{"-w", "-f", "e.rom", "-f", "base.rom"}, "-f given more than once; give it one file\n"},
+      {{"-w", "-f", "a", "-o", "b", "--output=c"}, "-o given more than once; give it one file\n"},
+      {{"-w", "-o", "b"}, "-o needs -f: the output file is made from an image file\n"},
+      {{"-r", "-f", "a", "-o", "b"}, "-o is for -w and -u: -r writes nothing\n"},
   };
   // Values taken before the refused one, which must leave the record as they made it.
   dmi_record given = make_record({{FIELD_SYSTEM_SKU, "A"}});
@@ -203,6 +216,11 @@ TEST_F(ParseOptions, SeveralModesWarnAndTheLastIsTaken) {
   EXPECT_EQ(several.err,
             "Warning: more than one of -r, -w, -u given; the last one, -r, is taken\n");
   EXPECT_EQ(parse_in_child({"-u", "a", "-u", "b"}).err, "") << "one mode given twice";
+  const child_result paths =
+      parse_in_child({"-c", "a", "-c", "b", "-l", "x", "-b", "p", "-b", "q\n"});
+  EXPECT_EQ(paths.exit_status, 0);
+  EXPECT_EQ(paths.err, "Warning: -c given more than once; the last one, b, is taken\n"
+                       "Warning: -b given more than once; the last one, q\\012, is taken\n");
 }
 
 TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
@@ -212,13 +230,24 @@ TEST_F(ParseOptions, ValuesFillingTheRecordExactlyAreTaken) {
 }
 
 TEST_F(ParseOptions, HelpEndsTheRunWithZero) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-r", "-c", "x", "-h"}, {"-h", "-x"}, {"-r", "system-sku=S", "-w", "-h"}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{"-h"},
+                                             {"--help"},
+                                             {"-r", "-c", "x", "-h"},
+                                             {"-h", "-x"},
+                                             {"-r", "system-sku=S", "-w", "-h"}}) {
     const child_result result = parse_in_child(arguments);
     EXPECT_EQ(result.exit_status, 0) << arguments.back();
     EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();
     EXPECT_EQ(result.err, "") << arguments.back();
   }
+}
+
+TEST_F(ParseOptions, VersionIsTheProjectsOnOneLine) {
+  const child_result result = parse_in_child({"-w", "--version", "-x"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "vek_smbios_util " VEK_SMBIOS_UTIL_VERSION "\n");
+  EXPECT_EQ(result.err, "");
 }
 
 TEST_F(ParseOptions, BadOptionEndsTheRunWithHelp) {
@@ -272,6 +301,7 @@ TEST(ParseArguments, StartsAfreshAfterStoppingInsideAGroup) {
     dmi_record_init(record);
     command_line help({"-hw"});
     const int help_status = parse_arguments(help.argc(), help.argv(), settings, record).value();
+    show_notice(settings);
     settings = {};
     command_line none({});
     const bool goes_on = !parse_arguments(none.argc(), none.argv(), settings, record);

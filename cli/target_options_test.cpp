@@ -77,23 +77,28 @@ TEST(TargetOptions, RestoreTakesNoModeNorAnotherTargetOrForm) {
   }
 }
 
-TEST(JsonRequested, SeesTheOptionWhereverParsingWouldAndNowhereElse) {
+TEST(ParseArguments, SeesJsonWhereverItCountsEvenPastTheOptionThatEndsTheParse) {
   const struct {
     std::vector<std::string> arguments;
     bool json;
   } cases[] = {
       {{"--js", "-r"}, true},
       {{"-x", "-r", "--json"}, true},            // after a bad option, so its help goes aside too
+      {{"-h", "--json"}, true},                  // after -h, likewise
       {{"--system-sku", "--json", "-r"}, false}, // the value of --system-sku
       {{"-f", "--json", "-r"}, false},           // the image file's name
       {{"-r", "--", "--json"}, false},           // after the end of the options
   };
   for (const auto& c : cases) {
-    command_line line(c.arguments);
-    EXPECT_EQ(json_requested(line.argc(), line.argv()), c.json)
-        << testing::PrintToString(c.arguments);
-    // The words stay in their order for the parse that follows.
-    EXPECT_EQ(std::vector<std::string>(line.argv() + 1, line.argv() + line.argc()), c.arguments);
+    const child_result result = run_in_child([&] {
+      command_line line(c.arguments);
+      run_settings settings;
+      dmi_record record;
+      dmi_record_init(record);
+      parse_arguments(line.argc(), line.argv(), settings, record);
+      std::printf("%d", settings.json);
+    });
+    EXPECT_EQ(result.out, c.json ? "1" : "0") << testing::PrintToString(c.arguments);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 constexpr std::size_t DMI_RECORD_SIZE = 256;
@@ -94,10 +95,34 @@ int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& 
 // control characters escaped (see escape_control_bytes); does nothing when `stream` is null.
 void print_dmi_fields(std::FILE* stream, const dmi_record& record);
 
+// The field's value as text: the UUID in its 36-character form, a text field as it is (raw;
+// each report escapes it its own way).
+std::string field_value_text(const dmi_record& record, field_id field);
+
 // Whether the field's value differs between two records: a text field by its text (a field not
 // set reads as the empty text), the UUID by its 16 bytes.
 bool field_differs(const dmi_record& before, const dmi_record& after, field_id field);
 
+// A list of fields, at most one of each, in table order.
+struct field_list {
+  field_id ids[FIELD_COUNT];
+  int count = 0;
+
+  const field_id* begin() const {
+    return ids;
+  }
+  const field_id* end() const {
+    return ids + count;
+  }
+  bool empty() const {
+    return count == 0;
+  }
+};
+
+// The fields whose values differ between two records.
+field_list changed_fields(const dmi_record& before, const dmi_record& after);
+
 // Writes one line "NAME: 'OLD' -> 'NEW'" for each field whose value differs, in table order,
-// with the values as the field report shows them, or the one line "No field would change".
-void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after);
+// with the values as the field report shows them, or the one line `unchanged` (with its line end).
+void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after,
+                         const char* unchanged = "No field would change\n");

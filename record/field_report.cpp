@@ -2,10 +2,6 @@
 #include "record/dmi_record.h"
 #include "record/text_escape.h"
 
-#include <uuid/uuid.h>
-
-#include <cstring>
-
 namespace {
 
 // A value between single quotes, as every line that shows one writes it. A control character in
@@ -21,32 +17,19 @@ void print_text(std::FILE* stream, const char* label, const dmi_record& record, 
   std::fputc('\n', stream);
 }
 
-// The field's value as text: the UUID in its 36-character form, a text field as it is.
-void print_value(std::FILE* stream, const dmi_record& record, field_id field) {
-  if (field == FIELD_SYSTEM_UUID) {
-    char uuid_text[37];
-    uuid_unparse(dmi_record_uuid(record), uuid_text);
-    print_quoted(stream, uuid_text);
-  } else {
-    print_quoted(stream, dmi_record_text(record, field));
-  }
-}
-
 } // namespace
 
 void print_dmi_fields(std::FILE* stream, const dmi_record& record) {
   if (stream == nullptr) {
     return;
   }
-  char uuid_text[37];
-  uuid_unparse(dmi_record_uuid(record), uuid_text);
-
   std::fputs("Type 1 Fields:\n", stream);
   print_text(stream, " system-manufacturer:\t", record, FIELD_SYSTEM_MANUFACTURER);
   print_text(stream, " system-product-name:\t", record, FIELD_SYSTEM_PRODUCT_NAME);
   print_text(stream, " system-version:\t", record, FIELD_SYSTEM_VERSION);
   print_text(stream, " system-serial-number:\t", record, FIELD_SYSTEM_SERIAL_NUMBER);
-  std::fprintf(stream, " system-uuid:\t\t'%s'\n", uuid_text);
+  std::fprintf(stream, " system-uuid:\t\t'%s'\n",
+               field_value_text(record, FIELD_SYSTEM_UUID).c_str());
   print_text(stream, " system-sku:\t\t", record, FIELD_SYSTEM_SKU);
   std::fputs("Type 2 Fields:\n", stream);
   print_text(stream, " board-manufacturer:\t", record, FIELD_BOARD_MANUFACTURER);
@@ -60,27 +43,17 @@ void print_dmi_fields(std::FILE* stream, const dmi_record& record) {
   print_text(stream, " chassis-asset-tag:\t", record, FIELD_CHASSIS_ASSET_TAG);
 }
 
-bool field_differs(const dmi_record& before, const dmi_record& after, field_id field) {
-  if (field == FIELD_SYSTEM_UUID) {
-    return std::memcmp(dmi_record_uuid(before), dmi_record_uuid(after), DMI_UUID_SIZE) != 0;
+void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after,
+                         const char* unchanged) {
+  const field_list changed = changed_fields(before, after);
+  for (const field_id field : changed) {
+    std::fprintf(stream, "%s: ", field_name(field));
+    print_quoted(stream, field_value_text(before, field));
+    std::fputs(" -> ", stream);
+    print_quoted(stream, field_value_text(after, field));
+    std::fputc('\n', stream);
   }
-  return dmi_record_text(before, field) != dmi_record_text(after, field);
-}
-
-void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after) {
-  bool any = false;
-  for (int id = 0; id < FIELD_COUNT; ++id) {
-    const auto field = static_cast<field_id>(id);
-    if (field_differs(before, after, field)) {
-      std::fprintf(stream, "%s: ", field_name(field));
-      print_value(stream, before, field);
-      std::fputs(" -> ", stream);
-      print_value(stream, after, field);
-      std::fputc('\n', stream);
-      any = true;
-    }
-  }
-  if (!any) {
-    std::fputs("No field would change\n", stream);
+  if (changed.empty()) {
+    std::fputs(unchanged, stream);
   }
 }

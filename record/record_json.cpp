@@ -1,9 +1,7 @@
 // Records as JSON text.
 #include "record/record_json.h"
 
-#include <uuid/uuid.h>
-
-#include <cstdio>
+#include "record/text_escape.h"
 
 namespace {
 
@@ -62,7 +60,7 @@ void append_json_string(std::string& out, std::string_view text) {
     if (byte == '"' || byte == '\\') {
       out += '\\';
       out += static_cast<char>(byte);
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (is_control_byte(byte)) {
       append_escaped_byte(out, byte);
     } else if (byte < 0x80) {
       out += static_cast<char>(byte);
@@ -77,6 +75,18 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+void append_changed_fields_json(std::string& out, const dmi_record& found,
+                                const dmi_record& stored) {
+  out += '[';
+  const char* separator = "";
+  for (const field_id field : changed_fields(found, stored)) {
+    out += separator;
+    append_json_string(out, field_name(field));
+    separator = ",";
+  }
+  out += ']';
+}
+
 void append_record_json(std::string& out, const dmi_record& record) {
   out += "{\"marker\":" + std::to_string(dmi_record_marker(record)) + ",\"fields\":{";
   for (int id = 0; id < FIELD_COUNT; ++id) {
@@ -86,13 +96,7 @@ void append_record_json(std::string& out, const dmi_record& record) {
     }
     append_json_string(out, field_name(field));
     out += ':';
-    if (field == FIELD_SYSTEM_UUID) {
-      char uuid_text[37];
-      uuid_unparse(dmi_record_uuid(record), uuid_text);
-      append_json_string(out, uuid_text);
-    } else {
-      append_json_string(out, dmi_record_text(record, field));
-    }
+    append_json_string(out, field_value_text(record, field));
   }
   out += "},\"bytes\":\"";
   for (const std::uint8_t byte : record.bytes) {

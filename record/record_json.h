@@ -15,3 +15,8 @@ void append_json_string(std::string& out, std::string_view text);
 // name, in table order: the UUID as its 36-character text, the others as strings) and "bytes"
 // (the 256 bytes as 512 lower-case hexadecimal digits, the record without loss).
 void append_record_json(std::string& out, const dmi_record& record);
+
+// Appends the names of the fields whose values differ between the two records as a JSON array of
+// strings, in table order.
+void append_changed_fields_json(std::string& out, const dmi_record& found,
+                                const dmi_record& stored);

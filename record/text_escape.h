@@ -4,7 +4,12 @@
 #include <string>
 #include <string_view>
 
-// Whether `text` holds a control character: a byte below 0x20, or 0x7F.
+// Whether `byte` is a control character: below 0x20, or 0x7F.
+constexpr bool is_control_byte(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// Whether `text` holds a control character.
 bool has_control_byte(std::string_view text);
 
 // `text` with each control character written as a backslash and three octal digits (a newline

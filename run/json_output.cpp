@@ -33,20 +33,6 @@ const char* mode_name(operating_mode mode) {
   return "none";
 }
 
-void append_changed_fields(std::string& out, const dmi_record& found, const dmi_record& stored) {
-  out += '[';
-  bool first = true;
-  for (int id = 0; id < FIELD_COUNT; ++id) {
-    const auto field = static_cast<field_id>(id);
-    if (field_differs(found, stored, field)) {
-      out += first ? "" : ",";
-      append_json_string(out, field_name(field));
-      first = false;
-    }
-  }
-  out += ']';
-}
-
 } // namespace
 
 void divert_standard_output() {
@@ -59,7 +45,10 @@ void divert_standard_output() {
 
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored) {
-  std::string out = "{\"mode\":";
+  // The document's own format, so a script can tell a later one apart; then what made it.
+  std::string out = "{\"format\":1,\"tool_version\":";
+  append_json_string(out, tool_version());
+  out += ",\"mode\":";
   append_json_string(out, mode_name(settings.mode));
   out += ",\"dry_run\":";
   out += settings.dry_run ? "true" : "false";
@@ -71,7 +60,10 @@ std::string json_document(const run_settings& settings, const dmi_record& found,
     out += ",\"previous\":";
     append_record_json(out, found);
     out += ",\"changed\":";
-    append_changed_fields(out, found, stored);
+    append_changed_fields_json(out, found, stored);
+    // Bytes can change with no field: the marker of a record first stored by this tool, say.
+    out += ",\"record_changed\":";
+    out += std::memcmp(found.bytes, stored.bytes, DMI_RECORD_SIZE) != 0 ? "true" : "false";
   }
   out += "}\n";
   return out;

@@ -11,9 +11,10 @@
 // on failure.
 void divert_standard_output();
 
-// The document of a run that succeeded: its mode, whether it was a dry run, its source ("flash"
-// or the image file), the record read, or stored (to be stored in a dry run); for the modes that
-// store one, also the record found before and the names of the fields that differ.
+// The document of a run that succeeded: its format (1) and the tool's version, its mode, whether it
+// was a dry run, its source ("flash" or the image file), the record read, or stored (to be stored
+// in a dry run); for the modes that store one, also the record found before, the names of the
+// fields that differ and whether the record's bytes differ at all.
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored);
 

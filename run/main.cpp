@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace {
 
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that the run was started without, so no
@@ -29,6 +31,9 @@ void fill_standard_descriptors() {
 
 int main(int argc, char* argv[]) {
   fill_standard_descriptors();
+  // Every line reaches standard output as it is written, so with both streams sent to one file
+  // the tool's lines keep the order of events beside those on standard error.
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   dmi_record config_record;
   dmi_record cmdline_record;
   dmi_record merged_record;
@@ -36,13 +41,15 @@ int main(int argc, char* argv[]) {
   dmi_record_init(cmdline_record);
   dmi_record_init(merged_record);
   run_settings settings;
-  // Set aside before parsing, so that with --json not even the help after a bad option reaches
-  // standard output: it holds the document or nothing.
-  if (json_requested(argc, argv)) {
+  const auto status = parse_arguments(argc, argv, settings, cmdline_record);
+  // Set aside before anything is shown, so that with --json not even the help after a bad
+  // option reaches standard output: it holds the document or nothing.
+  if (settings.json) {
     divert_standard_output();
   }
-  if (const auto status = parse_arguments(argc, argv, settings, cmdline_record)) {
-    return *status; // -h, or a bad option already reported
+  show_notice(settings);
+  if (status) {
+    return *status; // -h, --help, --version, or a bad option already reported
   }
   run_tool(settings, config_record, cmdline_record, merged_record);
   return 0;

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -71,6 +72,13 @@ void copy_new_image(const run_settings& settings, const working_files& files) {
 const dmi_record& run_read_mode(const flash_target& target, const working_files& files,
                                 dmi_record& config_record) {
   read_target_record(target, files, config_record);
+  // Erased flash reads as all ones: no record is stored, and a field report of it would pass a
+  // check that looks at the exit status only.
+  if (std::all_of(std::begin(config_record.bytes), std::end(config_record.bytes),
+                  [](std::uint8_t byte) { return byte == 0xFF; })) {
+    fail("No record is stored in %s: its record area is erased\n",
+         target.is_image() ? target.image_path.c_str() : "the flash");
+  }
   print_dmi_fields(stdout, config_record);
   return config_record;
 }
@@ -84,7 +92,7 @@ const dmi_record& run_write_mode(const flash_target& target, const working_files
   merge_over_image_record(merged_record, config_record, cmdline_record);
   update_cbfs_record(merged_record, files);
   patch_record_region(files.image, files.image);
-  put_back_working_image(target, files);
+  put_back_working_image(target, files, false);
   return merged_record;
 }
 
@@ -94,8 +102,7 @@ const dmi_record& run_update_mode(const run_settings& settings, const flash_targ
   check_new_image(settings);
   std::fputs(target_words(target, "Updating coreboot region  ...\n", "Updating image  ...\n"),
              stdout);
-  fetch_working_image(target, files);
-  read_dmi_record(files.image, config_record);
+  fetch_record_to_carry(target, files, config_record);
   // A configuration file, even one of comments only, means the record is stored merged;
   // without one the old record is carried over byte for byte, marker included.
   const dmi_record* record_to_store = &config_record;
@@ -105,7 +112,7 @@ const dmi_record& run_update_mode(const run_settings& settings, const flash_targ
   }
   copy_new_image(settings, files);
   update_cbfs_record(*record_to_store, files);
-  put_back_working_image(target, files);
+  put_back_working_image(target, files, true);
   return *record_to_store;
 }
 
@@ -114,8 +121,7 @@ const dmi_record& run_update_dmi_mode(const run_settings& settings, const flash_
                                       const dmi_record& cmdline_record, dmi_record& merged_record) {
   check_new_image(settings);
   std::printf("Programming DMI...\n");
-  fetch_working_image(target, files);
-  read_dmi_record(files.image, config_record);
+  fetch_record_to_carry(target, files, config_record);
   merge_over_image_record(merged_record, config_record, cmdline_record);
   copy_new_image(settings, files);
   update_cbfs_record(merged_record, files);
@@ -125,6 +131,6 @@ const dmi_record& run_update_dmi_mode(const run_settings& settings, const flash_
         target_words(target, "Updating coreboot region of flash ...\n", "Updating image ...\n"),
         stdout);
   }
-  put_back_working_image(target, files);
+  put_back_working_image(target, files, true);
   return merged_record;
 }

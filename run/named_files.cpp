@@ -26,11 +26,13 @@ bool same_file(const named_file& a, const named_file& b) {
 } // namespace
 
 void refuse_outputs_over_inputs(const run_settings& settings) {
-  const named_file outputs[] = {{"-b", settings.copy_path}, {"-l", settings.log_path}};
+  const named_file outputs[] = {
+      {"-b", settings.copy_path}, {"-l", settings.log_path}, {"-o", settings.output_file}};
   const named_file inputs[] = {{"-f", settings.image_file},
                                {"-u", settings.bios_file},
                                {"-c", settings.config_path},
-                               outputs[0]};
+                               outputs[0],
+                               outputs[2]};
   for (const named_file& output : outputs) {
     for (const named_file& input : inputs) {
       if (&input.path != &output.path && same_file(output, input)) {

@@ -4,7 +4,8 @@
 
 #include "cli/options.h"
 
-// Ends the run with 255 and one line when the -b copy or the -l log is the same file (same
-// device and inode, whatever the path) as the -f image, the -u image, the -c file or each
-// other: writing it would destroy an input. Outputs that do not exist yet are new files.
+// Ends the run with 255 and one line when the -b copy, the -l log or the -o output file is the
+// same file (same device and inode, whatever the path) as the -f image, the -u image, the -c
+// file or each other: writing it would destroy an input. Outputs that do not exist yet are new
+// files.
 void refuse_outputs_over_inputs(const run_settings& settings);

@@ -3,6 +3,7 @@
 
 #include "cbfs/record_file.h"
 #include "cli/config_file.h"
+#include "record/text_escape.h"
 #include "run/json_output.h"
 #include "run/modes.h"
 #include "run/named_files.h"
@@ -51,12 +52,13 @@ bool changes_target(operating_mode mode) {
 // The chip, or the -f image file checked (and locked for a mode that changes it) before the run
 // writes anything anywhere.
 flash_target choose_target(const run_settings& settings) {
-  flash_target target;
-  if (settings.image_file) {
-    target = open_image_target(*settings.image_file, changes_target(settings.mode));
+  if (!settings.image_file) {
+    flash_target chip;
+    chip.dry_run = settings.dry_run;
+    return chip;
   }
-  target.dry_run = settings.dry_run;
-  return target;
+  return open_image_target(*settings.image_file, settings.output_file,
+                           changes_target(settings.mode), settings.dry_run);
 }
 
 // Performs the mode. Returns the record stored (in a dry run, to be stored; for a read, the
@@ -79,6 +81,20 @@ const dmi_record& run_mode(const run_settings& settings, const flash_target& tar
   }
   std::printf("Unknown Operation, Aborting...\n");
   end_run(EXIT_TOOL_ERROR);
+}
+
+// What a dry run would have done: for an update, the region it would replace; the fields the
+// record stored would change; then that nothing was written.
+void report_dry_run(const run_settings& settings, const dmi_record& found,
+                    const dmi_record& stored) {
+  if (settings.mode == OP_WRITE) {
+    print_field_changes(stdout, found, stored);
+  } else {
+    std::printf("The coreboot region would be replaced by that of %s\n",
+                escape_control_bytes(settings.bios_file.value_or("")).c_str());
+    print_field_changes(stdout, found, stored, "The record would be carried over unchanged\n");
+  }
+  std::printf("Dry run: nothing was written\n");
 }
 
 } // namespace
@@ -130,7 +146,7 @@ void run_tool(const run_settings& settings, dmi_record& config_record, dmi_recor
   const dmi_record& stored =
       run_mode(settings, target, files, config_record, cmdline_record, merged_record);
   if (settings.dry_run && settings.mode != OP_READ) {
-    print_field_changes(stdout, config_record, stored);
+    report_dry_run(settings, config_record, stored);
   }
   remove_leftovers();
   if (settings.json) {

@@ -9,7 +9,8 @@
 // run lock, opens the log, gathers the values of the configuration file and the command line into
 // `cmdline_record` (logging each source and the merge), saves the -b copy, makes the working files
 // (for the chip the fixed names in /tmp and the layout file, for an image file that changes a
-// working copy), then performs the mode. A dry run then lists the fields that would change; with
+// working copy), then performs the mode. A dry run then says what would have been done (for an
+// update, the region replaced; the fields that would change) and that nothing was written; with
 // --json the document goes to the standard output set aside for it. Returns when the mode has
 // completed; ends the run on failure, and when no mode was given.
 void run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,

@@ -20,15 +20,8 @@ namespace {
 
 constexpr const char* PRIVATE_FOLDER_TEMPLATE = "/tmp/vek_smbios_util.XXXXXX";
 constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
-
-// The working copy's entry among the run's leftovers; it stops being one once it has replaced
-// the image file.
-int working_copy_entry = -1;
-
-std::string name_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+// A dry run makes nothing beside the image or the output file: its working copy is private.
+constexpr const char* DRY_RUN_IMAGE_NAME = "/image.bin";
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -39,11 +32,10 @@ bool same_file(const struct stat& a, const struct stat& b) {
        static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
 }
 
-// Copies `length` bytes from the start of `from` to the start of `to`. Returns 0, or -1 with
-// errno set (EIO for a file that ends early).
-int copy_bytes(int from, int to, off_t length) {
-  char buffer[64 * 1024];
-  off_t done = 0;
+// Copies bytes from `from` to `to` at the same offsets, from `done` up to `length`, through a
+// buffer. Returns 0, or -1 with errno set (EIO for a file that ends early).
+int copy_through_buffer(int from, int to, off_t done, off_t length) {
+  char buffer[256 * 1024];
   while (done < length) {
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<off_t>(length - done, sizeof buffer));
@@ -72,20 +64,49 @@ int copy_bytes(int from, int to, off_t length) {
   return 0;
 }
 
-// The folder is synced so the rename itself survives a power cut; a folder that cannot be
-// opened or synced leaves the rename done, only perhaps not yet on disk.
-void sync_folder(const std::string& folder) {
-  const unique_fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) {
-    ::fsync(fd.get());
+// Copies `length` bytes from the start of `from` to the start of `to`. Returns 0, or -1 with
+// errno set (EIO for a file that ends early). Where the system can copy between files itself
+// (Linux and FreeBSD), the bytes never pass through the tool: the copy is most of a run's own
+// work. Whatever that call cannot do is done through a buffer.
+int copy_bytes(int from, int to, off_t length) {
+  off_t done = 0;
+#if defined(__linux__) || defined(__FreeBSD__)
+  while (done < length) {
+    off_t from_offset = done;
+    off_t to_offset = done;
+    const ssize_t copied = ::copy_file_range(from, &from_offset, to, &to_offset,
+                                             static_cast<std::size_t>(length - done), 0);
+    if (copied < 0 && errno == EINTR) {
+      continue;
+    }
+    if (copied == 0) {
+      errno = EIO;
+      return -1;
+    }
+    if (copied < 0) {
+      break; // not between these files: the buffer copies the rest
+    }
+    done += copied;
   }
+#endif
+  return copy_through_buffer(from, to, done, length);
 }
 
 } // namespace
 
-int open_image_file(const std::string& path, bool lock) {
-  struct stat link_status;
-  if (::lstat(path.c_str(), &link_status) == 0 && !S_ISREG(link_status.st_mode)) {
+int open_image_file(const std::string& path, bool lock, bool follow_link) {
+  // Checked by name first, so a device is refused before it is ever opened.
+  struct stat named;
+  bool known = ::lstat(path.c_str(), &named) == 0;
+  if (known && S_ISLNK(named.st_mode)) {
+    if (!follow_link) {
+      fail("Image file %s is a symbolic link: replacing it would replace the link, not the file "
+           "it names\n",
+           path.c_str());
+    }
+    known = ::stat(path.c_str(), &named) == 0;
+  }
+  if (known && !S_ISREG(named.st_mode)) {
     refuse_image(path);
   }
   // Every folder up to it must be one that no other user can change, or the working copy made
@@ -96,7 +117,8 @@ int open_image_file(const std::string& path, bool lock) {
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
   // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
+                                          O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     fail("Unable to open image file %s: %s\n", path.c_str(), std::strerror(errno));
   }
@@ -124,29 +146,27 @@ int open_image_file(const std::string& path, bool lock) {
   return fd;
 }
 
-working_files make_image_working_files(const std::string& image_path) {
-  const std::string folder = folder_of(image_path);
-  std::string copy = folder + (folder == "/" ? "." : "/.") + name_of(image_path) + ".XXXXXX";
-  const int copy_fd = ::mkstemp(copy.data());
-  if (copy_fd < 0) {
-    fail("Unable to create a working copy beside %s: %s\n", image_path.c_str(),
-         std::strerror(errno));
-  }
-  working_copy_entry = note_leftover(copy.c_str(), leftover_kind::file);
-  ::close(copy_fd);
-
+working_files make_image_working_files(const image_destination* destination) {
   std::string private_folder = PRIVATE_FOLDER_TEMPLATE;
   if (::mkdtemp(private_folder.data()) == nullptr) {
     fail("Unable to create a working folder in /tmp: %s\n", std::strerror(errno));
   }
   note_leftover(private_folder.c_str(), leftover_kind::folder);
-  const std::string record_file = private_folder + RECORD_FILE_NAME;
-  note_leftover(record_file.c_str(), leftover_kind::file);
-
   working_files files;
-  files.image = copy;
   files.layout.clear();
-  files.record = record_file;
+  files.record = private_folder + RECORD_FILE_NAME;
+  note_leftover(files.record.c_str(), leftover_kind::file);
+  if (destination != nullptr) {
+    files.image = make_working_copy(*destination);
+  } else {
+    files.image = private_folder + DRY_RUN_IMAGE_NAME;
+    note_leftover(files.image.c_str(), leftover_kind::file);
+    const unique_fd copy(
+        ::open(files.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!copy.valid()) {
+      fail("Unable to create %s: %s\n", files.image.c_str(), std::strerror(errno));
+    }
+  }
   return files;
 }
 
@@ -158,38 +178,11 @@ void copy_image_file(int image_fd, const std::string& image_path, const std::str
   }
 }
 
-void replace_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
-  const unique_fd copy(::open(copy_path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-  if (!copy.valid()) {
-    fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
-  }
-  struct stat copy_status;
-  if (::fstat(copy.get(), &copy_status) != 0 ||
-      image_file_fault(copy_status) != image_fault::none) {
-    fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
-         static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), image_path.c_str());
-  }
-  struct stat image_status;
-  if (::fstat(image_fd, &image_status) != 0 ||
-      copy_bytes(image_fd, copy.get(), COREBOOT_REGION_OFFSET) != 0) {
+void lay_image_low_region(int image_fd, const std::string& image_path,
+                          const std::string& copy_path) {
+  const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid() || copy_bytes(image_fd, copy.get(), COREBOOT_REGION_OFFSET) != 0) {
     fail("Unable to copy %s to %s: %s\n", image_path.c_str(), copy_path.c_str(),
          std::strerror(errno));
   }
-  // The owner first: changing it may clear the set-id bits that the mode then puts back. Only
-  // root may give a file away; anyone else's copy is theirs, as the image file most likely is.
-  if (::geteuid() == 0 && ::fchown(copy.get(), image_status.st_uid, image_status.st_gid) != 0) {
-    // Left owned by root: the image itself is still replaced, with its permissions.
-  }
-  if (::fchmod(copy.get(), image_status.st_mode & 07777) != 0 || ::fsync(copy.get()) != 0) {
-    fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
-  }
-  struct stat now;
-  if (::stat(image_path.c_str(), &now) != 0 || !same_file(now, image_status)) {
-    fail("Image file %s was replaced during the run; it is left as it is\n", image_path.c_str());
-  }
-  if (::rename(copy_path.c_str(), image_path.c_str()) != 0) {
-    fail("Unable to replace %s: %s\n", image_path.c_str(), std::strerror(errno));
-  }
-  forget_leftover(working_copy_entry);
-  sync_folder(folder_of(image_path));
 }

@@ -27,6 +27,13 @@ protected:
   std::string before_;
 };
 
+// The working files of a run that changes the image at `path` in place.
+working_files in_place_files(const char* path, int& fd, image_destination& destination) {
+  fd = open_image_file(path, true, false);
+  destination = image_file_destination(fd, path);
+  return make_image_working_files(&destination);
+}
+
 // The names in /tmp and in the image folder, one line.
 std::string leftovers() {
   const child_result listing = run_in_child([] {
@@ -39,7 +46,9 @@ std::string leftovers() {
 TEST_F(ImageFileUnit, WorkingFilesSitBesideTheImageAndInAPrivateFolderUntilTheRunEnds) {
   const child_result result = run_in_child([] {
     ::chdir(FOLDER);
-    const working_files files = make_image_working_files("a.rom");
+    int fd = -1;
+    image_destination destination;
+    const working_files files = in_place_files("a.rom", fd, destination);
     struct stat folder {};
     const std::string record_folder = files.record.substr(0, files.record.rfind('/'));
     ::stat(record_folder.c_str(), &folder);
@@ -58,7 +67,9 @@ TEST_F(ImageFileUnit, WorkingFilesSitBesideTheImageAndInAPrivateFolderUntilTheRu
 TEST_F(ImageFileUnit, WorkingFilesGoWhenTheRunIsInterruptedOrTerminated) {
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     const child_result result = run_in_child([&] {
-      const working_files files = make_image_working_files(IMAGE);
+      int fd = -1;
+      image_destination destination;
+      const working_files files = in_place_files(IMAGE, fd, destination);
       write_file(files.record, "record");
       std::raise(signal_number);
       std::printf("not reached\n");
@@ -71,11 +82,12 @@ TEST_F(ImageFileUnit, WorkingFilesGoWhenTheRunIsInterruptedOrTerminated) {
 
 TEST_F(ImageFileUnit, WorkingCopyOfAnotherSizeNeverReplacesTheImage) {
   const child_result result = run_in_child([] {
-    const int fd = open_image_file(IMAGE, true);
-    const working_files files = make_image_working_files(IMAGE);
+    int fd = -1;
+    image_destination destination;
+    const working_files files = in_place_files(IMAGE, fd, destination);
     copy_image_file(fd, IMAGE, files.image);
     ::truncate(files.image.c_str(), FLASH_IMAGE_SIZE - 1);
-    replace_image_file(fd, IMAGE, files.image);
+    place_working_copy(destination, files.image, fd);
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_NE(result.err.find("is not 16777216 bytes; /tmp/images/a.rom is left as it was\n"),
@@ -89,12 +101,13 @@ TEST_F(ImageFileUnit, ImageRenamedAwayDuringTheRunIsNotOverwritten) {
   // Someone else's file now has the image's name; the run must not replace it with a copy of
   // the file it locked.
   const child_result result = run_in_child([] {
-    const int fd = open_image_file(IMAGE, true);
-    const working_files files = make_image_working_files(IMAGE);
+    int fd = -1;
+    image_destination destination;
+    const working_files files = in_place_files(IMAGE, fd, destination);
     copy_image_file(fd, IMAGE, files.image);
     write_file("/tmp/images/other", "someone else's");
     std::rename("/tmp/images/other", IMAGE);
-    replace_image_file(fd, IMAGE, files.image);
+    place_working_copy(destination, files.image, fd);
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err, "Image file /tmp/images/a.rom was replaced during the run; it is left as "

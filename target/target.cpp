@@ -10,16 +10,25 @@
 
 #include <cstdio>
 
-flash_target open_image_target(const std::string& path, bool will_change) {
+flash_target open_image_target(const std::string& path,
+                               const std::optional<std::string>& output_path, bool will_change,
+                               bool dry_run) {
   flash_target target;
   target.image_path = path;
-  target.image_fd = open_image_file(path, will_change);
+  target.dry_run = dry_run;
+  const bool in_place = will_change && !output_path;
+  target.image_fd = open_image_file(path, in_place, !in_place || dry_run);
+  if (output_path) {
+    target.destination = output_file_destination(*output_path, target.image_fd, path);
+  } else if (will_change && !dry_run) {
+    target.destination = image_file_destination(target.image_fd, path);
+  }
   return target;
 }
 
 working_files make_working_files(const flash_target& target) {
   if (target.is_image()) {
-    return make_image_working_files(target.image_path);
+    return make_image_working_files(target.dry_run ? nullptr : &target.destination);
   }
   working_files files;
   make_fixed_working_files(files);
@@ -53,7 +62,18 @@ void fetch_working_image(const flash_target& target, const working_files& files)
   copy_image_file(target.image_fd, target.image_path, files.image);
 }
 
-void put_back_working_image(const flash_target& target, const working_files& files) {
+void fetch_record_to_carry(const flash_target& target, const working_files& files,
+                           dmi_record& record) {
+  if (!target.is_image()) {
+    fetch_working_image(target, files);
+    read_dmi_record(files.image, record);
+    return;
+  }
+  read_target_record(target, files, record);
+}
+
+void put_back_working_image(const flash_target& target, const working_files& files,
+                            bool holds_new_image) {
   if (target.dry_run) {
     return;
   }
@@ -62,7 +82,10 @@ void put_back_working_image(const flash_target& target, const working_files& fil
     return;
   }
   std::printf("Writing image...\n");
-  replace_image_file(target.image_fd, target.image_path, files.image);
+  if (holds_new_image) {
+    lay_image_low_region(target.image_fd, target.image_path, files.image);
+  }
+  place_working_copy(target.destination, files.image, target.image_fd);
 }
 
 const char* target_words(const flash_target& target, const char* chip_words,

@@ -67,7 +67,8 @@ TEST_F(DryRun, WriteOnTheChipTakesEveryStepButTheWriteAndListsTheChanges) {
   EXPECT_EQ(board_.calls(), (std::vector<std::string>{READ_COMMAND, REMOVE_COMMAND, ADD_COMMAND}));
   const std::string tail = "Writing coreboot SMBIOS region 0x100 bytes @ 0xff0100...\n"
                            "system-sku: 'SKU-1' -> 'SKU-2'\n"
-                           "chassis-asset-tag: '' -> 'Line 4'\n";
+                           "chassis-asset-tag: '' -> 'Line 4'\n"
+                           "Dry run: nothing was written\n";
   EXPECT_EQ(tail_of(result.out, tail.size()), tail);
   EXPECT_EQ(result.out.find("Writing coreboot region..."), std::string::npos);
   expect_untouched();
@@ -83,9 +84,13 @@ TEST_F(DryRun, UpdateWithFieldsOnTheImageListsTheChangesAndLeavesIt) {
                                           "--system-uuid=00112233-4455-6677-8899-aabbccddeeff"});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   const std::string tail = "system() exit with return_code=0, child exit status=0\n"
+                           "The coreboot region would be replaced by that of " +
+                           NEW_IMAGE +
+                           "\n"
                            "system-uuid: '00000000-0000-0000-0000-000000000000' -> "
                            "'00112233-4455-6677-8899-aabbccddeeff'\n"
-                           "board-version: 'rev A' -> 'rev B'\n";
+                           "board-version: 'rev A' -> 'rev B'\n"
+                           "Dry run: nothing was written\n";
   EXPECT_EQ(tail_of(result.out, tail.size()), tail);
   EXPECT_EQ(result.out.find("Updating image ...\n"), std::string::npos)
       << "a dry run does not announce the write it leaves out";

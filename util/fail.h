@@ -15,9 +15,10 @@ constexpr int EXIT_TOOL_ERROR = 255;
   std::exit(status);
 }
 
-// Writes the formatted message to standard error as it stands (the caller gives its line end)
-// and ends the run with EXIT_TOOL_ERROR.
+// Writes the formatted message to standard error as it stands (the caller gives its line end),
+// after what standard output holds, and ends the run with EXIT_TOOL_ERROR.
 [[noreturn, gnu::format(printf, 1, 2)]] inline void fail(const char* format, ...) {
+  std::fflush(stdout);
   std::va_list arguments;
   va_start(arguments, format);
   std::vfprintf(stderr, format, arguments);

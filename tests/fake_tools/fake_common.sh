@@ -5,8 +5,9 @@
 #   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
 # Steps: flashrom-read, flashrom-write (from the working image), flashrom-restore (a write from
 # any other file), cbfstool-remove, cbfstool-add, cp. A flashrom write can also be cut short:
-#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   program the first half of the coreboot
-#   region from the file, leave the rest erased, then fail as exit:N or signal does
+#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   erase the lower half of the coreboot
+#   region, program its upper half (with the record) from the file, then fail as exit:N or
+#   signal does
 # Each also stops on demand, so a test can act while its step runs:
 #   VEK_HOLD=STEP:FIFO      create FIFO.started, then wait until the test opens the FIFO for
 #                           writing (tests/test_support.h: held_step)
@@ -98,10 +99,11 @@ flashrom_start() {
   fault=$(fake_faults_of "$step")
   case "$fault" in
   partial-*)
-    # 0xC00000 is block 192 of 64 KiB; the coreboot region is 64 blocks.
+    # 0xC00000 is block 192 of 64 KiB; the coreboot region is 64 blocks. The upper half, which
+    # holds the record, is programmed, so the chip still reads as a record of some content.
     {
-      dd if="$file" bs=64k skip=192 count=32 status=none
       head -c 2097152 /dev/zero | tr '\000' '\377'
+      dd if="$file" bs=64k skip=224 count=32 status=none
     } | dd of="$chip" bs=64k seek=192 conv=notrunc iflag=fullblock status=none
     VEK_FAULT="$step:${fault#partial-}"
     ;;

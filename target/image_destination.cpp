@@ -1,0 +1,182 @@
+// The destination of an image file run: the image file, or the -o file.
+#include "target/image_destination.h"
+
+#include "system/file_checks.h"
+#include "system/flash_files.h"
+#include "system/leftovers.h"
+#include "util/fail.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// The working copy's entry among the run's leftovers; it stops being one once it has been
+// renamed into place.
+int working_copy_entry = -1;
+
+std::string name_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The destination's folder opened, its name split off. Ends the run on failure.
+image_destination open_destination_folder(const std::string& path) {
+  image_destination destination;
+  destination.path = path;
+  destination.folder = folder_of(path);
+  destination.name = name_of(path);
+  destination.folder_fd =
+      ::open(destination.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+  if (destination.folder_fd < 0) {
+    fail("Unable to open folder %s: %s\n", destination.folder.c_str(), std::strerror(errno));
+  }
+  return destination;
+}
+
+mode_t current_umask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+} // namespace
+
+image_destination image_file_destination(int image_fd, const std::string& image_path) {
+  image_destination destination = open_destination_folder(image_path);
+  destination.in_place = true;
+  struct stat status;
+  if (::fstat(image_fd, &status) != 0) {
+    fail("Unable to check %s: %s\n", image_path.c_str(), std::strerror(errno));
+  }
+  destination.mode = status.st_mode & 07777;
+  destination.owner = status.st_uid;
+  destination.group = status.st_gid;
+  // Only root may give a file away; anyone else's copy is theirs, as the image most likely is.
+  destination.keep_owner = ::geteuid() == 0;
+  return destination;
+}
+
+image_destination output_file_destination(const std::string& output_path, int image_fd,
+                                          const std::string& image_path) {
+  const std::string name = name_of(output_path);
+  if (name.empty() || name == "." || name == "..") {
+    fail("Output file %s names a folder\n", output_path.c_str());
+  }
+  // Every folder up to it must be one that no other user can change, or the rename into place
+  // could be steered to another file.
+  const path_verdict verdict = check_trusted_path(output_path, path_use::output);
+  if (!verdict.trusted()) {
+    fail("Unable to open output file %s: %s\n", output_path.c_str(),
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
+  }
+  image_destination destination = open_destination_folder(output_path);
+  struct stat image;
+  if (::fstat(image_fd, &image) != 0) {
+    fail("Unable to check %s: %s\n", image_path.c_str(), std::strerror(errno));
+  }
+  // The name itself, not a file it may link to: that is what the rename replaces. (A name that
+  // leads to the image file itself was refused with the other files named on the command line.)
+  struct stat there;
+  const bool exists =
+      ::fstatat(destination.folder_fd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && same_file(there, image)) {
+    fail("Output file %s is the image file %s itself\n", output_path.c_str(), image_path.c_str());
+  }
+  if (exists && S_ISDIR(there.st_mode)) {
+    fail("Output file %s names a folder\n", output_path.c_str());
+  }
+  if (exists && S_ISREG(there.st_mode)) {
+    destination.mode = there.st_mode & 07777;
+    destination.owner = there.st_uid;
+    destination.group = there.st_gid;
+    destination.keep_owner = ::geteuid() == 0;
+  } else {
+    destination.mode = image.st_mode & 0777 & ~current_umask();
+  }
+  return destination;
+}
+
+std::string make_working_copy(const image_destination& destination) {
+  static constexpr char LETTERS[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  // The name need not be hard to guess: it is created exclusively, never followed, so a name
+  // taken by someone else only means another try.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
+                            (static_cast<unsigned long long>(::getpid()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "." + destination.name + ".";
+    for (int i = 0; i < 6; ++i) {
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];
+    }
+    const int fd = ::openat(destination.folder_fd, name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      continue;
+    }
+    if (fd < 0) {
+      break;
+    }
+    ::close(fd);
+    const std::string path = destination.folder + (destination.folder == "/" ? "" : "/") + name;
+    working_copy_entry = note_leftover(path.c_str(), leftover_kind::file);
+    return path;
+  }
+  fail("Unable to create a working copy beside %s: %s\n", destination.path.c_str(),
+       std::strerror(errno));
+}
+
+void place_working_copy(const image_destination& destination, const std::string& copy_path,
+                        int image_fd) {
+  const std::string copy_name = name_of(copy_path);
+  const unique_fd copy(
+      ::openat(destination.folder_fd, copy_name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid()) {
+    fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
+  }
+  struct stat copy_status;
+  if (::fstat(copy.get(), &copy_status) != 0 ||
+      image_file_fault(copy_status) != image_fault::none) {
+    fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
+         static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
+  }
+  // The owner first: changing it may clear the set-id bits that the mode then puts back.
+  if (destination.keep_owner && ::fchown(copy.get(), destination.owner, destination.group) != 0) {
+    // Left owned by the tool's user: the file is still made, with its permissions.
+  }
+  if (::fchmod(copy.get(), destination.mode) != 0 || ::fsync(copy.get()) != 0) {
+    fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
+  }
+  if (destination.in_place) {
+    struct stat now;
+    struct stat image;
+    if (::fstatat(destination.folder_fd, destination.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) !=
+            0 ||
+        ::fstat(image_fd, &image) != 0 || !same_file(now, image)) {
+      fail("Image file %s was replaced during the run; it is left as it is\n",
+           destination.path.c_str());
+    }
+  }
+  if (::renameat(destination.folder_fd, copy_name.c_str(), destination.folder_fd,
+                 destination.name.c_str()) != 0) {
+    fail("Unable to replace %s: %s\n", destination.path.c_str(), std::strerror(errno));
+  }
+  forget_leftover(working_copy_entry);
+  // The folder is synced so the rename itself survives a power cut; a folder that cannot be
+  // synced leaves the rename done, only perhaps not yet on disk.
+  ::fsync(destination.folder_fd);
+}
