@@ -215,6 +215,10 @@ void make_image(const std::string& path, const std::string& region, off_t size) 
 
 namespace {
 
+// The runs of the tool and its stand-ins copy whole 16 MiB images too: glibc's malloc asks for
+// huge pages for them, as it does in the test binary (see CMakeLists.txt).
+constexpr const char* MALLOC_TUNABLES = "glibc.malloc.hugetlb=1";
+
 // The flash layout of the images make_coreboot_image builds, as fmaptool reads it.
 constexpr const char* COREBOOT_IMAGE_LAYOUT = "FLASH@0 16M {\n"
                                               "\tSI_ALL@0 0xC00000\n"
@@ -309,7 +313,8 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
                                                  {"VEK_TEST_CHIP", CHIP},
                                                  {"VEK_CALLS", "/tmp/board/calls"},
                                                  {"VEK_STAND_INS", VEK_FAKE_TOOLS_DIR},
-                                                 {"VEK_FAULT", fault}};
+                                                 {"VEK_FAULT", fault},
+                                                 {"GLIBC_TUNABLES", MALLOC_TUNABLES}};
   for (const auto& [name, value] : environment_) {
     settings[name] = value;
   }
