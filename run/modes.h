@@ -3,9 +3,9 @@
 #pragma once
 
 #include "cli/options.h"
+#include "flash_target/target.h"
 #include "record/dmi_record.h"
 #include "system/flash_files.h"
-#include "target/target.h"
 
 // Prints the record found on the target, which it reads into `config_record`. Returns that
 // record. Ends the run on failure.

@@ -3,6 +3,9 @@
 
 #include "cbfs/record_file.h"
 #include "cli/config_file.h"
+#include "flash_target/journal.h"
+#include "flash_target/recovery.h"
+#include "flash_target/target.h"
 #include "record/text_escape.h"
 #include "run/json_output.h"
 #include "run/modes.h"
@@ -11,9 +14,6 @@
 #include "system/leftovers.h"
 #include "system/run_lock.h"
 #include "system/search_path.h"
-#include "target/journal.h"
-#include "target/recovery.h"
-#include "target/target.h"
 #include "util/fail.h"
 
 #include <cerrno>

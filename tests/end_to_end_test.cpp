@@ -1,7 +1,7 @@
 // Runs of the built vek_smbios_util against real flashrom (on an emulated chip) and cbfstool. Every
 // outside step failing is in fault_matrix_test.cpp, hostile paths in hostile_input_test.cpp.
+#include "flash_target/chip.h"
 #include "system/flash_files.h"
-#include "target/chip.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The journal of a flash write, end to end on the emulated chip: a write that fails and cannot
 // be undone at once is refused over, restored on request, or found complete by the next run.
-#include "target/journal.h"
+#include "flash_target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

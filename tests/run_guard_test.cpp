@@ -1,8 +1,8 @@
 // What keeps a run whole on a shared board, end to end: one run at a time, a flash write that
 // signals cannot cut short, a search path without the current folder, and bounded inputs (-u
 // and -c) refused before the chip is read.
+#include "flash_target/journal.h"
 #include "system/flash_files.h"
-#include "target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

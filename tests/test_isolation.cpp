@@ -4,7 +4,7 @@
 // removed, and the process-wide state of the runner and of getopt is reset. So the
 // whole binary passes in one private /tmp as each case does in its own, and the host's /tmp is
 // never written nor emptied.
-#include "target/journal.h"
+#include "flash_target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

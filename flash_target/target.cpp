@@ -1,12 +1,12 @@
 // The run's target: the chip or an image file, behind one set of calls.
-#include "target/target.h"
+#include "flash_target/target.h"
 
 #include "cbfs/image_record.h"
+#include "flash_target/chip.h"
+#include "flash_target/image_file.h"
+#include "flash_target/journal.h"
+#include "flash_target/recovery.h"
 #include "system/working_files.h"
-#include "target/chip.h"
-#include "target/image_file.h"
-#include "target/journal.h"
-#include "target/recovery.h"
 
 #include <cstdio>
 

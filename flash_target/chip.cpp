@@ -1,11 +1,11 @@
 // Flash region transfer.
-#include "target/chip.h"
+#include "flash_target/chip.h"
 
+#include "flash_target/flash_write.h"
+#include "flash_target/journal.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 #include "system/working_files.h"
-#include "target/flash_write.h"
-#include "target/journal.h"
 #include "util/fail.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // The journal of a flash write in the state folder.
-#include "target/journal.h"
+#include "flash_target/journal.h"
 
 #include "system/flash_files.h"
 #include "util/fail.h"

@@ -1,5 +1,5 @@
 // Tests of the journal's judgement of the chip and of the state folder's safety.
-#include "target/journal.h"
+#include "flash_target/journal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // An image file as a run's target: opening and locking it, and its working files.
 #pragma once
 
+#include "flash_target/image_destination.h"
 #include "system/flash_files.h"
-#include "target/image_destination.h"
 
 #include <string>
 

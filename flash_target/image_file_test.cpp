@@ -1,6 +1,6 @@
 // Tests of an image file as the target: where its working files go, that they go away however
 // the run ends, and the checks before the working copy replaces the image.
-#include "target/image_file.h"
+#include "flash_target/image_file.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

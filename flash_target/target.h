@@ -3,9 +3,9 @@
 // these few calls, so they hold one step list for both.
 #pragma once
 
+#include "flash_target/image_destination.h"
 #include "record/dmi_record.h"
 #include "system/flash_files.h"
-#include "target/image_destination.h"
 
 #include <optional>
 #include <string>

@@ -1,9 +1,9 @@
 // The journal of an earlier flash write: judged at the start of a run, or restored on request.
-#include "target/recovery.h"
+#include "flash_target/recovery.h"
 
-#include "target/chip.h"
-#include "target/flash_write.h"
-#include "target/journal.h"
+#include "flash_target/chip.h"
+#include "flash_target/flash_write.h"
+#include "flash_target/journal.h"
 #include "util/fail.h"
 
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The flash write and its signal shield.
-#include "target/flash_write.h"
+#include "flash_target/flash_write.h"
 
 #include "system/command_runner.h"
 

@@ -1,6 +1,6 @@
 // Tests of the layout file and the flashrom command lines.
+#include "flash_target/chip.h"
 #include "system/working_files.h"
-#include "target/chip.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

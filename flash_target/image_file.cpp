@@ -1,5 +1,5 @@
 // An image file as a run's target.
-#include "target/image_file.h"
+#include "flash_target/image_file.h"
 
 #include "system/file_checks.h"
 #include "system/leftovers.h"

@@ -1,5 +1,5 @@
 // The destination of an image file run: the image file, or the -o file.
-#include "target/image_destination.h"
+#include "flash_target/image_destination.h"
 
 #include "system/file_checks.h"
 #include "system/flash_files.h"
