@@ -2,6 +2,7 @@
 // outside step failing is in fault_matrix_test.cpp, hostile paths in hostile_input_test.cpp.
 #include "flash_target/chip.h"
 #include "system/flash_files.h"
+#include "tests/build_paths.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // Runs of the built vek_smbios_util on image files (-f): as an unprivileged user, with no
 // flashrom on PATH, with the real cbfstool and cp; failures leave the image as it was.
 #include "system/flash_files.h"
+#include "tests/build_paths.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 

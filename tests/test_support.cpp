@@ -3,6 +3,7 @@
 
 #include "cli/options.h"
 #include "system/flash_files.h"
+#include "tests/build_paths.h"
 
 #include <gtest/gtest.h>
 

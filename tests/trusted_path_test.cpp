@@ -3,6 +3,7 @@
 // file is touched. Also the lock file, the standard streams and the descriptors the outside
 // programs inherit.
 #include "system/flash_files.h"
+#include "tests/build_paths.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 
