@@ -23,9 +23,7 @@ constexpr unsigned COREBOOT_END = 0xFFFFFF;
 // Writes the journal's region from before the run back to the chip after the write failed,
 // still under the write's shield, and says on standard error how the region was left.
 void restore_after_failed_write(const working_files& files, int journal_folder) {
-  std::printf("Restoring coreboot region...\n");
-  if (run_flash_write(files.layout, journal_path(REGION_BEFORE_FILE)) != 0) {
-    report_kept_region("The coreboot region of the flash may be partly written");
+  if (write_back_region_before(files.layout) != 0) {
     return;
   }
   remove_journal(journal_folder);
@@ -65,6 +63,15 @@ void read_coreboot_region(const working_files& files) {
                  shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
   std::printf("Reading coreboot region...%s \n", command);
   run_command(command, command_log::logged);
+}
+
+int write_back_region_before(const std::string& layout) {
+  std::printf("Restoring coreboot region...\n");
+  const int status = run_flash_write(layout, journal_path(REGION_BEFORE_FILE));
+  if (status != 0) {
+    report_kept_region("The coreboot region of the flash may be partly written");
+  }
+  return status;
 }
 
 void write_coreboot_region(const working_files& files, int journal_folder) {

@@ -12,6 +12,12 @@ void write_bios_layout(const std::string& path);
 // working image's place is refused. Ends the run on failure.
 void read_coreboot_region(const working_files& files);
 
+// Writes the journal's region from before the run back to the chip with flashrom, announcing it
+// on standard output; the caller holds a flash_write_shield. Returns 0, or the failed write's
+// status after saying on standard error that the region may be partly written and where its
+// content before the run is kept.
+int write_back_region_before(const std::string& layout);
+
 // Writes the working image's coreboot region to the chip with flashrom, once check_working_files
 // has found the image and the layout to be the files the run made, under a flash_write_shield.
 // With the state folder `journal_folder` (-1 for none), the region meant for the chip joins the

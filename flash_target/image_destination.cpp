@@ -27,10 +27,6 @@ std::string name_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The destination's folder opened, its name split off. Ends the run on failure.
 image_destination open_destination_folder(const std::string& path) {
   image_destination destination;

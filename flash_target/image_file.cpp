@@ -23,10 +23,6 @@ constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
 // A dry run makes nothing beside the image or the output file: its working copy is private.
 constexpr const char* DRY_RUN_IMAGE_NAME = "/image.bin";
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 [[noreturn]] void refuse_image(const std::string& path) {
   fail("Image file %s is not a regular file of %jd bytes\n", path.c_str(),
        static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));

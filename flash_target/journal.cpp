@@ -1,6 +1,7 @@
 // The journal of a flash write in the state folder.
 #include "flash_target/journal.h"
 
+#include "system/file_checks.h"
 #include "system/flash_files.h"
 #include "util/fail.h"
 #include "util/unique_fd.h"
@@ -119,7 +120,7 @@ int open_state_folder(bool make) {
   if (!folder.valid() || ::fstat(folder.get(), &opened) != 0) {
     fail("Unable to open the state folder %s: %s\n", STATE_FOLDER, std::strerror(errno));
   }
-  if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+  if (!same_file(opened, named)) {
     refuse_folder("another folder took its place");
   }
   // The umask may have taken bits away from a folder made just now; it is root's alone.

@@ -52,11 +52,9 @@ void restore_from_journal(int folder, const working_files& files) {
   if (!before || !meant) {
     fail("Nothing to restore: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
-  std::printf("Restoring coreboot region...\n");
   {
     const flash_write_shield shield;
-    if (const int status = run_flash_write(files.layout, journal_path(REGION_BEFORE_FILE))) {
-      report_kept_region("The coreboot region of the flash may be partly written");
+    if (const int status = write_back_region_before(files.layout)) {
       end_run(status);
     }
   }

@@ -1,6 +1,7 @@
 // The files named on the command line, checked against each other.
 #include "run/named_files.h"
 
+#include "system/file_checks.h"
 #include "util/fail.h"
 
 #include <sys/stat.h>
@@ -15,12 +16,11 @@ struct named_file {
   const std::optional<std::string>& path;
 };
 
-bool same_file(const named_file& a, const named_file& b) {
+bool name_same_file(const named_file& a, const named_file& b) {
   struct stat first;
   struct stat second;
   return a.path && b.path && ::stat(a.path->c_str(), &first) == 0 &&
-         ::stat(b.path->c_str(), &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
+         ::stat(b.path->c_str(), &second) == 0 && same_file(first, second);
 }
 
 } // namespace
@@ -35,7 +35,7 @@ void refuse_outputs_over_inputs(const run_settings& settings) {
                                outputs[2]};
   for (const named_file& output : outputs) {
     for (const named_file& input : inputs) {
-      if (&input.path != &output.path && same_file(output, input)) {
+      if (&input.path != &output.path && name_same_file(output, input)) {
         fail("Refusing %s %s: it is the same file as %s %s\n", output.option, output.path->c_str(),
              input.option, input.path->c_str());
       }

@@ -110,6 +110,10 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool is_trusted_owner(uid_t owner) {
   static const bool overflow_trusted = overflow_id_is_unmapped();
   return owner == 0 || owner == ::geteuid() || (owner == OVERFLOW_ID && overflow_trusted);

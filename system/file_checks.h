@@ -10,6 +10,10 @@
 // The folder part of a path: "." for a bare name, "/" for a file in the root.
 std::string folder_of(const std::string& path);
 
+// Whether two status records (from stat, lstat or fstat) describe the same file: the same
+// device and inode, whatever the paths.
+bool same_file(const struct stat& a, const struct stat& b);
+
 // Whether `owner` is a user the tool trusts with the files it uses: root or the running user.
 // Inside a user namespace the overflow id (65534) that stands for every user the namespace does
 // not map counts too, as long as the namespace maps no user of its own to it: the process holds
