@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "system/flash_files.h"
 #include "tests/build_paths.h"
+#include "util/fail.h"
 
 #include <gtest/gtest.h>
 
@@ -98,7 +99,15 @@ child_result run_in_child(const std::function<void()>& body) {
   if (pid == 0) {
     ::dup2(out_fd, STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
-    body();
+    // A failure ends the child as main ends the run: its message after what standard output
+    // holds, its status, and what is done at the end of every run.
+    try {
+      body();
+    } catch (const run_failure& failure) {
+      std::fflush(stdout);
+      std::fputs(failure.message().c_str(), stderr);
+      std::exit(failure.status());
+    }
     std::fflush(nullptr);
     ::_exit(0);
   }

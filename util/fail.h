@@ -1,27 +1,38 @@
-// The one way a run of vek_smbios_util ends early, and the exit status of the tool's own failures.
-// Header-only, so every program source that ends a run carries it.
+// The one way a run of vek_smbios_util ends early: a run_failure, thrown where the failure is
+// found and caught at the top, where its message is shown and its status becomes the exit status.
+// Nothing below main ends the process, so every owner on the way up cleans up after itself.
 #pragma once
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include <exception>
+#include <string>
 
 // Exit status for every failure of the tool's own, and for an outside program that ended
 // abnormally.
 constexpr int EXIT_TOOL_ERROR = 255;
 
-// Ends the run with `status`; what the standard streams still hold is written out first.
-[[noreturn]] inline void end_run(int status) {
-  std::exit(status);
-}
+// A run that cannot go on: the exit status it ends with and the message (empty when the failure
+// was reported already; the message carries its own line end).
+class run_failure : public std::exception {
+public:
+  run_failure(int status, std::string message) : status_(status), message_(std::move(message)) {}
 
-// Writes the formatted message to standard error as it stands (the caller gives its line end),
-// after what standard output holds, and ends the run with EXIT_TOOL_ERROR.
-[[noreturn, gnu::format(printf, 1, 2)]] inline void fail(const char* format, ...) {
-  std::fflush(stdout);
-  std::va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
-  va_end(arguments);
-  end_run(EXIT_TOOL_ERROR);
-}
+  int status() const {
+    return status_;
+  }
+  const std::string& message() const {
+    return message_;
+  }
+  const char* what() const noexcept override {
+    return message_.c_str();
+  }
+
+private:
+  int status_;
+  std::string message_;
+};
+
+// Ends the run with `status`, everything said already.
+[[noreturn]] void end_run(int status);
+
+// Ends the run with EXIT_TOOL_ERROR and the formatted message (the caller gives its line end).
+[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...);
