@@ -4,14 +4,10 @@
 #include "cli/field_value.h"
 #include "record/text_escape.h"
 #include "util/fail.h"
+#include "util/version.h"
 
 #include <array>
 #include <cstdio>
-
-// The build gives the project's version; a compile outside it (a syntax check) names none.
-#ifndef VEK_SMBIOS_UTIL_VERSION
-#define VEK_SMBIOS_UTIL_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -21,12 +17,13 @@ constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:o:";
 constexpr int OPTION_JSON = 0x100;
 constexpr int OPTION_RESTORE = 0x101;
 constexpr int OPTION_VERSION = 0x102;
+constexpr int OPTION_DISCARD_JOURNAL = 0x103;
 
 // The field options, then the run's own long options. Their names share no prefix with a field
 // name, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 8> options{};
+    std::array<struct option, FIELD_COUNT + 9> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
@@ -37,7 +34,8 @@ const struct option* long_options() {
     options[FIELD_COUNT + 4] = {"help", no_argument, nullptr, 'h'};
     options[FIELD_COUNT + 5] = {"version", no_argument, nullptr, OPTION_VERSION};
     options[FIELD_COUNT + 6] = {"restore", no_argument, nullptr, OPTION_RESTORE};
-    options[FIELD_COUNT + 7] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 7] = {"discard-journal", no_argument, nullptr, OPTION_DISCARD_JOURNAL};
+    options[FIELD_COUNT + 8] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
@@ -57,6 +55,8 @@ void reset_getopt() {
 // path option that takes the last of several was given.
 struct parse_state {
   bool modes_differ = false;
+  // The first option given that --restore and --discard-journal do not take, as written.
+  std::string first_other;
   int config_count = 0;
   int log_count = 0;
   int copy_count = 0;
@@ -92,9 +92,30 @@ void warn_if_repeated(int count, char option, const std::optional<std::string>& 
   }
 }
 
+// An option as the operator would write it, for messages.
+std::string option_words(int option) {
+  switch (option) {
+  case OPTION_JSON:
+    return "--json";
+  case OPTION_RESTORE:
+    return "--restore";
+  case OPTION_DISCARD_JOURNAL:
+    return "--discard-journal";
+  default:
+    if (option >= 0 && option < FIELD_COUNT) {
+      return std::string("--") + field_name(static_cast<field_id>(option));
+    }
+    return std::string("-") + static_cast<char>(option);
+  }
+}
+
 // Takes one option. Returns the status the run must end with when the option ends the parse.
 std::optional<int> take_option(int option, run_settings& settings, dmi_record& cmdline_record,
                                parse_state& state) {
+  if (state.first_other.empty() && option != 'l' && option != OPTION_RESTORE &&
+      option != OPTION_DISCARD_JOURNAL) {
+    state.first_other = option_words(option);
+  }
   switch (option) {
   case 'r':
     take_mode(settings, OP_READ, state);
@@ -133,6 +154,9 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
     break;
   case OPTION_RESTORE:
     settings.restore = true;
+    break;
+  case OPTION_DISCARD_JOURNAL:
+    settings.discard_journal = true;
     break;
   case 'h':
     settings.shown = run_settings::notice::help;
@@ -202,10 +226,15 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
                  escape_control_bytes(argv[optind]).c_str());
     return EXIT_TOOL_ERROR;
   }
-  // The restore is a run of its own on the chip, with nothing to show but its progress.
-  if (settings.restore &&
-      (settings.mode != OP_NONE || settings.image_file || settings.dry_run || settings.json)) {
-    std::fprintf(stderr, "--restore takes none of -r, -w, -u, -f, -n, --json\n");
+  // The restore and the discard of the journal are runs of their own on the chip, with nothing
+  // to show but their progress: an option meant for another run is refused, not dropped.
+  if (settings.restore && settings.discard_journal) {
+    std::fprintf(stderr, "--restore and --discard-journal are runs of their own: give one\n");
+    return EXIT_TOOL_ERROR;
+  }
+  if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
+    std::fprintf(stderr, "%s takes no option but -l: %s given\n",
+                 settings.restore ? "--restore" : "--discard-journal", state.first_other.c_str());
     return EXIT_TOOL_ERROR;
   }
   if (state.modes_differ) {
@@ -241,15 +270,12 @@ void show_help() {
              " --json print the result as JSON on standard output\n"
              " -o <output file> with -f, make this file and leave the image file as it was\n"
              " --restore put back the flash region kept from before a failed write\n"
+             " --discard-journal drop the journal of an earlier flash write\n"
              " dmi_fields:\n",
              stdout);
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {
     std::printf("\t%s\n", entry->name);
   }
-}
-
-const char* tool_version() {
-  return VEK_SMBIOS_UTIL_VERSION;
 }
 
 void show_version() {

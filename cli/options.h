@@ -28,6 +28,7 @@ struct run_settings {
   bool dry_run = false;                   // -n
   bool json = false;                      // --json
   bool restore = false;                   // --restore: put the journal's region back
+  bool discard_journal = false;           // --discard-journal: drop the journal
   // The text a run that ends at parsing shows on standard output.
   enum class notice { none, help, version } shown = notice::none;
 };
@@ -41,18 +42,15 @@ constexpr const char* TOOL_VERSION = "01.00.00.01";
 // or -o, and -o without -f or with -r, are refused. Returns nothing when the run goes on,
 // otherwise the status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR
 // after a bad option, a value refused (see set_field_value), a word that is not an option, an
-// option refused, or --restore with a mode, -f, -n or --json. Writes nothing on standard output:
-// `settings.shown` names the text to show (the help after -h or a bad option, the version), and
-// the rest of the words are still read for --json, so the caller can first put standard output
-// where --json wants it.
+// option refused, or --restore or --discard-journal with any other option but -l. Writes nothing on
+// standard output: `settings.shown` names the text to show (the help after -h or a bad option, the
+// version), and the rest of the words are still read for --json, so the caller can first put
+// standard output where --json wants it.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record);
 
 // Writes the help text to standard output.
 void show_help();
-
-// The tool's version as --version and the JSON document give it: the project's, e.g. "1.0.0".
-const char* tool_version();
 
 // Writes "vek_smbios_util VERSION" to standard output.
 void show_version();

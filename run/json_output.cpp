@@ -3,6 +3,7 @@
 
 #include "record/record_json.h"
 #include "util/fail.h"
+#include "util/version.h"
 
 #include <fcntl.h>
 #include <signal.h>
