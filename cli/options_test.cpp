@@ -30,6 +30,7 @@ const std::string HELP_TEXT =
     " --json print the result as JSON on standard output\n"
     " -o <output file> with -f, make this file and leave the image file as it was\n"
     " --restore put back the flash region kept from before a failed write\n"
+    " --discard-journal drop the journal of an earlier flash write\n"
     " dmi_fields:\n"
     "\tsystem-manufacturer\n"
     "\tsystem-product-name\n"

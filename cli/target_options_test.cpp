@@ -60,20 +60,43 @@ TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
   }
 }
 
-TEST(TargetOptions, RestoreTakesNoModeNorAnotherTargetOrForm) {
+// The runs on the journal take the log alone: any other option, meant for another run, is named
+// and refused rather than dropped.
+TEST(TargetOptions, RunsOnTheJournalTakeNoOptionButTheLog) {
   dmi_record record;
   EXPECT_TRUE(parsed({"--restore", "-l", "/tmp/log"}, record).restore);
-  for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{"--restore", "-r"},
-                                             {"-w", "--restore"},
-                                             {"--restore", "-u", "f"},
-                                             {"--restore", "-f", "i"},
-                                             {"--restore", "-n"},
-                                             {"--restore", "--json"}}) {
-    command_line line(arguments);
-    run_settings settings;
-    EXPECT_EQ(parse_arguments(line.argc(), line.argv(), settings, record), 255)
-        << testing::PrintToString(arguments);
+  EXPECT_TRUE(parsed({"-l", "/tmp/log", "--discard-journal"}, record).discard_journal);
+  const struct {
+    std::vector<std::string> arguments;
+    const char* err;
+  } cases[] = {
+      {{"--restore", "-r"}, "--restore takes no option but -l: -r given\n"},
+      {{"-w", "--restore"}, "--restore takes no option but -l: -w given\n"},
+      {{"--restore", "-l", "x", "-u", "f"}, "--restore takes no option but -l: -u given\n"},
+      {{"--restore", "-f", "i"}, "--restore takes no option but -l: -f given\n"},
+      {{"--restore", "-n"}, "--restore takes no option but -l: -n given\n"},
+      {{"--restore", "--json"}, "--restore takes no option but -l: --json given\n"},
+      {{"--restore", "-b", "copy.bin"}, "--restore takes no option but -l: -b given\n"},
+      {{"--restore", "-c", "board.conf"}, "--restore takes no option but -l: -c given\n"},
+      {{"--restore", "-v"}, "--restore takes no option but -l: -v given\n"},
+      {{"--restore", "--system-sku=S"}, "--restore takes no option but -l: --system-sku given\n"},
+      {{"--discard-journal", "--chassis-asset=A"},
+       "--discard-journal takes no option but -l: --chassis-asset-tag given\n"},
+      {{"-o", "out.rom", "--discard-journal"},
+       "--discard-journal takes no option but -l: -o given\n"},
+      {{"--restore", "--discard-journal"},
+       "--restore and --discard-journal are runs of their own: give one\n"},
+  };
+  for (const auto& c : cases) {
+    const child_result result = run_in_child([&] {
+      command_line line(c.arguments);
+      run_settings settings;
+      dmi_record given;
+      dmi_record_init(given);
+      std::exit(parse_arguments(line.argc(), line.argv(), settings, given).value_or(0));
+    });
+    EXPECT_EQ(result.exit_status, 255) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.err, c.err) << testing::PrintToString(c.arguments);
   }
 }
 

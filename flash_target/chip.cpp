@@ -3,33 +3,26 @@
 
 #include "flash_target/flash_write.h"
 #include "flash_target/journal.h"
+#include "flash_target/recovery.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 #include "system/working_files.h"
 #include "util/fail.h"
+#include "util/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr unsigned MIDROM_END = 0xBFFFFF;
 constexpr unsigned COREBOOT_START = 0xC00000;
 constexpr unsigned COREBOOT_END = 0xFFFFFF;
-
-// Writes the journal's region from before the run back to the chip after the write failed,
-// still under the write's shield, and says on standard error how the region was left.
-void restore_after_failed_write(const working_files& files, int journal_folder) {
-  if (write_back_region_before(files.layout) != 0) {
-    return;
-  }
-  remove_journal(journal_folder);
-  std::fputs("The coreboot region of the flash was restored to its content before the run\n",
-             stderr);
-}
 
 } // namespace
 
@@ -63,10 +56,21 @@ void read_coreboot_region(const working_files& files) {
                  shell_quote(files.layout).c_str(), shell_quote(files.image).c_str());
   std::printf("Reading coreboot region...%s \n", command);
   run_command(command, command_log::logged);
+  // Before anything is judged or kept from it: a working image of another size holds no chip.
+  if (::lstat(files.image.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size != FLASH_IMAGE_SIZE) {
+    fail("Incorrect flash image file size.\n");
+  }
+}
+
+void load_working_region(const working_files& files, region_buffer& region) {
+  const unique_fd image(::open(files.image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!image.valid() || read_region(image.get(), region) != 0) {
+    fail("Unable to read %s: %s\n", files.image.c_str(), std::strerror(errno));
+  }
 }
 
 int write_back_region_before(const std::string& layout) {
-  std::printf("Restoring coreboot region...\n");
   const int status = run_flash_write(layout, journal_path(REGION_BEFORE_FILE));
   if (status != 0) {
     report_kept_region("The coreboot region of the flash may be partly written");
@@ -74,24 +78,25 @@ int write_back_region_before(const std::string& layout) {
   return status;
 }
 
-void write_coreboot_region(const working_files& files, int journal_folder) {
+void write_coreboot_region(const working_files& files, const write_journal& journal) {
   check_working_files(files);
-  if (journal_folder >= 0) {
-    save_journal_region(journal_folder, REGION_MEANT_FILE, files.image);
+  if (journal.folder >= 0) {
+    save_region_meant(journal.folder, journal.write_id, files.image, *journal.before);
   }
   std::printf("Writing coreboot region...\n");
-  // Held to the end of the run when the write fails (end_run skips the destructor), so no
-  // signal and no reader that went away stops the restore or its report.
-  const flash_write_shield shield;
+  flash_write_shield shield;
   const int status = run_flash_write(files.layout, files.image);
   if (status == 0) {
-    if (journal_folder >= 0) {
-      remove_journal(journal_folder);
+    if (journal.folder >= 0) {
+      remove_journal(journal.folder);
     }
     return;
   }
-  if (journal_folder >= 0) {
-    restore_after_failed_write(files, journal_folder);
+  // No signal and no reader that went away stops the restore or its report, nor the run's end
+  // with the write's status.
+  shield.hold();
+  if (journal.folder >= 0) {
+    restore_after_failed_write(journal.folder, files);
   } else {
     std::fprintf(stderr,
                  "The coreboot region of the flash may be partly written; the image meant for it "

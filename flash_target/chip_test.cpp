@@ -30,7 +30,7 @@ TEST(BiosLayout, RefusesALinkPlantedInItsPlace) {
 
 TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
   const child_result result = run_in_child([] {
-    shell_recorder shell;
+    shell_recorder shell({}, [](const std::string&) { make_image(WORKING_IMAGE_PATH, ""); });
     read_coreboot_region(working_files{});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
@@ -48,12 +48,25 @@ TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
                             command + "\n");
 }
 
+// A working image of another size holds no chip: nothing may be judged or kept from it.
+TEST(CorebootRegion, ReadLeavingAnImageOfAnotherSizeEndsTheRun) {
+  for (const off_t size : {FLASH_IMAGE_SIZE - 1, FLASH_IMAGE_SIZE + 1, off_t{0}}) {
+    const child_result result = run_in_child([size] {
+      shell_recorder shell(
+          {}, [size](const std::string&) { make_image(WORKING_IMAGE_PATH, "", size); });
+      read_coreboot_region(working_files{});
+    });
+    EXPECT_EQ(result.exit_status, 255) << size;
+    EXPECT_EQ(result.err, "Incorrect flash image file size.\n") << size;
+  }
+}
+
 TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
   const child_result result = run_in_child([] {
     shell_recorder shell;
     working_files files; // the write checks that they are the files the run made
     make_fixed_working_files(files);
-    write_coreboot_region(files, -1);
+    write_coreboot_region(files, {});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }

@@ -13,6 +13,9 @@ flash_write_shield::flash_write_shield() {
 }
 
 flash_write_shield::~flash_write_shield() {
+  if (held_) {
+    return;
+  }
   for (std::size_t i = 0; i < SIGNAL_COUNT; ++i) {
     ::sigaction(SIGNALS[i], &saved_[i], nullptr);
   }

@@ -21,7 +21,14 @@ public:
   flash_write_shield(const flash_write_shield&) = delete;
   flash_write_shield& operator=(const flash_write_shield&) = delete;
 
+  // Keeps the signals ignored to the end of the run: a write that failed is then reported, and
+  // the run ends with its status, whatever signal comes while the failure makes its way up.
+  void hold() {
+    held_ = true;
+  }
+
 private:
+  bool held_ = false;
   static constexpr std::size_t SIGNAL_COUNT = 5;
   static constexpr int SIGNALS[SIGNAL_COUNT] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
   struct sigaction saved_[SIGNAL_COUNT];

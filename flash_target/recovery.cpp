@@ -1,4 +1,5 @@
-// The journal of an earlier flash write: judged at the start of a run, or restored on request.
+// The journal of an earlier flash write: judged at the start of a run, proven before a restore,
+// restored or discarded on request.
 #include "flash_target/recovery.h"
 
 #include "flash_target/chip.h"
@@ -7,33 +8,104 @@
 #include "util/fail.h"
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
-void settle_earlier_write(int folder, const working_files& files, bool will_write) {
-  if (folder < 0) {
-    return;
-  }
-  const auto before = load_journal_region(folder, REGION_BEFORE_FILE);
-  const auto meant = load_journal_region(folder, REGION_MEANT_FILE);
-  if (!before && !meant) {
-    return;
-  }
-  switch (judge_journal(read_coreboot_region_bytes(files.image), before, meant)) {
-  case journal_finding::none:
-    return;
+namespace {
+
+// The journal as found in the state folder, and what it says about the chip.
+struct found_journal {
+  journal_file before;
+  journal_file meant;
+  journal_verdict verdict;
+};
+
+found_journal find_journal(int folder, const region_buffer& chip) {
+  found_journal found;
+  found.before = load_journal_file(folder, REGION_BEFORE_FILE, journal_kind::region_before);
+  found.meant = load_journal_file(folder, REGION_MEANT_FILE, journal_kind::region_meant);
+  found.verdict = judge_journal(chip.data(), found.before, found.meant);
+  return found;
+}
+
+// What a journal that shows the chip holding a whole region says, or null for any other.
+const char* whole_region_words(journal_finding finding) {
+  switch (finding) {
   case journal_finding::write_completed:
-    remove_journal(folder);
-    std::fputs("An earlier flash write had completed: the chip holds the region meant for it; its "
-               "journal is removed\n",
-               stderr);
-    return;
+    return "An earlier flash write had completed: the chip holds the region meant for it";
   case journal_finding::write_not_begun:
-    remove_journal(folder);
-    std::fputs("An earlier flash write never took place: the chip holds the region as it was "
-               "before; its journal is removed\n",
-               stderr);
-    return;
-  case journal_finding::unknown:
+    return "An earlier flash write never took place: the chip holds the region as it was before";
+  case journal_finding::before_only:
+    return "An earlier flash write left only the region from before it: the write never began, "
+           "or it had completed and its journal was being removed";
+  case journal_finding::none:
+  case journal_finding::damaged:
+  case journal_finding::partly_written:
+  case journal_finding::foreign:
     break;
+  }
+  return nullptr;
+}
+
+// A journal that must not be written to the chip: what it is, and the way out.
+std::string unusable_words(const journal_verdict& verdict) {
+  const std::string way_out = "; run vek_smbios_util --discard-journal to drop it";
+  if (verdict.finding == journal_finding::damaged) {
+    return "the journal of an earlier flash write is damaged: " + verdict.reason + way_out;
+  }
+  return "the journal of an earlier flash write may belong to another board: its blocks at " +
+         verdict.reason +
+         " hold neither their content before that write nor the content meant "
+         "for them" +
+         way_out;
+}
+
+bool is_unusable(journal_finding finding) {
+  return finding == journal_finding::damaged || finding == journal_finding::foreign;
+}
+
+// Removes a journal that shows the chip whole, saying so. Returns whether it did.
+bool remove_whole_region_journal(int folder, const journal_verdict& verdict) {
+  const char* words = whole_region_words(verdict.finding);
+  if (words == nullptr) {
+    return false;
+  }
+  remove_journal(folder);
+  std::fprintf(stderr, "%s; its journal is removed\n", words);
+  return true;
+}
+
+// What a journal file is, for the line that says it was discarded.
+std::string describe(const journal_file& file) {
+  if (file.found == journal_file::state::damaged) {
+    return "damaged: " + file.damage;
+  }
+  char written[32] = "an unknown time";
+  struct tm when {};
+  if (::gmtime_r(&file.written, &when) != nullptr) {
+    std::strftime(written, sizeof written, "%Y-%m-%d %H:%M:%S UTC", &when);
+  }
+  return std::to_string(file.blocks.count()) + " blocks, written " + written +
+         " by vek_smbios_util " + file.tool_version;
+}
+
+} // namespace
+
+void settle_earlier_write(int folder, const region_buffer& chip, bool will_write) {
+  if (folder < 0 || !journal_present(folder)) {
+    return;
+  }
+  const found_journal found = find_journal(folder, chip);
+  if (found.verdict.finding == journal_finding::none ||
+      remove_whole_region_journal(folder, found.verdict)) {
+    return;
+  }
+  if (is_unusable(found.verdict.finding)) {
+    if (will_write) {
+      fail("Refusing to write the flash: %s\n", unusable_words(found.verdict).c_str());
+    }
+    std::fprintf(stderr, "Warning: %s\n", unusable_words(found.verdict).c_str());
+    return;
   }
   if (will_write) {
     report_kept_region("Refusing to write the flash: its coreboot region matches neither its "
@@ -44,26 +116,85 @@ void settle_earlier_write(int folder, const working_files& files, bool will_writ
                      "before an earlier write nor the content meant for it");
 }
 
+bool restore_after_failed_write(int folder, const working_files& files) {
+  // A failure on the way is reported here: the run ends with the failed write's status.
+  try {
+    std::printf("Restoring coreboot region...\n");
+    read_coreboot_region(files);
+    region_buffer chip;
+    load_working_region(files, chip);
+    const found_journal found = find_journal(folder, chip);
+    if (is_unusable(found.verdict.finding)) {
+      std::fprintf(stderr,
+                   "The coreboot region of the flash may be partly written and is not put "
+                   "back: %s\n",
+                   unusable_words(found.verdict).c_str());
+      return false;
+    }
+    if (write_back_region_before(files.layout) != 0) {
+      return false;
+    }
+    remove_journal(folder);
+  } catch (const run_failure& failure) {
+    std::fflush(stdout);
+    std::fputs(failure.message().c_str(), stderr);
+    report_kept_region("The coreboot region of the flash may be partly written");
+    return false;
+  }
+  std::fputs("The coreboot region of the flash was restored to its content before the run\n",
+             stderr);
+  return true;
+}
+
 void restore_from_journal(int folder, const working_files& files) {
-  const auto before = folder < 0 ? std::nullopt : load_journal_region(folder, REGION_BEFORE_FILE);
-  const auto meant = folder < 0 ? std::nullopt : load_journal_region(folder, REGION_MEANT_FILE);
-  // Without the region meant for the chip no write began, and the region from before may be
-  // incomplete.
-  if (!before || !meant) {
+  if (folder < 0 || !journal_present(folder)) {
     fail("Nothing to restore: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
+  read_coreboot_region(files);
+  region_buffer chip;
+  load_working_region(files, chip);
+  const found_journal found = find_journal(folder, chip);
+  if (is_unusable(found.verdict.finding)) {
+    fail("Refusing to restore: %s\n", unusable_words(found.verdict).c_str());
+  }
+  if (found.verdict.finding == journal_finding::none ||
+      remove_whole_region_journal(folder, found.verdict)) {
+    fail("Nothing to restore: the coreboot region of the flash is whole\n");
+  }
+  std::printf("Restoring coreboot region...\n");
   {
-    const flash_write_shield shield;
+    flash_write_shield shield;
     if (const int status = write_back_region_before(files.layout)) {
+      shield.hold();
       end_run(status);
     }
   }
   read_coreboot_region(files);
-  if (read_coreboot_region_bytes(files.image) != *before) {
+  load_working_region(files, chip);
+  if (std::memcmp(chip.data(), found.before.region->data(), REGION_SIZE) != 0) {
     report_kept_region("The coreboot region of the flash does not read back as restored");
     end_run(EXIT_TOOL_ERROR);
   }
   remove_journal(folder);
   std::printf("The coreboot region of the flash holds its content from before the failed write "
               "again\n");
+}
+
+void discard_journal(int folder) {
+  if (folder < 0 || !journal_present(folder)) {
+    fail("Nothing to discard: there is no journal of a flash write in %s\n", STATE_FOLDER);
+  }
+  std::string discarded;
+  const std::pair<const char*, journal_kind> files[] = {
+      {REGION_BEFORE_FILE, journal_kind::region_before},
+      {REGION_MEANT_FILE, journal_kind::region_meant}};
+  for (const auto& [name, kind] : files) {
+    const journal_file file = load_journal_file(folder, name, kind);
+    if (file.found != journal_file::state::missing) {
+      discarded +=
+          (discarded.empty() ? "" : ", ") + journal_path(name) + " (" + describe(file) + ")";
+    }
+  }
+  remove_journal(folder);
+  std::printf("Discarded the journal of an earlier flash write: %s\n", discarded.c_str());
 }

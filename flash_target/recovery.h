@@ -1,17 +1,32 @@
-// What a run does with the journal of an earlier flash write, and the operator's --restore.
+// What a run does with the journal of an earlier flash write, and the operator's --restore and
+// --discard-journal.
 #pragma once
 
+#include "flash_target/region.h"
 #include "system/flash_files.h"
 
-// Judges the journal in the state folder `folder` (-1 for none) against the coreboot region just
-// read into the working image. A write that completed, or that never took place, has its journal
-// removed with one line on standard error, and the run goes on. A region that is neither ends a
-// run that will write (`will_write`) with 255 before any write, naming the restore command;
-// any other run goes on after a warning line. Ends the run on failure.
-void settle_earlier_write(int folder, const working_files& files, bool will_write);
+// Judges the journal in the state folder `folder` (-1 for none) against `chip`, the coreboot
+// region just read from the chip. A journal that shows the chip holding a whole region (the write
+// completed, never began, or left only the region from before) is removed with one line on
+// standard error, and the run goes on. Any other journal (partly written, damaged, or one that
+// may belong to another board) ends a run that will write (`will_write`) with 255 before any
+// write, naming the way out; any other run goes on after a warning line. Ends the run on failure.
+void settle_earlier_write(int folder, const region_buffer& chip, bool will_write);
 
-// Writes the journal's region from before the failed write back to the chip under a
-// flash_write_shield, reads the region back and compares it with the journal, then removes the
-// journal and says so. Ends the run with 255 when there is no journal to restore from, and with
-// the write's status when the write fails (the journal kept). Ends the run on failure.
+// Puts the region from before a failed write back on the chip, once the region the chip holds now
+// is proven to come from the journal: reads the chip into the working image, judges it, and
+// writes the journal's region from before back under a flash_write_shield. Says on standard error
+// how the region was left. Returns whether it was put back (the journal then removed).
+bool restore_after_failed_write(int folder, const working_files& files);
+
+// --restore: reads the chip and, when the journal shows a write cut short, writes the journal's
+// region from before back to the chip under a flash_write_shield, reads the region back and
+// compares it with the journal, then removes the journal and says so. Refuses, with 255 and the
+// way out, a journal that is damaged or may belong to another board; with nothing to restore
+// (no journal, or one that shows the chip whole, which is then removed) ends with 255. Ends the
+// run with the write's status when the write fails (the journal kept). Ends the run on failure.
 void restore_from_journal(int folder, const working_files& files);
+
+// --discard-journal: removes the journal's files, whatever they hold, and says on standard output
+// what it discarded. Ends the run with 255 when there is nothing to discard.
+void discard_journal(int folder);

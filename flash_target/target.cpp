@@ -40,7 +40,11 @@ void read_target_record(const flash_target& target, const working_files& files,
                         dmi_record& record) {
   if (!target.is_image()) {
     read_coreboot_region(files);
-    settle_earlier_write(target.state_folder, files, false);
+    if (target.state_folder >= 0 && journal_present(target.state_folder)) {
+      region_buffer chip;
+      load_working_region(files, chip);
+      settle_earlier_write(target.state_folder, chip, false);
+    }
     read_dmi_record(files.image, record);
     return;
   }
@@ -48,13 +52,20 @@ void read_target_record(const flash_target& target, const working_files& files,
   read_dmi_record(target.image_fd, target.image_path, record);
 }
 
-void fetch_working_image(const flash_target& target, const working_files& files) {
+void fetch_working_image(flash_target& target, const working_files& files) {
   if (!target.is_image()) {
     read_coreboot_region(files);
-    settle_earlier_write(target.state_folder, files, true);
+    const bool journal_found = target.state_folder >= 0 && journal_present(target.state_folder);
+    if (journal_found || !target.dry_run) {
+      target.region = std::make_unique<region_buffer>();
+      load_working_region(files, *target.region);
+    }
+    if (journal_found) {
+      settle_earlier_write(target.state_folder, *target.region, true);
+    }
     // Kept before cbfstool or cp change anything in the working image.
     if (!target.dry_run) {
-      save_journal_region(target.state_folder, REGION_BEFORE_FILE, files.image);
+      target.write_id = save_region_before(target.state_folder, *target.region);
     }
     return;
   }
@@ -62,8 +73,7 @@ void fetch_working_image(const flash_target& target, const working_files& files)
   copy_image_file(target.image_fd, target.image_path, files.image);
 }
 
-void fetch_record_to_carry(const flash_target& target, const working_files& files,
-                           dmi_record& record) {
+void fetch_record_to_carry(flash_target& target, const working_files& files, dmi_record& record) {
   if (!target.is_image()) {
     fetch_working_image(target, files);
     read_dmi_record(files.image, record);
@@ -78,7 +88,7 @@ void put_back_working_image(const flash_target& target, const working_files& fil
     return;
   }
   if (!target.is_image()) {
-    write_coreboot_region(files, target.state_folder);
+    write_coreboot_region(files, {target.state_folder, target.region.get(), target.write_id});
     return;
   }
   std::printf("Writing image...\n");

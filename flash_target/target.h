@@ -4,9 +4,12 @@
 #pragma once
 
 #include "flash_target/image_destination.h"
+#include "flash_target/region.h"
 #include "record/dmi_record.h"
 #include "system/flash_files.h"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,6 +24,10 @@ struct flash_target {
   // For the chip, the state folder that holds the journal of flash writes, open for the whole
   // run; -1 when there is none (an image file, or a run that writes nothing and found none).
   int state_folder = -1;
+  // For the chip, the coreboot region as read by a run that will write it, and the id of the
+  // journal it was kept in.
+  std::unique_ptr<region_buffer> region;
+  std::uint64_t write_id = 0;
   // Where a run that changes the image file puts its result: the image file itself, or the -o
   // file. Unused for the chip and for a read.
   image_destination destination;
@@ -58,14 +65,13 @@ void read_target_record(const flash_target& target, const working_files& files, 
 // fetched as fetch_working_image does (an earlier write judged, this run's journal begun) and the
 // record read from it; for an image file, the record is read in place, as the new image takes the
 // working copy's place whole. Ends the run on failure.
-void fetch_record_to_carry(const flash_target& target, const working_files& files,
-                           dmi_record& record);
+void fetch_record_to_carry(flash_target& target, const working_files& files, dmi_record& record);
 
 // Brings the target's whole content into the working image: flashrom reads the chip's coreboot
 // region, or the image file is copied. For the chip, the journal of an earlier write is judged
 // (a region that may be partly written ends the run), and the region as read starts this run's
 // journal unless it is a dry run. Ends the run on failure.
-void fetch_working_image(const flash_target& target, const working_files& files);
+void fetch_working_image(flash_target& target, const working_files& files);
 
 // Puts the working image back: flashrom writes its coreboot region to the chip; or, for an
 // image file, the working copy is flushed to disk and renamed over its destination (see

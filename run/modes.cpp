@@ -83,7 +83,7 @@ const dmi_record& run_read_mode(const flash_target& target, const working_files&
   return config_record;
 }
 
-const dmi_record& run_write_mode(const flash_target& target, const working_files& files,
+const dmi_record& run_write_mode(flash_target& target, const working_files& files,
                                  dmi_record& config_record, const dmi_record& cmdline_record,
                                  dmi_record& merged_record) {
   std::printf("Programming DMI...\n");
@@ -96,7 +96,7 @@ const dmi_record& run_write_mode(const flash_target& target, const working_files
   return merged_record;
 }
 
-const dmi_record& run_update_mode(const run_settings& settings, const flash_target& target,
+const dmi_record& run_update_mode(const run_settings& settings, flash_target& target,
                                   const working_files& files, dmi_record& config_record,
                                   const dmi_record& cmdline_record, dmi_record& merged_record) {
   check_new_image(settings);
@@ -116,7 +116,7 @@ const dmi_record& run_update_mode(const run_settings& settings, const flash_targ
   return *record_to_store;
 }
 
-const dmi_record& run_update_dmi_mode(const run_settings& settings, const flash_target& target,
+const dmi_record& run_update_dmi_mode(const run_settings& settings, flash_target& target,
                                       const working_files& files, dmi_record& config_record,
                                       const dmi_record& cmdline_record, dmi_record& merged_record) {
   check_new_image(settings);

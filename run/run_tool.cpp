@@ -63,7 +63,7 @@ flash_target choose_target(const run_settings& settings) {
 
 // Performs the mode. Returns the record stored (in a dry run, to be stored; for a read, the
 // record read). Ends the run when there is no mode.
-const dmi_record& run_mode(const run_settings& settings, const flash_target& target,
+const dmi_record& run_mode(const run_settings& settings, flash_target& target,
                            const working_files& files, dmi_record& config_record,
                            const dmi_record& cmdline_record, dmi_record& merged_record) {
   switch (settings.mode) {
@@ -117,6 +117,10 @@ void run_tool(const run_settings& settings, dmi_record& config_record, dmi_recor
     target.state_folder = open_state_folder(changes_target(settings.mode) && !settings.dry_run);
   }
   open_log(settings.log_path);
+  if (settings.discard_journal) {
+    discard_journal(target.state_folder);
+    return;
+  }
   // Merged before anything is logged, so values that do not fit stop the run before any write.
   field_id overflow = FIELD_COUNT;
   if (merge_records(merged_record, config_record, cmdline_record, &overflow) != 0) {

@@ -193,7 +193,8 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
       continue;
     }
     if (last) {
-      return file_verdict(next, status, use);
+      return use == path_use::folder ? folder_verdict(next, status)
+                                     : file_verdict(next, status, use);
     }
     verdict = folder_verdict(next, status);
     folder = next;

@@ -36,8 +36,9 @@ const char* shared_folder_words(file_fault fault);
 // Whether the folder holding `path` is sticky and every user may write to it, like /tmp.
 bool in_shared_folder(const std::string& path);
 
-// Which file a path names: one the run reads (an image), or one it writes (the log, a copy).
-enum class path_use { input, output };
+// Which file a path names: one the run reads (an image), one it writes (the log, a copy), or a
+// folder the run keeps files in.
+enum class path_use { input, output, folder };
 
 // The verdict on a path: trusted, refused with a reason naming the path element at fault, or not
 // checkable (errno of the element that could not be looked at).
@@ -54,7 +55,8 @@ struct path_verdict {
 // folder from / down to the file (relative paths from the working folder; symbolic links, which
 // must belong to a trusted owner, followed) must belong to a trusted owner and not be writable by
 // group or others unless it is sticky. The file, when it exists, must be a regular file of a
-// trusted owner with one link; an output may also be a character device of root's (/dev/null).
+// trusted owner with one link; an output may also be a character device of root's (/dev/null); a
+// folder is held to the rule of the folders above it.
 // An output in a sticky world-writable folder is left to open_output_file's own rules. A missing
 // file is trusted (its folder decides), a missing folder is an error (ENOENT).
 path_verdict check_trusted_path(const std::string& path, path_use use);

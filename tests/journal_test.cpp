@@ -1,6 +1,8 @@
 // The journal of a flash write, end to end on the emulated chip: a write that fails and cannot
 // be undone at once is refused over, restored on request, or found complete by the next run.
 #include "flash_target/journal.h"
+#include "system/file_checks.h"
+#include "tests/image_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -100,21 +102,138 @@ TEST_F(Journal, RunKilledDuringAWriteThatCompletesIsFoundAsMeantByTheNext) {
   EXPECT_EQ(journal_files(), 0);
 }
 
+// The state folder and every folder above it: no other user may be able to move the journal
+// aside or put one of their own in its place.
 TEST_F(Journal, StateFolderIsRootsAloneOrTheRunEndsBeforeTheChipIsRead) {
   ASSERT_EQ(board_.run({"-w"}, "", [] { ::umask(0); }).exit_status, 0);
   struct stat status;
   ASSERT_EQ(::lstat(STATE_FOLDER, &status), 0);
   EXPECT_EQ(status.st_mode, S_IFDIR | 0700);
-
   ASSERT_EQ(::rmdir(STATE_FOLDER), 0) << "left empty by the write";
-  ASSERT_EQ(::mkdir("/tmp/board/elsewhere", 0700), 0);
-  ASSERT_EQ(::symlink("/tmp/board/elsewhere", STATE_FOLDER), 0);
-  ::unlink("/tmp/board/calls");
-  const child_result result = board_.run({"-r"});
-  EXPECT_EQ(result.exit_status, 255);
-  EXPECT_EQ(result.err,
-            std::string("Refusing the state folder ") + STATE_FOLDER + ": it is a symbolic link\n");
-  EXPECT_TRUE(board_.calls().empty());
+  const std::string chip = read_file(emulated_board::CHIP);
+
+  const std::string above = folder_of(STATE_FOLDER);
+  const std::string refusal = std::string("Refusing the state folder ") + STATE_FOLDER + ": ";
+  const struct {
+    const char* name;
+    std::function<bool()> make_unsafe; // false: cannot be made here
+    std::function<void()> make_safe;
+    std::string reason;
+  } cases[] = {
+      {"a link to a folder of root's",
+       [] {
+         return ::mkdir("/tmp/board/elsewhere", 0700) == 0 &&
+                ::symlink("/tmp/board/elsewhere", STATE_FOLDER) == 0;
+       },
+       [] { ::unlink(STATE_FOLDER); }, "it is a symbolic link"},
+      {"the folder above writable by all, without the sticky bit",
+       [&] { return ::chmod(above.c_str(), 0777) == 0; }, [&] { ::chmod(above.c_str(), 0755); },
+       "folder " + above + " is writable by group or others"},
+      {"the folder above writable by its group", [&] { return ::chmod(above.c_str(), 0775) == 0; },
+       [&] { ::chmod(above.c_str(), 0755); },
+       "folder " + above + " is writable by group or others"},
+      {"the folder above another user's",
+       [&] { return ::chown(above.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0; },
+       [&] { ::chown(above.c_str(), 0, 0); },
+       "folder " + above + " is owned by uid " + std::to_string(UNPRIVILEGED_ID)},
+  };
+  std::string not_tried;
+  for (const auto& c : cases) {
+    if (!c.make_unsafe()) {
+      not_tried += std::string(not_tried.empty() ? "" : "; ") + c.name;
+      c.make_safe();
+      continue;
+    }
+    ::unlink("/tmp/board/calls");
+    for (const char* mode : {"-r", "-w"}) {
+      const child_result result = board_.run({mode});
+      EXPECT_EQ(result.exit_status, 255) << c.name << " " << mode;
+      EXPECT_EQ(result.err, refusal + c.reason + "\n") << c.name << " " << mode;
+    }
+    EXPECT_TRUE(board_.calls().empty()) << c.name;
+    c.make_safe();
+  }
+  EXPECT_EQ(read_file(emulated_board::CHIP), chip);
+  if (!not_tried.empty()) {
+    GTEST_SKIP() << "not tried, no second user here: " << not_tried;
+  }
+}
+
+// A journal carried to another board (boards are set up from one cloned system disk) is never
+// written to that board's chip: its region cannot be proven to come from the journal.
+TEST_F(Journal, AJournalOfAnotherBoardIsNeverWrittenToTheChip) {
+  ASSERT_EQ(board_
+                .run({"-w", "--system-serial-number=MASTER-2"},
+                     "flashrom-write:partial-exit:3 flashrom-restore:exit:4")
+                .exit_status,
+            3);
+  ASSERT_EQ(journal_files(), 2);
+  const dmi_record clone =
+      make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}, {FIELD_SYSTEM_SERIAL_NUMBER, "CLONE-7"}});
+  board_.make_chip(&clone);
+  const std::string clone_chip = read_file(emulated_board::CHIP);
+  const std::string theirs =
+      "the journal of an earlier flash write may belong to another board: its blocks at "
+      "0xff0000 hold neither their content before that write nor the content meant for them; "
+      "run vek_smbios_util --discard-journal to drop it\n";
+
+  const child_result write = board_.run({"-w", "--system-sku=S"});
+  EXPECT_EQ(write.exit_status, 255);
+  EXPECT_EQ(write.err, "Refusing to write the flash: " + theirs);
+  const child_result restore = board_.run({"--restore"});
+  EXPECT_EQ(restore.exit_status, 255);
+  EXPECT_EQ(restore.err, "Refusing to restore: " + theirs);
+  const child_result read = board_.run({"-r"});
+  EXPECT_EQ(read.exit_status, 0);
+  EXPECT_EQ(read.err, "Warning: " + theirs);
+  EXPECT_NE(read.out.find("'CLONE-7'"), std::string::npos) << read.out;
+  EXPECT_EQ(read_file(emulated_board::CHIP), clone_chip);
+  EXPECT_EQ(journal_files(), 2);
+
+  const child_result discard = board_.run({"--discard-journal"});
+  EXPECT_EQ(discard.exit_status, 0) << discard.err;
+  EXPECT_TRUE(discard.out.starts_with("Discarded the journal of an earlier flash write: " +
+                                      journal_path(REGION_BEFORE_FILE) + " (1024 blocks, written "))
+      << discard.out;
+  EXPECT_EQ(journal_files(), 0);
+  EXPECT_EQ(board_.run({"-w", "--system-sku=S"}).exit_status, 0);
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP),
+            stored_merge(clone, make_record({{FIELD_SYSTEM_SKU, "S"}})));
+}
+
+// A damaged journal (a FIFO where the region meant for the chip belongs) holds up no run: -r
+// warns, -w and --restore refuse naming the way out, --discard-journal drops it.
+TEST_F(Journal, ADamagedJournalHoldsUpNoRunAndIsDiscardedOnRequest) {
+  ASSERT_EQ(
+      board_
+          .run({"-w", "--system-sku=lost"}, "flashrom-write:partial-exit:3 flashrom-restore:exit:4")
+          .exit_status,
+      3);
+  const std::string meant = journal_path(REGION_MEANT_FILE);
+  ASSERT_EQ(::unlink(meant.c_str()), 0);
+  ASSERT_EQ(::mkfifo(meant.c_str(), 0600), 0);
+  const std::string damaged = "the journal of an earlier flash write is damaged: " + meant +
+                              ": it is not a regular file; run vek_smbios_util --discard-journal "
+                              "to drop it\n";
+  const child_result read = board_.run({"-r"});
+  EXPECT_EQ(read.exit_status, 0);
+  EXPECT_EQ(read.err, "Warning: " + damaged);
+  const child_result write = board_.run({"-w", "--system-sku=again"});
+  EXPECT_EQ(write.exit_status, 255);
+  EXPECT_EQ(write.err, "Refusing to write the flash: " + damaged);
+  const child_result restore = board_.run({"--restore"});
+  EXPECT_EQ(restore.exit_status, 255);
+  EXPECT_EQ(restore.err, "Refusing to restore: " + damaged);
+
+  const child_result discard = board_.run({"--discard-journal", "-l", "/tmp/board/discard.log"});
+  EXPECT_EQ(discard.exit_status, 0) << discard.err;
+  EXPECT_TRUE(discard.out.ends_with(", " + meant + " (damaged: it is not a regular file)\n"))
+      << discard.out;
+  EXPECT_EQ(journal_files(), 0);
+  const child_result again = board_.run({"--discard-journal"});
+  EXPECT_EQ(again.exit_status, 255);
+  EXPECT_EQ(again.err, std::string("Nothing to discard: there is no journal of a flash write in ") +
+                           STATE_FOLDER + "\n");
 }
 
 } // namespace

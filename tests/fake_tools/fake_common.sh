@@ -5,9 +5,8 @@
 #   VEK_FAULT=STEP:signal   die by SIGKILL together with the shell that started it
 # Steps: flashrom-read, flashrom-write (from the working image), flashrom-restore (a write from
 # any other file), cbfstool-remove, cbfstool-add, cp. A flashrom write can also be cut short:
-#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   erase the lower half of the coreboot
-#   region, program its upper half (with the record) from the file, then fail as exit:N or
-#   signal does
+#   VEK_FAULT=STEP:partial-exit:N, STEP:partial-signal   write part of the blocks that differ
+#   (see flashrom_cut_write), then fail as exit:N or signal does
 # Each also stops on demand, so a test can act while its step runs:
 #   VEK_HOLD=STEP:FIFO      create FIFO.started, then wait until the test opens the FIFO for
 #                           writing (tests/test_support.h: held_step)
@@ -68,6 +67,43 @@ fake_fail_on_demand() {
   esac
 }
 
+# Writes part of the region that the layout (-l FILE -i REGION) names from the file (the last
+# argument) to the chip, as a write cut short would leave it.
+flashrom_cut_write() {
+  python3 - "$chip" "$@" <<'CUT'
+import sys
+chip, arguments = sys.argv[1], sys.argv[2:]
+layout, region, image = arguments[arguments.index("-l") + 1], arguments[arguments.index("-i") + 1], arguments[-1]
+BLOCK = 4096
+for line in open(layout):
+    bounds, name = line.split()[:2]
+    if name == region:
+        start, end = (int(bound, 16) for bound in bounds.split(":"))
+with open(image, "rb") as source:
+    source.seek(start)
+    new = source.read(end + 1 - start)
+with open(chip, "r+b") as target:
+    target.seek(start)
+    old = target.read(end + 1 - start)
+    differing = [b for b in range(0, len(new), BLOCK) if new[b:b + BLOCK] != old[b:b + BLOCK]]
+    written = len(differing) // 2
+    for b in differing[:written]:
+        target.seek(start + b)
+        target.write(new[b:b + BLOCK])
+    if written < len(differing):
+        # Erased, then programmed from its start up to the middle, or short of the middle so
+        # that it is neither the old block nor the new one (the rest of a block is often erased).
+        b = differing[written]
+        old_block, new_block = old[b:b + BLOCK], new[b:b + BLOCK]
+        for cut in range(BLOCK // 2, 0, -1):
+            state = new_block[:cut] + b"\xff" * (BLOCK - cut)
+            if state != new_block and state != old_block:
+                target.seek(start + b)
+                target.write(state)
+                break
+CUT
+}
+
 # For both flashrom stand-ins. Refuses a run without the emulated chip of VEK_TEST_CHIP.
 flashrom_refuse() {
   echo "flashrom test wrapper: $1; refusing to run" >&2
@@ -99,12 +135,10 @@ flashrom_start() {
   fault=$(fake_faults_of "$step")
   case "$fault" in
   partial-*)
-    # 0xC00000 is block 192 of 64 KiB; the coreboot region is 64 blocks. The upper half, which
-    # holds the record, is programmed, so the chip still reads as a record of some content.
-    {
-      head -c 2097152 /dev/zero | tr '\000' '\377'
-      dd if="$file" bs=64k skip=224 count=32 status=none
-    } | dd of="$chip" bs=64k seek=192 conv=notrunc iflag=fullblock status=none
+    # Cut short as flashrom's own write would be: of the 4 KiB blocks of the region that differ
+    # between the chip and the file, the first half written, the next erased and partly
+    # programmed (for a write of the record alone, the record's own block), the others untouched.
+    flashrom_cut_write "$@" || flashrom_refuse "cannot cut the write short"
     VEK_FAULT="$step:${fault#partial-}"
     ;;
   esac
