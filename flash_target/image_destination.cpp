@@ -22,6 +22,10 @@ namespace {
 // renamed into place.
 int working_copy_entry = -1;
 
+// The working copy's name but its last six letters: fixed, so its length never depends on the
+// destination's name.
+constexpr const char* WORKING_COPY_PREFIX = ".vek_smbios_util.";
+
 std::string name_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -106,7 +110,7 @@ std::string make_working_copy(const image_destination& destination) {
   unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
                             (static_cast<unsigned long long>(::getpid()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = "." + destination.name + ".";
+    std::string name = WORKING_COPY_PREFIX;
     for (int i = 0; i < 6; ++i) {
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];

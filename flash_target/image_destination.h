@@ -38,10 +38,11 @@ image_destination image_file_destination(int image_fd, const std::string& image_
 image_destination output_file_destination(const std::string& output_path, int image_fd,
                                           const std::string& image_path);
 
-// Makes the working copy: a new, empty, hidden file in the destination's folder. In place it is
-// made with mode 0600; for the -o file with the file's own permissions, 0644 less the umask, so
-// it is never changed before the rename. Noted as one of the run's leftovers (see
-// system/leftovers.h). Returns its path. Ends the run on failure.
+// Makes the working copy: a new, empty, hidden file in the destination's folder, named
+// .vek_smbios_util.XXXXXX whatever the destination's name, so a name of any length leaves room
+// for it. In place it is made with mode 0600; for the -o file with the file's own permissions,
+// 0644 less the umask, so it is never changed before the rename. Noted as one of the run's
+// leftovers (see system/leftovers.h). Returns its path. Ends the run on failure.
 std::string make_working_copy(const image_destination& destination);
 
 // Flushes the complete working copy at `copy_path` to disk and renames it over the destination;

@@ -50,6 +50,9 @@ protected:
 TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
   const dmi_record serial = make_record({{FIELD_SYSTEM_SERIAL_NUMBER, "SN-7"}});
   const std::string other = std::string(IMAGE_DIR) + "/other";
+  // The longest name a folder entry may have but five: the working copy's name must not grow
+  // with it.
+  const std::string long_out = std::string(IMAGE_DIR) + "/" + std::string(246, 'L') + ".rom";
   const uid_t user = can_drop_privileges() ? UNPRIVILEGED_ID : ::geteuid();
   // Whatever was at the name, the result is a new file of the run's user, 0644 less the umask.
   const struct {
@@ -69,9 +72,10 @@ TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
          write_file(other, "theirs");
          ::symlink("other", OUT.c_str());
        }},
+      {"name of 250 bytes", long_out, [] {}},
   };
   for (const auto& c : cases) {
-    std::system(("rm -f " + OUT + " " + other).c_str());
+    std::system(("rm -f " + OUT + " " + other + " " + long_out).c_str());
     c.arrange();
     const child_result result =
         board_.run({"-w", "-f", IMAGE, "-o", c.out, "--system-serial-number=SN-7"}, "", [] {
@@ -92,6 +96,7 @@ TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
     }
     EXPECT_EQ(folder_entries("/tmp"), (std::vector<std::string>{"board"})) << c.name;
   }
+  ::unlink(long_out.c_str());
 
   // An update into a new file: the new coreboot region over the image's own bytes below it.
   ::unlink(other.c_str());
