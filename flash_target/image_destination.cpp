@@ -22,6 +22,10 @@ namespace {
 // renamed into place.
 int working_copy_entry = -1;
 
+// The working copy's name but its last six letters: fixed, so its length never depends on the
+// destination's name.
+constexpr const char* WORKING_COPY_PREFIX = ".vek_smbios_util.";
+
 std::string name_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -39,12 +43,6 @@ image_destination open_destination_folder(const std::string& path) {
     fail("Unable to open folder %s: %s\n", destination.folder.c_str(), std::strerror(errno));
   }
   return destination;
-}
-
-mode_t current_umask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
 }
 
 } // namespace
@@ -71,8 +69,9 @@ image_destination output_file_destination(const std::string& output_path, int im
     fail("Output file %s names a folder\n", output_path.c_str());
   }
   // Every folder up to it must be one that no other user can change, or the rename into place
-  // could be steered to another file.
-  const path_verdict verdict = check_trusted_path(output_path, path_use::output);
+  // could be steered to another file; a file already there must be one no other user could have
+  // put there, even in a sticky folder such as /tmp, where they may create files.
+  const path_verdict verdict = check_trusted_path(output_path, path_use::replaced);
   if (!verdict.trusted()) {
     fail("Unable to open output file %s: %s\n", output_path.c_str(),
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
@@ -93,20 +92,17 @@ image_destination output_file_destination(const std::string& output_path, int im
   if (exists && S_ISDIR(there.st_mode)) {
     fail("Output file %s names a folder\n", output_path.c_str());
   }
-  if (exists && S_ISREG(there.st_mode)) {
-    destination.mode = there.st_mode & 07777;
-    destination.owner = there.st_uid;
-    destination.group = there.st_gid;
-    destination.keep_owner = ::geteuid() == 0;
-  } else {
-    destination.mode = image.st_mode & 0777 & ~current_umask();
-  }
+  // Whatever another user puts at the name from here on is replaced by the rename, never written
+  // into; in a sticky folder the system refuses that rename to anyone but root.
   return destination;
 }
 
 std::string make_working_copy(const image_destination& destination) {
   static constexpr char LETTERS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  // In place the copy is kept from others until it has the image's permissions; the -o file is
+  // made with its own from the start (the umask applies), as nothing changes them later.
+  const mode_t mode = destination.in_place ? 0600 : 0644;
   // The name need not be hard to guess: it is created exclusively, never followed, so a name
   // taken by someone else only means another try.
   struct timespec now {};
@@ -114,13 +110,13 @@ std::string make_working_copy(const image_destination& destination) {
   unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
                             (static_cast<unsigned long long>(::getpid()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = "." + destination.name + ".";
+    std::string name = WORKING_COPY_PREFIX;
     for (int i = 0; i < 6; ++i) {
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];
     }
     const int fd = ::openat(destination.folder_fd, name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST) {
       continue;
     }
@@ -150,11 +146,16 @@ void place_working_copy(const image_destination& destination, const std::string&
     fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
          static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
   }
-  // The owner first: changing it may clear the set-id bits that the mode then puts back.
-  if (destination.keep_owner && ::fchown(copy.get(), destination.owner, destination.group) != 0) {
-    // Left owned by the tool's user: the file is still made, with its permissions.
+  if (destination.in_place) {
+    // The owner first: changing it may clear the set-id bits that the mode then puts back.
+    if (destination.keep_owner && ::fchown(copy.get(), destination.owner, destination.group) != 0) {
+      // Left owned by the tool's user: the file is still made, with its permissions.
+    }
+    if (::fchmod(copy.get(), destination.mode) != 0) {
+      fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
+    }
   }
-  if (::fchmod(copy.get(), destination.mode) != 0 || ::fsync(copy.get()) != 0) {
+  if (::fsync(copy.get()) != 0) {
     fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
   }
   if (destination.in_place) {

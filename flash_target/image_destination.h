@@ -14,8 +14,9 @@ struct image_destination {
   std::string name;   // its name in that folder
   int folder_fd = -1; // that folder, open for the run
   bool in_place = false;
-  // The result's permissions, and its owner when `keep_owner` (root replacing a file, as cp
-  // would leave it).
+  // In place, the image file's permissions, and its owner when `keep_owner` (root replacing a
+  // file, as cp would leave it), given to the working copy before it replaces the image. Unused
+  // for the -o file, which is always a new file of the running user's, made with its permissions.
   mode_t mode = 0;
   uid_t owner = 0;
   gid_t group = 0;
@@ -26,22 +27,28 @@ struct image_destination {
 // owner kept. Ends the run on failure.
 image_destination image_file_destination(int image_fd, const std::string& image_path);
 
-// The file `output_path` as the destination of the image open on `image_fd`: refused when it is
-// the image file itself (by its name, or by a link to it) or a folder. A file there is replaced
-// as cp would write over it, keeping its permissions (and, as root, its owner); a symbolic link
-// there is replaced, never followed; a new file takes the image's permissions less the umask.
-// Ends the run on failure.
+// The file `output_path` as the destination of the image open on `image_fd`. The path must be
+// trusted as a replaced file (see check_trusted_path): what is there, or what a symbolic link
+// there leads to, must be a regular file of root's or the running user's with one link, wherever
+// it lies, so a device, a FIFO or another user's file is refused; and it must not be the image
+// file itself (by its name, or by a link to it) nor a folder. The result is always a new file of
+// the running user's, with permissions 0644 less the umask, renamed over the name: it never
+// takes the owner or permissions of a file that was there, and a symbolic link there is replaced,
+// never followed. Ends the run on failure.
 image_destination output_file_destination(const std::string& output_path, int image_fd,
                                           const std::string& image_path);
 
-// Makes the working copy: a new, empty, hidden file of mode 0600 in the destination's folder,
-// noted as one of the run's leftovers (see system/leftovers.h). Returns its path. Ends the run
-// on failure.
+// Makes the working copy: a new, empty, hidden file in the destination's folder, named
+// .vek_smbios_util.XXXXXX whatever the destination's name, so a name of any length leaves room
+// for it. In place it is made with mode 0600; for the -o file with the file's own permissions,
+// 0644 less the umask, so it is never changed before the rename. Noted as one of the run's
+// leftovers (see system/leftovers.h). Returns its path. Ends the run on failure.
 std::string make_working_copy(const image_destination& destination);
 
-// Gives the complete working copy at `copy_path` the destination's permissions (and owner),
-// flushes it to disk and renames it over the destination; it is then no longer a leftover. In
-// place, first checks that the name still holds the image open on `image_fd`. Ends the run on
-// failure, the destination then as it was.
+// Flushes the complete working copy at `copy_path` to disk and renames it over the destination;
+// it is then no longer a leftover. In place, it is first given the image file's permissions (and
+// owner), and the name is checked to still hold the image open on `image_fd`. Ends the run on
+// failure, the destination then as it was (a rename refused, as in a sticky folder over another
+// user's file, included).
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
                         int image_fd);

@@ -162,6 +162,8 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
   }
   path_verdict verdict = folder_verdict("/", status);
   int links = 0;
+  // The symbolic link at the file's own name, once followed: what a replaced file's name holds.
+  std::string leaf_link;
   while (verdict.trusted()) {
     const std::string name = take_name(rest);
     if (name.empty()) {
@@ -174,6 +176,11 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
     const std::string next = (folder == "/" ? "/" : folder + "/") + name;
     const bool last = rest.find_first_not_of('/') == std::string::npos;
     if (::lstat(next.c_str(), &status) != 0) {
+      // A link to nothing is no missing file: the name holds something that is not a file, such
+      // as /dev/stdout on a pipe.
+      if (last && errno == ENOENT && use == path_use::replaced && !leaf_link.empty()) {
+        return refused("symbolic link " + leaf_link + " leads to no file");
+      }
       return {"", last && errno == ENOENT ? 0 : errno};
     }
     if (last && use == path_use::output && in_shared_folder(next)) {
@@ -187,6 +194,9 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
       const ssize_t length = ::readlink(next.c_str(), target, sizeof target);
       if (length <= 0 || ++links > MAX_LINKS || length == sizeof target) {
         return {"", length < 0 ? errno : length == 0 ? ENOENT : ELOOP};
+      }
+      if (last && leaf_link.empty()) {
+        leaf_link = next;
       }
       folder = target[0] == '/' ? "/" : folder;
       rest = std::string(target, static_cast<std::size_t>(length)) + "/" + rest;

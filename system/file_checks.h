@@ -36,9 +36,10 @@ const char* shared_folder_words(file_fault fault);
 // Whether the folder holding `path` is sticky and every user may write to it, like /tmp.
 bool in_shared_folder(const std::string& path);
 
-// Which file a path names: one the run reads (an image), one it writes (the log, a copy), or a
-// folder the run keeps files in.
-enum class path_use { input, output, folder };
+// Which file a path names: one the run reads (an image); one it opens and writes (the log, a
+// copy); one it makes anew and renames over the name (the -o file), which replaces whatever is
+// there rather than writing into it; or a folder the run keeps files in.
+enum class path_use { input, output, replaced, folder };
 
 // The verdict on a path: trusted, refused with a reason naming the path element at fault, or not
 // checkable (errno of the element that could not be looked at).
@@ -55,10 +56,11 @@ struct path_verdict {
 // folder from / down to the file (relative paths from the working folder; symbolic links, which
 // must belong to a trusted owner, followed) must belong to a trusted owner and not be writable by
 // group or others unless it is sticky. The file, when it exists, must be a regular file of a
-// trusted owner with one link; an output may also be a character device of root's (/dev/null); a
-// folder is held to the rule of the folders above it.
-// An output in a sticky world-writable folder is left to open_output_file's own rules. A missing
-// file is trusted (its folder decides), a missing folder is an error (ENOENT).
+// trusted owner with one link; an output may also be a character device of root's (/dev/null);
+// a folder is held to the rule of the folders above it. An output in a sticky world-writable
+// folder is left to open_output_file's own rules; a replaced file gets no such leave, and a
+// symbolic link at its name must lead to a file. A missing file is trusted (its folder decides),
+// a missing folder is an error (ENOENT).
 path_verdict check_trusted_path(const std::string& path, path_use use);
 
 // Takes an exclusive flock on `fd` without waiting.

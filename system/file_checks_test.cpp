@@ -36,6 +36,7 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
   ASSERT_EQ(::link("/tmp/t/linked.rom", "/tmp/t/second.rom"), 0);
   ASSERT_EQ(::symlink("/tmp/t/theirs", "/tmp/t/to_theirs"), 0);
   ASSERT_EQ(::symlink("/tmp/t/mine.rom", "/tmp/t/their_link"), 0);
+  ASSERT_EQ(::symlink("/tmp/t/none.rom", "/tmp/t/to_nothing"), 0);
   // A user namespace that maps no second user cannot give files away: those cases are left out.
   const bool can_give = ::chown("/tmp/t/theirs", OTHER, OTHER) == 0 &&
                         ::chown("/tmp/t/theirs.rom", OTHER, OTHER) == 0 &&
@@ -59,6 +60,9 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
        "file /tmp/t/theirs.rom is owned by uid 65534"},
       {"their link", "/tmp/t/their_link", path_use::output,
        "symbolic link /tmp/t/their_link is owned by uid 65534"},
+      // What a replaced file's name holds: a link to nothing is not a missing file.
+      {"link to nothing, replaced", "/tmp/t/to_nothing", path_use::replaced,
+       "symbolic link /tmp/t/to_nothing leads to no file"},
   };
   ASSERT_EQ(::chdir("/tmp"), 0);
   for (const path_case& c : cases) {

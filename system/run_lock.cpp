@@ -5,6 +5,7 @@
 #include "util/fail.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -27,8 +29,24 @@ long holder_of(int fd) {
   return pid > 0 && *end == '\n' ? pid : 0;
 }
 
+// Whether the process `pid` has ended. A process that exists but belongs to another user
+// (EPERM) has not; a number no process id can be says nothing.
+bool has_ended(long pid) {
+  if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
+    return false;
+  }
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 [[noreturn]] void refuse_second_run(const char* path, int fd) {
   const long holder = holder_of(fd);
+  // A run killed during its work leaves the lock with the outside programs it started (they
+  // inherit it): the process named in the file is gone, but the lock is held until they end.
+  if (holder > 0 && has_ended(holder)) {
+    fail("Another run of vek_smbios_util holds %s: its process %ld has ended, but a program it "
+         "started (flashrom, cbfstool or cp) is still running; wait for it to end\n",
+         path, holder);
+  }
   if (holder > 0) {
     fail("Another run of vek_smbios_util holds %s (process %ld)\n", path, holder);
   }

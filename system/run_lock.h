@@ -9,5 +9,7 @@ constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
 // used only when it is root's regular file with one link that group and others cannot write.
 // The lock lasts until the process and the outside programs it starts have ended: its descriptor
 // stays open and, alone of the run's descriptors, is inherited by them. Ends the run with one
-// line when another run holds the lock, or the file cannot be opened, used or locked.
+// line when another run holds the lock (naming its process, or, when that process has ended,
+// saying that a program it started still holds it), or the file cannot be opened, used or
+// locked.
 void take_run_lock(const char* path = RUN_LOCK_PATH);

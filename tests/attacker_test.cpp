@@ -1,7 +1,8 @@
 // A second, unprivileged user of the board (uid 65534) attacks the fixed working files in /tmp
-// and the paths given with -l and -b while root runs the tool, end to end on the emulated chip:
+// and the paths given with -l, -b and -o while root runs the tool, end to end on the emulated chip:
 // nothing of theirs reaches the chip and no file of root's is written through their links.
 #include "system/flash_files.h"
+#include "tests/image_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -236,10 +237,39 @@ INSTANTIATE_TEST_SUITE_P(FixedNames, Attacker, testing::ValuesIn(ATTACKS),
 struct output_trap {
   std::vector<std::string> arguments;
   std::function<void()> plant;
-  const char* err;
+  const char* err; // the refusal; null when the run succeeds
+  // The step (a VEK_FAULT step name) during which `plant` runs, the run held meanwhile; null
+  // when it runs before the run starts.
+  const char* during = nullptr;
+  uid_t user = 0;                      // who runs the tool
+  std::function<void()> check = [] {}; // what must hold afterwards besides
 };
 
-TEST_F(AttackedBoard, LogAndCopyInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
+// A normal user of the board who runs the tool, other than the attacker.
+constexpr uid_t OPERATOR = 65533;
+
+const char* const OUT = "/tmp/out.rom";
+const std::string THEIR_OUT_BYTES = EVIL + std::string(DMI_RECORD_SIZE - EVIL.size(), 'E');
+
+// A file of theirs at OUT, set-user-id and set-group-id and writable by all, as a file that
+// would let them change root's image if the run kept its owner and permissions.
+void plant_their_out() {
+  as_attacker([] {
+    plant_their_file(OUT);
+    ::chmod(OUT, 06777);
+  });
+}
+
+void expect_their_out_untouched() {
+  struct stat status {};
+  ASSERT_EQ(::lstat(OUT, &status), 0);
+  EXPECT_EQ(status.st_uid, ATTACKER);
+  EXPECT_EQ(status.st_mode & 07777, 06777u);
+  EXPECT_TRUE(read_file(OUT) == THEIR_OUT_BYTES) << "their bytes";
+}
+
+TEST_F(AttackedBoard, OutputsInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
+  const std::vector<std::string> stamp = {"-w", "-f", NEW_IMAGE, "-o", OUT, "--system-sku=asked"};
   const output_trap traps[] = {
       {{"-w", "-l", "/tmp/run.log"},
        [] { as_attacker([] { ::symlink(CANARY, "/tmp/run.log"); }); },
@@ -257,15 +287,69 @@ TEST_F(AttackedBoard, LogAndCopyInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
        [] { ASSERT_EQ(::link(CANARY, "/tmp/linked.bin"), 0); },
        "Unable to open /tmp/linked.bin for writing: a file with more than one link, in a sticky "
        "world-writable folder\n"},
+      // The -o file is replaced, never written into, yet a file of theirs found there is refused
+      // as in any other folder: keeping its owner or permissions would hand them the result.
+      {stamp, plant_their_out,
+       "Unable to open output file /tmp/out.rom: file /tmp/out.rom is owned by uid 65534\n",
+       nullptr, 0, expect_their_out_untouched},
+      {{"-w", "-f", NEW_IMAGE, "-o", "/tmp/out.fifo"},
+       [] { as_attacker([] { ::mkfifo("/tmp/out.fifo", 0666); }); },
+       "Unable to open output file /tmp/out.fifo: file /tmp/out.fifo is not a regular file\n"},
+      // Planted once the checks are over: root's rename puts its own new file in its place,
+      // made with its permissions from the start, so they never held the result.
+      {stamp, plant_their_out, nullptr, "cbfstool-add", 0,
+       [] {
+         struct stat status {};
+         ASSERT_EQ(::lstat(OUT, &status), 0);
+         EXPECT_TRUE(S_ISREG(status.st_mode));
+         EXPECT_EQ(status.st_uid, 0u);
+         EXPECT_EQ(status.st_mode & 07777, 0640u) << "0644 less the run's umask 027";
+         EXPECT_EQ(image_record_bytes(OUT),
+                   stored_merge(make_record({{FIELD_SYSTEM_MANUFACTURER, "Factory"}}),
+                                make_record({{FIELD_SYSTEM_SKU, "asked"}})));
+       }},
+      // A normal user cannot replace another user's file in a sticky folder: the run fails and
+      // leaves it.
+      {stamp, plant_their_out, "Unable to replace /tmp/out.rom: Operation not permitted\n",
+       "cbfstool-add", OPERATOR, expect_their_out_untouched},
   };
   for (const output_trap& trap : traps) {
-    trap.plant();
-    const child_result result = board_.run(trap.arguments);
-    EXPECT_EQ(result.exit_status, 255) << trap.err;
-    EXPECT_EQ(result.err, trap.err);
-    EXPECT_TRUE(board_.calls().empty());
+    write_file("/tmp/board/calls", "");
+    ::chmod("/tmp/board/calls", 0666);
+    std::optional<held_step> hold;
+    std::optional<background_child> planter;
+    if (trap.during != nullptr) {
+      hold.emplace(board_, trap.during);
+      planter.emplace([&] {
+        if (hold->started()) {
+          trap.plant();
+          hold->release();
+        }
+      });
+    } else {
+      trap.plant();
+    }
+    const child_result result = board_.run(trap.arguments, "", [&trap] {
+      ::umask(027);
+      if (trap.user != 0 &&
+          (::setgroups(0, nullptr) != 0 || ::setresgid(trap.user, trap.user, trap.user) != 0 ||
+           ::setresuid(trap.user, trap.user, trap.user) != 0)) {
+        ::_exit(125);
+      }
+    });
+    planter.reset();
+    hold.reset();
+    const char* label = trap.err != nullptr ? trap.err : "success";
+    EXPECT_EQ(result.exit_status, trap.err != nullptr ? 255 : 0) << label << result.err;
+    EXPECT_EQ(result.err, trap.err != nullptr ? trap.err : "");
+    EXPECT_EQ(board_.calls().empty(), trap.during == nullptr) << label;
+    trap.check();
     EXPECT_EQ(read_file(CANARY), "canary\n");
     EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_);
+    for (const std::string& name : folder_entries("/tmp")) {
+      EXPECT_EQ(name.find("vek_smbios_util"), std::string::npos) << label << ": " << name;
+    }
+    ::unlink(OUT);
   }
 }
 

@@ -50,43 +50,53 @@ protected:
 TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
   const dmi_record serial = make_record({{FIELD_SYSTEM_SERIAL_NUMBER, "SN-7"}});
   const std::string other = std::string(IMAGE_DIR) + "/other";
+  // The longest name a folder entry may have but five: the working copy's name must not grow
+  // with it.
+  const std::string long_out = std::string(IMAGE_DIR) + "/" + std::string(246, 'L') + ".rom";
+  const uid_t user = can_drop_privileges() ? UNPRIVILEGED_ID : ::geteuid();
+  // Whatever was at the name, the result is a new file of the run's user, 0644 less the umask.
   const struct {
     const char* name;
+    std::string out;
     std::function<void()> arrange;
-    mode_t mode; // OUT's permissions afterwards
   } cases[] = {
-      {"new", [] {}, 0640 & ~022},
-      {"replaced as cp would",
+      {"new", OUT, [] {}},
+      {"replaced by a new file, its old permissions dropped", OUT,
        [] {
          write_file(OUT, "old");
-         ::chmod(OUT.c_str(), 0600);
          give_to_unprivileged_user(OUT);
-       },
-       0600},
-      {"link replaced, not followed",
+         ::chmod(OUT.c_str(), 04600);
+       }},
+      {"link replaced, not followed", OUT,
        [&] {
          write_file(other, "theirs");
          ::symlink("other", OUT.c_str());
-       },
-       0640 & ~022},
+       }},
+      {"name of 250 bytes", long_out, [] {}},
   };
   for (const auto& c : cases) {
-    std::system(("rm -f " + OUT + " " + other).c_str());
+    std::system(("rm -f " + OUT + " " + other + " " + long_out).c_str());
     c.arrange();
-    const child_result result = run({"-w", "-f", IMAGE, "-o", OUT, "--system-serial-number=SN-7"});
+    const child_result result =
+        board_.run({"-w", "-f", IMAGE, "-o", c.out, "--system-serial-number=SN-7"}, "", [] {
+          ::umask(022);
+          drop_privileges();
+        });
     ASSERT_EQ(result.exit_status, 0) << c.name << result.out << result.err;
     EXPECT_TRUE(read_file(IMAGE) == before_) << c.name;
-    EXPECT_EQ(image_record_bytes(OUT), stored_merge(record_, serial)) << c.name;
-    EXPECT_TRUE(S_ISREG(status_of(OUT).st_mode)) << c.name;
-    EXPECT_EQ(status_of(OUT).st_mode & 07777, c.mode) << c.name;
+    EXPECT_EQ(image_record_bytes(c.out), stored_merge(record_, serial)) << c.name;
+    EXPECT_TRUE(S_ISREG(status_of(c.out).st_mode)) << c.name;
+    EXPECT_EQ(status_of(c.out).st_mode & 07777, 0644u) << c.name;
+    EXPECT_EQ(status_of(c.out).st_uid, user) << c.name;
     EXPECT_EQ(read_file(IMAGE).substr(0, COREBOOT_REGION_OFFSET),
-              read_file(OUT).substr(0, COREBOOT_REGION_OFFSET));
+              read_file(c.out).substr(0, COREBOOT_REGION_OFFSET));
     EXPECT_EQ(file_exists(other), c.name[0] == 'l') << c.name;
     if (file_exists(other)) {
       EXPECT_EQ(read_file(other), "theirs");
     }
     EXPECT_EQ(folder_entries("/tmp"), (std::vector<std::string>{"board"})) << c.name;
   }
+  ::unlink(long_out.c_str());
 
   // An update into a new file: the new coreboot region over the image's own bytes below it.
   ::unlink(other.c_str());
@@ -101,7 +111,7 @@ TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
   EXPECT_EQ(folder_entries(IMAGE_DIR), (std::vector<std::string>{"base.rom", "board-1.rom"}));
 }
 
-TEST_F(Factory, OutputFileThatIsTheImageOrAFolderIsRefusedAndADryRunMakesNone) {
+TEST_F(Factory, OutputFileThatIsTheImageAFolderOrADeviceIsRefusedAndADryRunMakesNone) {
   const std::string folder = std::string(IMAGE_DIR) + "/sub";
   const struct {
     std::vector<std::string> arguments;
@@ -114,6 +124,14 @@ TEST_F(Factory, OutputFileThatIsTheImageOrAFolderIsRefusedAndADryRunMakesNone) {
       {{"-o", folder},
        255,
        "Unable to open output file " + folder + ": file " + folder + " is not a regular file\n"},
+      // The rename would replace the device's entry, not write to it: no device is taken,
+      // root's neither.
+      {{"-o", "/dev/null"},
+       255,
+       "Unable to open output file /dev/null: file /dev/null is not a regular file\n"},
+      {{"-o", "/dev/full"},
+       255,
+       "Unable to open output file /dev/full: file /dev/full is not a regular file\n"},
       {{"-o", OUT, "-n"}, 0, ""},
   };
   ::symlink("base.rom", (std::string(IMAGE_DIR) + "/link").c_str());

@@ -124,7 +124,7 @@ TEST_F(ImageFile, WriteStoresTheValuesInTheRecordAndKeepsTheImagesMode) {
   const std::vector<std::string> calls = board_.calls();
   ASSERT_EQ(calls.size(), 2u);
   // (The stand-ins record the words they were given, joined by blanks.)
-  const std::string copy = "/tmp/board/images/\\.board 7\\.rom\\.[A-Za-z0-9]{6}";
+  const std::string copy = "/tmp/board/images/\\.vek_smbios_util\\.[A-Za-z0-9]{6}";
   EXPECT_TRUE(std::regex_match(calls[0], std::regex("cbfstool " + copy + " remove -n vek_smbios")))
       << calls[0];
   EXPECT_TRUE(std::regex_match(calls[1], std::regex("cbfstool " + copy +
@@ -145,8 +145,9 @@ TEST_F(ImageFile, UpdateTakesTheNewCorebootRegionAndKeepsTheImagesOwnBelowIt) {
       << "a plain update carries the record byte for byte";
   EXPECT_NE(after.find("firmware 2.0", COREBOOT_REGION_OFFSET), std::string::npos)
       << "the new image's CBFS";
-  EXPECT_EQ(board_.calls().at(0).rfind("cp /tmp/board/new.rom /tmp/board/images/.board 7.rom.", 0),
-            0u);
+  EXPECT_EQ(
+      board_.calls().at(0).rfind("cp /tmp/board/new.rom /tmp/board/images/.vek_smbios_util.", 0),
+      0u);
   expect_no_working_files();
 }
 

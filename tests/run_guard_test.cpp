@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@ using namespace std::chrono_literals;
 
 const char* const NEW_IMAGE = "/tmp/board/new.rom";
 const char* const TOOL_PID = "/tmp/board/tool.pid";
+const char* const LOCK = "/var/run/vek_smbios_util.lock";
 const std::string LOCK_HELD = "Another run of vek_smbios_util holds /var/run/vek_smbios_util.lock";
 const std::string RESTORED =
     "The coreboot region of the flash was restored to its content before the run\n";
@@ -125,10 +127,42 @@ TEST_F(RunGuard, KilledRunKeepsTheLockUntilItsFlashWriteEnds) {
   EXPECT_EQ(second.err.rfind(LOCK_HELD, 0), 0u) << second.err;
 
   ASSERT_TRUE(write.release());
-  const int lock = ::open("/var/run/vek_smbios_util.lock", O_RDONLY);
+  const int lock = ::open(LOCK, O_RDONLY);
   ASSERT_TRUE(wait_until([lock] { return ::flock(lock, LOCK_EX | LOCK_NB) == 0; }));
   ::close(lock);
   EXPECT_EQ(chip_record(), stored_sku("killed")) << "the write ran to its end";
+}
+
+// The process id in the lock file tells the operator whom to wait for: a run still going, or,
+// when that process has ended, the programs it started, which hold the lock until they end.
+TEST_F(RunGuard, LockOfARunThatHasEndedIsSaidToBeHeldByTheProgramsItStarted) {
+  const pid_t ended = ::fork();
+  if (ended == 0) {
+    ::_exit(0);
+  }
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const std::pair<pid_t, std::string> cases[] = {
+      {ended, ": its process " + std::to_string(ended) +
+                  " has ended, but a program it started (flashrom, cbfstool or cp) is still "
+                  "running; wait for it to end\n"},
+      {::getpid(), " (process " + std::to_string(::getpid()) + ")\n"},
+  };
+  for (const auto& [writer, words] : cases) {
+    ::unlink(LOCK);
+    write_file(LOCK, std::to_string(writer) + "\n");
+    const int lock = ::open(LOCK, O_RDWR);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    child_result result;
+    {
+      // The child shares the locked file as flashrom does, and holds it once we let go.
+      const background_child holder([] { ::pause(); });
+      ::close(lock);
+      result = board_.run({"-r"});
+    }
+    EXPECT_EQ(result.exit_status, 255) << words;
+    EXPECT_EQ(result.err, LOCK_HELD + words);
+    EXPECT_TRUE(board_.calls().empty()) << words;
+  }
 }
 
 struct signal_case {
