@@ -349,7 +349,8 @@ std::string csv_problem_text(const csv_problem& problem) {
   case csv_problem_kind::no_output_column:
     return text + "the header names no \"output\" column";
   case csv_problem_kind::wrong_cell_count:
-    return text + std::to_string(problem.cell_count) + " cells where the header has " +
+    return text + std::to_string(problem.cell_count) +
+           (problem.cell_count == 1 ? " cell" : " cells") + " where the header has " +
            std::to_string(problem.header_cell_count);
   case csv_problem_kind::quote_inside_cell:
     return text + "a quote inside a cell that does not begin with one";
