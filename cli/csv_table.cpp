@@ -51,15 +51,9 @@ public:
 
   // Skips lines with nothing on them; returns whether a record follows.
   bool next_record() {
-    for (;;) {
-      if (starts_with("\n")) {
-        take_line_end(1);
-      } else if (starts_with("\r\n")) {
-        take_line_end(2);
-      } else {
-        return pos_ < text_.size();
-      }
+    while (take_line_end()) {
     }
+    return pos_ < text_.size();
   }
 
   std::size_t line() const {
@@ -77,14 +71,11 @@ public:
       quoted = true;
     }
     read_unquoted(cell, quoted);
-    cell.ends_record = true;
-    if (starts_with(",")) {
+    cell.ends_record = !starts_with(",");
+    if (cell.ends_record) {
+      take_line_end();
+    } else {
       ++pos_;
-      cell.ends_record = false;
-    } else if (starts_with("\n")) {
-      take_line_end(1);
-    } else if (starts_with("\r\n")) {
-      take_line_end(2);
     }
   }
 
@@ -93,9 +84,17 @@ private:
     return text_.substr(pos_).starts_with(prefix);
   }
 
-  void take_line_end(std::size_t length) {
+  // The length of the line end at the current place, "\n" or "\r\n", or 0.
+  std::size_t line_end_length() const {
+    return starts_with("\n") ? 1 : starts_with("\r\n") ? 2 : 0;
+  }
+
+  // Takes the line end at the current place; returns whether there was one.
+  bool take_line_end() {
+    const std::size_t length = line_end_length();
     pos_ += length;
-    ++line_;
+    line_ += length != 0 ? 1 : 0;
+    return length != 0;
   }
 
   // Whether a byte is plain ASCII text, with no meaning to the reader.
@@ -143,7 +142,7 @@ private:
         return;
       } else if (starts_with("\n")) {
         cell.text += '\n';
-        take_line_end(1);
+        take_line_end();
       } else {
         take_character(cell);
       }
@@ -153,7 +152,7 @@ private:
   // Up to the next comma, line end or the end of the text. After a quoted cell, every byte here
   // is out of place; they are kept in the cell all the same.
   void read_unquoted(scanned_cell& cell, bool after_quote) {
-    while (pos_ < text_.size() && !starts_with(",") && !starts_with("\n") && !starts_with("\r\n")) {
+    while (pos_ < text_.size() && !starts_with(",") && line_end_length() == 0) {
       if (after_quote) {
         note(cell.faults.after_quote, line_);
       } else if (starts_with("\"")) {
