@@ -2,47 +2,11 @@
 #include "record/record_json.h"
 
 #include "record/text_escape.h"
+#include "record/utf8.h"
 
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
-
-bool is_continuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-// The length of the well-formed UTF-8 sequence of two or more bytes at the start of `text`, or
-// 0 when there is none: overlong forms, UTF-16 surrogates and values past U+10FFFF are not
-// well-formed, and neither is a sequence cut short.
-std::size_t multibyte_sequence_length(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char second_low = 0x80;
-  unsigned char second_high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    second_low = lead == 0xE0 ? 0xA0 : 0x80;  // E0 80..9F would be overlong
-    second_high = lead == 0xED ? 0x9F : 0xBF; // ED A0..BF would be a surrogate
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    second_low = lead == 0xF0 ? 0x90 : 0x80;  // F0 80..8F would be overlong
-    second_high = lead == 0xF4 ? 0x8F : 0xBF; // F4 90 and above is past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < second_low || byte(1) > second_high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!is_continuation(byte(i))) {
-      return 0;
-    }
-  }
-  return length;
-}
 
 void append_escaped_byte(std::string& out, unsigned char byte) {
   out += "\\u00";
@@ -64,7 +28,7 @@ void append_json_string(std::string& out, std::string_view text) {
       append_escaped_byte(out, byte);
     } else if (byte < 0x80) {
       out += static_cast<char>(byte);
-    } else if ((taken = multibyte_sequence_length(text)) != 0) {
+    } else if ((taken = utf8_multibyte_length(text)) != 0) {
       out.append(text.substr(0, taken));
     } else {
       taken = 1;

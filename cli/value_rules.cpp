@@ -1,0 +1,166 @@
+// The rules of batch values.
+#include "cli/value_rules.h"
+
+#include <uuid/uuid.h>
+
+#include <cstring>
+#include <iterator>
+#include <unordered_map>
+
+namespace {
+
+// Texts that firmware vendors' reference firmware and board makers' tools leave in SMBIOS where
+// the board maker was to put a value. A value equal to one, without regard to ASCII letter case,
+// is refused: it would make boards look alike to asset systems and to software licensed per
+// machine. Case-only variants ("To Be Filled By O.E.M.") need no entry of their own.
+constexpr const char* PLACEHOLDER_TEXTS[] = {
+    "To be filled by O.E.M.",
+    "Default string",
+    "Default",
+    "Not Specified",
+    "Not Applicable",
+    "Not Available",
+    "System manufacturer",
+    "System Product Name",
+    "System Version",
+    "System Serial Number",
+    "Base Board Serial Number",
+    "Chassis Manufacture",
+    "Chassis Version",
+    "Chassis Serial Number",
+    "Asset-1234567890",
+    "SKU",
+    "Type1ProductConfigId",
+    "0123456789",
+    "123456789",
+    "1234567890",
+    "00000000",
+    "0000000000",
+    "XXXXXXXX",
+    "None",
+    "N/A",
+    "Unknown",
+    "OEM",
+    "O.E.M.",
+};
+
+// UUIDs that firmware leaves where no UUID was set: all bits set (erased flash), and a common
+// reference firmware's default, in both of the byte orders tools show it in.
+constexpr const char* PLACEHOLDER_UUIDS[] = {
+    "ffffffff-ffff-ffff-ffff-ffffffffffff",
+    "03000200-0400-0500-0006-000700080009",
+    "00020003-0004-0005-0006-000700080009",
+};
+
+// The fields that identify one board, one chassis or one order: scripts, label printers and
+// asset systems compare them byte for byte, so they hold printable ASCII only.
+bool is_identifier(field_id field) {
+  return field == FIELD_SYSTEM_SERIAL_NUMBER || field == FIELD_SYSTEM_SKU ||
+         field == FIELD_BOARD_SERIAL_NUMBER || field == FIELD_CHASSIS_SERIAL_NUMBER ||
+         field == FIELD_CHASSIS_ASSET_TAG;
+}
+
+// The fields whose values must differ from row to row.
+bool is_one_per_board(field_id field) {
+  return field == FIELD_SYSTEM_SERIAL_NUMBER || field == FIELD_BOARD_SERIAL_NUMBER ||
+         field == FIELD_CHASSIS_SERIAL_NUMBER || field == FIELD_SYSTEM_UUID ||
+         field == FIELD_CHASSIS_ASSET_TAG;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_printable_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E) {
+      return false;
+    }
+  }
+  return true;
+}
+
+broken_rule placeholder(std::string_view shown) {
+  return {value_rule::placeholder, "is the placeholder \"" + std::string(shown) + "\""};
+}
+
+} // namespace
+
+std::optional<broken_rule> check_value_rules(field_id field, std::string_view value) {
+  if (value.empty()) {
+    return broken_rule{value_rule::empty, "is empty"};
+  }
+  if (is_blank(value.front())) {
+    return broken_rule{value_rule::leading_blank, "begins with a blank"};
+  }
+  if (is_blank(value.back())) {
+    return broken_rule{value_rule::trailing_blank, "ends with a blank"};
+  }
+  for (const char* text : PLACEHOLDER_TEXTS) {
+    if (equal_ignoring_ascii_case(value, text)) {
+      return placeholder(text);
+    }
+  }
+  if (is_identifier(field) && !is_printable_ascii(value)) {
+    return broken_rule{value_rule::not_printable_ascii, "holds a byte outside printable ASCII"};
+  }
+  return std::nullopt;
+}
+
+std::optional<broken_rule> check_uuid_rules(const std::uint8_t* uuid) {
+  for (const char* text : PLACEHOLDER_UUIDS) {
+    uuid_t known;
+    if (uuid_parse(text, known) == 0 && std::memcmp(uuid, known, sizeof known) == 0) {
+      return placeholder(text);
+    }
+  }
+  return std::nullopt;
+}
+
+item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
+  // For each column checked, the first row of each value: the value's text, or for system-uuid
+  // its 16 bytes.
+  std::unordered_map<std::string, std::size_t> first_rows[MAX_CSV_COLUMNS];
+  bool checked[MAX_CSV_COLUMNS] = {};
+  for (int column = 0; column < table.column_count; ++column) {
+    checked[column] = column == table.output_column || is_one_per_board(table.columns[column]);
+  }
+  item_list<duplicate_value> duplicates;
+  for (std::size_t row = 0; row < table.row_count(); ++row) {
+    for (int column = 0; column < table.column_count; ++column) {
+      const std::string& cell = table.cell(row, column);
+      if (!checked[column] || cell.empty()) {
+        continue;
+      }
+      std::string key = cell;
+      if (column != table.output_column && table.columns[column] == FIELD_SYSTEM_UUID) {
+        uuid_t parsed;
+        if (uuid_parse(cell.c_str(), parsed) != 0) {
+          continue;
+        }
+        key.assign(std::begin(parsed), std::end(parsed));
+      }
+      const auto [first, added] = first_rows[column].try_emplace(std::move(key), row);
+      if (!added) {
+        duplicates.push_back({column, table.row_lines[first->second], table.row_lines[row]});
+      }
+    }
+  }
+  return duplicates;
+}

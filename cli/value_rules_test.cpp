@@ -1,0 +1,175 @@
+// Tests of the batch value rules: each rule on the fields it covers, placeholders in any letter
+// case, placeholder UUIDs, and values that two rows must not share.
+#include "cli/value_rules.h"
+
+#include <gtest/gtest.h>
+#include <uuid/uuid.h>
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace {
+
+// The broken rule's name, in the order of value_rule, or "kept".
+const char* rule_name(const std::optional<broken_rule>& broken) {
+  static const char* const names[] = {"empty", "leading_blank", "trailing_blank", "placeholder",
+                                      "not_printable_ascii"};
+  static_assert(std::size(names) == static_cast<std::size_t>(value_rule::not_printable_ascii) + 1);
+  return broken ? names[static_cast<int>(broken->rule)] : "kept";
+}
+
+TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
+  struct rule_case {
+    field_id field;
+    std::string value;
+    const char* expected;
+  };
+  const std::vector<rule_case> cases = {
+      {FIELD_SYSTEM_SERIAL_NUMBER, "SN-2024-0043", "kept"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "", "empty"},
+      {FIELD_SYSTEM_MANUFACTURER, "", "empty"},
+      {FIELD_SYSTEM_UUID, "", "empty"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, " ", "leading_blank"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, " SN1", "leading_blank"},
+      {FIELD_BOARD_VERSION, "\t1.0", "leading_blank"},
+      {FIELD_SYSTEM_UUID, " 00112233-4455-6677-8899-aabbccddeeff", "leading_blank"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "SN1 ", "trailing_blank"},
+      {FIELD_CHASSIS_VERSION, "1.0\t", "trailing_blank"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, " N/A", "leading_blank"},
+      // Placeholders, in any ASCII letter case, in any field.
+      {FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M.", "placeholder"},
+      {FIELD_SYSTEM_MANUFACTURER, "To Be Filled By O.E.M.", "placeholder"},
+      {FIELD_BOARD_PRODUCT_NAME, "TO BE FILLED BY O.E.M.", "placeholder"},
+      {FIELD_SYSTEM_SKU, "default STRING", "placeholder"},
+      {FIELD_CHASSIS_ASSET_TAG, "not applicable", "placeholder"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "System Serial Number", "placeholder"},
+      {FIELD_CHASSIS_ASSET_TAG, "ASSET-1234567890", "placeholder"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "0123456789", "placeholder"},
+      {FIELD_BOARD_VERSION, "NONE", "placeholder"},
+      {FIELD_CHASSIS_VERSION, "n/a", "placeholder"},
+      {FIELD_CHASSIS_MANUFACTURER, "O.E.M.", "placeholder"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "xxxxxxxx", "placeholder"},
+      {FIELD_SYSTEM_UUID, "Not Specified", "placeholder"},
+      // A value that only holds a placeholder, or differs from one by a byte, is its own.
+      {FIELD_SYSTEM_SERIAL_NUMBER, "SN-0123456789", "kept"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "12345678", "kept"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "XXXXXXXXX", "kept"},
+      {FIELD_SYSTEM_MANUFACTURER, "OEM Systems Ltd", "kept"},
+      {FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M", "kept"},
+      {FIELD_CHASSIS_ASSET_TAG, "N/A/1", "kept"},
+      // Letter case is ASCII's only: a Latin-1 or UTF-8 look-alike is not the placeholder.
+      {FIELD_SYSTEM_MANUFACTURER, "N\xC3\xB3ne", "kept"},
+  };
+  for (const rule_case& c : cases) {
+    EXPECT_STREQ(rule_name(check_value_rules(c.field, c.value)), c.expected)
+        << field_name(c.field) << " '" << c.value << "'";
+  }
+}
+
+TEST(ValueRules, AskPrintableAsciiOfTheIdentifiersOnly) {
+  const std::vector<field_id> identifiers = {FIELD_SYSTEM_SERIAL_NUMBER, FIELD_BOARD_SERIAL_NUMBER,
+                                             FIELD_CHASSIS_SERIAL_NUMBER, FIELD_SYSTEM_SKU,
+                                             FIELD_CHASSIS_ASSET_TAG};
+  // UTF-8, DEL, a control byte, a tab inside, a byte that is not UTF-8.
+  const std::vector<std::string> values = {"M\xC3\xBCller", "A\x7F", std::string("A\x1F") + "B",
+                                           "tab\tinside", "\xFF"};
+  for (const std::string& value : values) {
+    for (int id = 0; id < FIELD_COUNT; ++id) {
+      const auto field = static_cast<field_id>(id);
+      if (field == FIELD_SYSTEM_UUID) {
+        continue;
+      }
+      const bool identifier =
+          std::find(identifiers.begin(), identifiers.end(), field) != identifiers.end();
+      EXPECT_STREQ(rule_name(check_value_rules(field, value)),
+                   identifier ? "not_printable_ascii" : "kept")
+          << field_name(field) << " '" << value << "'";
+    }
+  }
+  EXPECT_STREQ(rule_name(check_value_rules(FIELD_SYSTEM_SERIAL_NUMBER, " ~")), "leading_blank");
+  EXPECT_STREQ(rule_name(check_value_rules(FIELD_SYSTEM_SERIAL_NUMBER, "!~")), "kept");
+}
+
+TEST(ValueRules, TextsForMessages) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "is empty"},
+      {" a", "begins with a blank"},
+      {"a ", "ends with a blank"},
+      {"to be filled by o.e.m.", "is the placeholder \"To be filled by O.E.M.\""},
+      {"SN\xC3\xA9", "holds a byte outside printable ASCII"},
+  };
+  for (const auto& [value, text] : cases) {
+    const std::optional<broken_rule> broken = check_value_rules(FIELD_SYSTEM_SERIAL_NUMBER, value);
+    ASSERT_TRUE(broken.has_value()) << value;
+    EXPECT_EQ(broken->text, text);
+  }
+}
+
+TEST(ValueRules, RefusePlaceholderUuids) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF", "placeholder"},
+      {"ffffffff-ffff-ffff-ffff-ffffffffffff", "placeholder"},
+      {"03000200-0400-0500-0006-000700080009", "placeholder"},
+      {"00020003-0004-0005-0006-000700080009", "placeholder"},
+      {"ffffffff-ffff-ffff-ffff-fffffffffffe", "kept"},
+      {"00112233-4455-6677-8899-aabbccddeeff", "kept"},
+      // Refused where values are taken, as "not set".
+      {"00000000-0000-0000-0000-000000000000", "kept"},
+  };
+  for (const auto& [text, expected] : cases) {
+    uuid_t uuid;
+    ASSERT_EQ(uuid_parse(text, uuid), 0) << text;
+    EXPECT_STREQ(rule_name(check_uuid_rules(uuid)), expected) << text;
+  }
+  uuid_t all_ones;
+  ASSERT_EQ(uuid_parse("FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF", all_ones), 0);
+  EXPECT_EQ(check_uuid_rules(all_ones)->text,
+            "is the placeholder \"ffffffff-ffff-ffff-ffff-ffffffffffff\"");
+}
+
+// The duplicates of a table as "COLUMN FIRST_LINE LINE", one per line.
+std::string duplicates_of(const std::string& text) {
+  auto result = read_csv_table(text);
+  const auto* table = std::get_if<csv_table>(&result);
+  if (table == nullptr) {
+    return "not a table";
+  }
+  std::string shown;
+  for (const duplicate_value& duplicate : find_duplicate_values(*table)) {
+    shown += duplicate.column == table->output_column
+                 ? "output"
+                 : field_name(table->columns[duplicate.column]);
+    shown +=
+        " " + std::to_string(duplicate.first_line) + " " + std::to_string(duplicate.line) + "\n";
+  }
+  return shown;
+}
+
+TEST(ValueRules, FindValuesThatTwoRowsShare) {
+  const std::string table =
+      "output,system-serial-number,board-serial-number,chassis-serial-number,system-uuid,"
+      "chassis-asset-tag,system-sku,system-manufacturer\n"
+      "a.rom,S1,B1,C1,00112233-4455-6677-8899-aabbccddeeff,T1,K,M\n"
+      "b.rom,S2,S1,C2,00112233-4455-6677-8899-AABBCCDDEEFF,T2,K,M\n"
+      "a.rom,S1,B2,C3,,,K,M\n"
+      "\"c\n.rom\",S1,B3,C4,not-a-uuid,,K,M\n"
+      "d.rom,s1,B4,C5,not-a-uuid,t1,K,M\n"
+      "e.rom,S3,B1,C1,10112233-4455-6677-8899-aabbccddeeff,T1,K,M\n"
+      "f.rom,,,,,,K,M\n"
+      "g.rom,,,,,,K,M\n";
+  EXPECT_EQ(duplicates_of(table), "system-uuid 2 3\n"
+                                  "output 2 4\n"
+                                  "system-serial-number 2 4\n"
+                                  "system-serial-number 2 5\n"
+                                  "board-serial-number 2 8\n"
+                                  "chassis-serial-number 2 8\n"
+                                  "chassis-asset-tag 2 8\n");
+  EXPECT_EQ(duplicates_of("output,system-sku\na.rom,K\nb.rom,K\n"), "");
+  EXPECT_EQ(duplicates_of("system-serial-number,output\nS,x\nS,y\nS,z\n"),
+            "system-serial-number 2 3\nsystem-serial-number 2 4\n");
+}
+
+} // namespace
