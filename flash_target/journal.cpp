@@ -206,7 +206,7 @@ const char* header_fault(const std::uint8_t* header, journal_kind kind, journal_
     return "it describes another flash layout";
   }
   for (std::size_t block = 0; block < REGION_BLOCKS; ++block) {
-    file.blocks[block] = (header[AT_BLOCK_MAP + block / 8] >> (block % 8)) & 1;
+    file.blocks.set(block, ((header[AT_BLOCK_MAP + block / 8] >> (block % 8)) & 1) != 0);
   }
   const auto version = reinterpret_cast<const char*>(header + AT_VERSION);
   if (get_le(header + AT_BLOCK_COUNT, 4) != file.blocks.count() ||
@@ -343,7 +343,7 @@ block_set prove_in_transit(const std::uint8_t* chip, const std::uint8_t* before,
       erasing = erasing && (now[i] & from[i]) == from[i];
       programming = programming && (now[i] & to[i]) == to[i];
     }
-    foreign[block] = !erasing && !programming;
+    foreign.set(block, !erasing && !programming);
   }
   return foreign;
 }

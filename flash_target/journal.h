@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <bitset>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -35,7 +34,43 @@ constexpr const char* REGION_MEANT_FILE = "region_meant.bin";
 // The region is judged in blocks of 4 KiB, the smallest unit a flash chip erases.
 constexpr std::size_t JOURNAL_BLOCK_SIZE = 4096;
 constexpr std::size_t REGION_BLOCKS = REGION_SIZE / JOURNAL_BLOCK_SIZE;
-using block_set = std::bitset<REGION_BLOCKS>;
+
+// A set of the region's blocks, by their numbers.
+class block_set {
+public:
+  bool operator[](std::size_t block) const {
+    return (words_[block / 64] >> (block % 64) & 1) != 0;
+  }
+  block_set& set(std::size_t block, bool value = true) {
+    const std::uint64_t bit = std::uint64_t{1} << (block % 64);
+    words_[block / 64] = value ? words_[block / 64] | bit : words_[block / 64] & ~bit;
+    return *this;
+  }
+  // Every block.
+  block_set& set() {
+    for (std::uint64_t& word : words_) {
+      word = ~std::uint64_t{0};
+    }
+    return *this;
+  }
+  std::size_t count() const {
+    std::size_t count = 0;
+    for (const std::uint64_t word : words_) {
+      count += static_cast<std::size_t>(__builtin_popcountll(word));
+    }
+    return count;
+  }
+  bool all() const {
+    return count() == REGION_BLOCKS;
+  }
+  bool none() const {
+    return count() == 0;
+  }
+
+private:
+  static_assert(REGION_BLOCKS % 64 == 0);
+  std::uint64_t words_[REGION_BLOCKS / 64] = {};
+};
 
 // Which region a journal file holds.
 enum class journal_kind : std::uint32_t { region_before = 1, region_meant = 2 };
