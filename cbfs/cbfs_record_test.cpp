@@ -17,7 +17,7 @@ TEST(UpdateCbfsRecord, WritesExactlyTheRecordThenRemovesBeforeAdding) {
   const dmi_record record = make_record({{FIELD_CHASSIS_VERSION, "v2"}});
   const child_result result = run_in_child([&] {
     shell_recorder shell;
-    update_cbfs_record(record, working_files{});
+    update_cbfs_record(shell.runner(), record, working_files{});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }
@@ -40,7 +40,7 @@ TEST(UpdateCbfsRecord, FailedRemoveEndsTheRunBeforeTheAdd) {
     });
     dmi_record record;
     dmi_record_init(record);
-    update_cbfs_record(record, working_files{});
+    update_cbfs_record(shell.runner(), record, working_files{});
   });
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(read_file("/tmp/ran"), std::string(REMOVE) + "\n");
@@ -53,7 +53,7 @@ TEST(UpdateCbfsRecord, RefusesALinkPlantedAtTheRecordFile) {
     shell_recorder shell;
     dmi_record record;
     dmi_record_init(record);
-    update_cbfs_record(record, working_files{});
+    update_cbfs_record(shell.runner(), record, working_files{});
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.out, "") << "no command runs";

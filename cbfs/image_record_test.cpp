@@ -15,18 +15,14 @@ TEST(ReadDmiRecord, TakesTheBytesAtTheRecordsPlaceUnchanged) {
   region[0] = 0x01;
   region[255] = 0x7e;
   make_image(WORKING_IMAGE_PATH, region);
-  dmi_record record;
-  read_dmi_record(WORKING_IMAGE_PATH, record);
-  EXPECT_EQ(record_bytes(record), region);
+  EXPECT_EQ(record_bytes(read_dmi_record(WORKING_IMAGE_PATH)), region);
 }
 
 TEST(ReadDmiRecord, RefusesAnImageOneByteShortOrLong) {
   for (const off_t size : {FLASH_IMAGE_SIZE - 1, FLASH_IMAGE_SIZE + 1}) {
     make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'r'), size);
     const child_result result = run_in_child([] {
-      dmi_record record;
-      dmi_record_init(record);
-      read_dmi_record(WORKING_IMAGE_PATH, record);
+      read_dmi_record(WORKING_IMAGE_PATH);
       std::printf("returned\n");
     });
     EXPECT_EQ(result.exit_status, 255) << size;
@@ -36,15 +32,14 @@ TEST(ReadDmiRecord, RefusesAnImageOneByteShortOrLong) {
 }
 
 TEST(ReadDmiRecord, ReportsAMissingImageOrALinkInItsPlace) {
-  dmi_record record;
-  child_result result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH, record); });
+  child_result result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Failed open flash file /tmp/flash_backup.bin: No such file or directory\n");
 
   make_image("/tmp/elsewhere.bin", std::string(DMI_RECORD_SIZE, 'r'));
   ASSERT_EQ(::symlink("/tmp/elsewhere.bin", WORKING_IMAGE_PATH), 0);
-  result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH, record); });
+  result = run_in_child([&] { read_dmi_record(WORKING_IMAGE_PATH); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err.rfind("Failed open flash file /tmp/flash_backup.bin: ", 0), 0u);
 }
@@ -55,7 +50,7 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchanged) {
   const std::string before = read_file(WORKING_IMAGE_PATH);
   const child_result result = run_in_child([] {
     shell_recorder shell;
-    patch_record_region(WORKING_IMAGE_PATH, WORKING_IMAGE_PATH);
+    patch_record_region(shell.out(), WORKING_IMAGE_PATH, WORKING_IMAGE_PATH);
     std::printf("commands run: %zu\n", shell.commands().size());
   });
   EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -67,8 +62,10 @@ TEST(PatchRecordRegion, WorkingImageAsSourceStaysUnchanged) {
 TEST(PatchRecordRegion, CopiesTheRegionOfAnotherImage) {
   make_image(WORKING_IMAGE_PATH, std::string(DMI_RECORD_SIZE, 'w'));
   make_image("/tmp/source.bin", std::string(DMI_RECORD_SIZE, 's'));
-  const child_result result =
-      run_in_child([] { patch_record_region("/tmp/source.bin", WORKING_IMAGE_PATH); });
+  const child_result result = run_in_child([] {
+    reporter out(output_form::text);
+    patch_record_region(out, "/tmp/source.bin", WORKING_IMAGE_PATH);
+  });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(image_record_bytes(WORKING_IMAGE_PATH), std::string(DMI_RECORD_SIZE, 's'));
 }
@@ -83,13 +80,13 @@ TEST(PatchRecordRegion, ShortOrMissingSourceWritesNothingAndFlashesNothing) {
     const char* err;
   } cases[] = {
       {"/tmp/short.bin", "Short read of /tmp/short.bin: 10 of 256 bytes\n"},
-      {"/tmp/tiny.bin", "Error reading"},
+      {"/tmp/tiny.bin", "Error reading /tmp/tiny.bin: the file ends before the record\n"},
       {"/tmp/none.bin", "Unable to read /tmp/none.bin: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
       shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-      patch_record_region(c.source, WORKING_IMAGE_PATH);
+      patch_record_region(shell.out(), c.source, WORKING_IMAGE_PATH);
     });
     EXPECT_EQ(result.exit_status, 255) << c.source;
     EXPECT_EQ(result.err, c.err);

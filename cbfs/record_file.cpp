@@ -2,31 +2,27 @@
 #include "cbfs/record_file.h"
 
 #include "system/output_file.h"
+#include "util/failure.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-int write_record_file(const char* path, link_policy links, const dmi_record& record) {
+void write_record_file(const char* path, link_policy links, const dmi_record& record) {
   const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
   std::string why;
   const unique_fd file(open_output_file(path, no_follow, why));
   if (!file.valid()) {
-    std::fprintf(stderr, "Unable to open %s for writing: %s\n", path, why.c_str());
-    return -1;
+    fail(failure_kind::file, path, "Unable to open %s for writing: %s\n", path, why.c_str());
   }
   const ssize_t written = ::write(file.get(), record.bytes, sizeof record.bytes);
   if (written < 0) {
-    std::fprintf(stderr, "Unable to write %s: %s\n", path, std::strerror(errno));
-    return -1;
+    fail(failure_kind::file, path, "Unable to write %s: %s\n", path, std::strerror(errno));
   }
   if (written != static_cast<ssize_t>(sizeof record.bytes)) {
-    std::fprintf(stderr, "Unable to write %s: only %zd of %zu bytes written\n", path, written,
-                 sizeof record.bytes);
-    return -1;
+    fail(failure_kind::file, path, "Unable to write %s: only %zd of %zu bytes written\n", path,
+         written, sizeof record.bytes);
   }
-  return 0;
 }

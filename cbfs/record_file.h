@@ -9,6 +9,6 @@ enum class link_policy { follow, refuse };
 
 // Opens `path` as open_output_file does (created with permissions 0644 less the umask, or
 // truncated; in a sticky world-writable folder only a regular file of the tool's own user) and
-// writes the 256 bytes of `record` into it. Returns 0, or -1 after writing to standard error why
-// the file could not be opened or written.
-int write_record_file(const char* path, link_policy links, const dmi_record& record);
+// writes the 256 bytes of `record` into it. Ends the run, naming the file, when it cannot be
+// opened or written.
+void write_record_file(const char* path, link_policy links, const dmi_record& record);

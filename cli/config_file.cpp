@@ -54,16 +54,16 @@ bool is_skipped(std::string_view line) {
 }
 
 // Takes one entry line, its line end still on it.
-config_result take_entry(dmi_record& record, char* line, int line_number) {
+config_result take_entry(dmi_record& record, char* line, int line_number, std::string& why) {
   cut_line_end(line);
   char* value = line;
   const char* name = strsep(&value, "=");
   const int field = lookup_field(name);
   if (field < 0 || value == nullptr) {
-    std::fprintf(stderr, "Invalid field name line %d\n", line_number);
+    why = "Invalid field name line " + std::to_string(line_number) + "\n";
     return config_result::bad_entry;
   }
-  switch (set_field_value(record, static_cast<field_id>(field), value, line_number)) {
+  switch (set_field_value(record, static_cast<field_id>(field), value, why, line_number)) {
   case value_result::taken:
     return config_result::taken;
   case value_result::no_room:
@@ -78,7 +78,7 @@ config_result take_entry(dmi_record& record, char* line, int line_number) {
 
 } // namespace
 
-config_result parse_config_file(dmi_record& record, std::FILE* stream) {
+config_result parse_config_file(dmi_record& record, std::FILE* stream, std::string& why) {
   std::string line;
   int line_number = 1;
   line_read got;
@@ -88,7 +88,7 @@ config_result parse_config_file(dmi_record& record, std::FILE* stream) {
     const std::size_t start =
         line_number == 1 && whole.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK.size() : 0;
     if (!is_skipped(whole.substr(start))) {
-      const config_result result = take_entry(record, line.data() + start, line_number);
+      const config_result result = take_entry(record, line.data() + start, line_number, why);
       if (result != config_result::taken) {
         return result;
       }
@@ -96,13 +96,13 @@ config_result parse_config_file(dmi_record& record, std::FILE* stream) {
     ++line_number;
   }
   if (got == line_read::too_long) {
-    std::fprintf(stderr, "Line %d of the configuration file is longer than %zu bytes\n",
-                 line_number, MAX_CONFIG_LINE_LENGTH);
+    why = "Line " + std::to_string(line_number) + " of the configuration file is longer than " +
+          std::to_string(MAX_CONFIG_LINE_LENGTH) + " bytes\n";
     return config_result::too_long;
   }
   const int saved_errno = errno;
   if (!std::feof(stream)) {
-    std::fprintf(stderr, "config parsing failed: %s\n", std::strerror(saved_errno));
+    why = std::string("config parsing failed: ") + std::strerror(saved_errno) + "\n";
     return config_result::read_error;
   }
   return config_result::taken;

@@ -17,7 +17,7 @@ using text_list = std::vector<std::pair<field_id, std::string>>;
 
 const char* const UUID_A = "00112233-4455-6677-8899-aabbccddeeff";
 
-// What parse_config_file returned, the record it left and what it wrote to standard error.
+// What parse_config_file returned, the record it left and why it stopped.
 struct parsed_file {
   config_result status = config_result::read_error;
   std::string record;
@@ -34,8 +34,10 @@ parsed_file parse_stream(const std::function<std::FILE*()>& stream_of) {
       std::perror("no stream");
       return;
     }
-    const config_result status = parse_config_file(record, stream);
+    std::string why;
+    const config_result status = parse_config_file(record, stream, why);
     std::fclose(stream);
+    std::fputs(why.c_str(), stderr);
     std::fwrite(&status, sizeof status, 1, stdout);
     std::fwrite(record.bytes, sizeof record.bytes, 1, stdout);
   });

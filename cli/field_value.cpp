@@ -5,7 +5,6 @@
 
 #include <uuid/uuid.h>
 
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -18,21 +17,19 @@ std::string where(int line_number) {
 } // namespace
 
 value_result set_field_value(dmi_record& record, field_id field, const char* value,
-                             int line_number) {
+                             std::string& why, int line_number) {
   if (field == FIELD_SYSTEM_UUID) {
     dmi_record parsed = record;
     if (dmi_record_parse_uuid(parsed, value) != 0) {
       // The value is named escaped, so a newline in it cannot split or forge the message.
-      std::fprintf(stderr, "system-uuid value '%s'%s is not a UUID\n",
-                   escape_control_bytes(value).c_str(), where(line_number).c_str());
+      why = "system-uuid value '" + escape_control_bytes(value) + "'" + where(line_number) +
+            " is not a UUID\n";
       return value_result::not_a_uuid;
     }
     // All zero means "not set": stored, it would leave the old UUID in place without a word.
     if (uuid_is_null(dmi_record_uuid(parsed))) {
-      std::fprintf(stderr,
-                   "system-uuid value '%s'%s is all zero, which means \"not set\" and cannot be "
-                   "stored\n",
-                   escape_control_bytes(value).c_str(), where(line_number).c_str());
+      why = "system-uuid value '" + escape_control_bytes(value) + "'" + where(line_number) +
+            " is all zero, which means \"not set\" and cannot be stored\n";
       return value_result::nil_uuid;
     }
     record = parsed;
@@ -41,12 +38,12 @@ value_result set_field_value(dmi_record& record, field_id field, const char* val
   // A control character would reach the SMBIOS tables and every report of them: a newline or
   // tab forges lines for scripts, an escape sequence drives the terminal.
   if (has_control_byte(value)) {
-    std::fprintf(stderr, "Value of %s%s holds a control character\n", field_name(field),
-                 where(line_number).c_str());
+    why = std::string("Value of ") + field_name(field) + where(line_number) +
+          " holds a control character\n";
     return value_result::control_byte;
   }
   if (dmi_record_set_text(record, field, value) != 0) {
-    report_field_overflow(field);
+    why = field_overflow_words(field);
     return value_result::no_room;
   }
   return value_result::taken;

@@ -3,7 +3,9 @@
 
 #include "record/dmi_record.h"
 
-// Whether a value was taken, or why it was refused; each refusal is reported on standard error.
+#include <string>
+
+// Whether a value was taken, or why it was refused.
 enum class value_result {
   taken,
   no_room,      // the text does not fit in the record
@@ -14,7 +16,7 @@ enum class value_result {
 
 // Sets `field` of `record` from `value`: system-uuid is parsed (the all-zero UUID is refused: a
 // merge would keep the old UUID under it), every other field gets the text appended. A refused
-// value leaves the record as it was and is reported in one line, naming `line_number` of the
+// value leaves the record as it was and is said in one line in `why`, naming `line_number` of the
 // configuration file when that is not 0.
 value_result set_field_value(dmi_record& record, field_id field, const char* value,
-                             int line_number = 0);
+                             std::string& why, int line_number = 0);

@@ -3,11 +3,10 @@
 
 #include "cli/field_value.h"
 #include "record/text_escape.h"
-#include "util/fail.h"
+#include "util/failure.h"
 #include "util/version.h"
 
 #include <array>
-#include <cstdio>
 
 namespace {
 
@@ -74,21 +73,31 @@ const char* mode_option(operating_mode mode) {
   return mode == OP_READ ? "-r" : mode == OP_WRITE ? "-w" : "-u";
 }
 
+// Ends the parse with a failure of the command line: 255 and one line.
+std::optional<int> refuse(parse_words& words, failure_kind kind, const std::string& subject,
+                          std::string line) {
+  words.refusal.emplace(EXIT_TOOL_ERROR, kind, std::move(line), subject);
+  return EXIT_TOOL_ERROR;
+}
+
 // Takes the one path an option may be given; a second one ends the parse, since taking either
 // could stamp or replace the wrong file.
-std::optional<int> take_only_path(std::optional<std::string>& path, char option) {
+std::optional<int> take_only_path(std::optional<std::string>& path, char option,
+                                  parse_words& words) {
   if (path) {
-    std::fprintf(stderr, "-%c given more than once; give it one file\n", option);
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "",
+                  format_text("-%c given more than once; give it one file\n", option));
   }
   path = optarg;
   return std::nullopt;
 }
 
-void warn_if_repeated(int count, char option, const std::optional<std::string>& taken) {
+void warn_if_repeated(int count, char option, const std::optional<std::string>& taken,
+                      parse_words& words) {
   if (count > 1) {
-    std::fprintf(stderr, "Warning: -%c given more than once; the last one, %s, is taken\n", option,
-                 escape_control_bytes(taken.value_or("")).c_str());
+    words.warnings.push_back(
+        format_text("Warning: -%c given more than once; the last one, %s, is taken\n", option,
+                    escape_control_bytes(taken.value_or("")).c_str()));
   }
 }
 
@@ -111,7 +120,7 @@ std::string option_words(int option) {
 
 // Takes one option. Returns the status the run must end with when the option ends the parse.
 std::optional<int> take_option(int option, run_settings& settings, dmi_record& cmdline_record,
-                               parse_state& state) {
+                               parse_state& state, parse_words& words) {
   if (state.first_other.empty() && option != 'l' && option != OPTION_RESTORE &&
       option != OPTION_DISCARD_JOURNAL) {
     state.first_other = option_words(option);
@@ -143,9 +152,9 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
     settings.verbose = 1;
     break;
   case 'f':
-    return take_only_path(settings.image_file, 'f');
+    return take_only_path(settings.image_file, 'f', words);
   case 'o':
-    return take_only_path(settings.output_file, 'o');
+    return take_only_path(settings.output_file, 'o', words);
   case 'n':
     settings.dry_run = true;
     break;
@@ -167,32 +176,32 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
   default:
     if (option >= 0 && option < FIELD_COUNT) {
       settings.fields_given = true;
-      if (set_field_value(cmdline_record, static_cast<field_id>(option), optarg) !=
-          value_result::taken) {
-        return EXIT_TOOL_ERROR;
+      const auto field = static_cast<field_id>(option);
+      std::string why;
+      if (set_field_value(cmdline_record, field, optarg, why) != value_result::taken) {
+        return refuse(words, failure_kind::refused_value, field_name(field), why);
       }
       break;
     }
     // getopt_long has already named the bad option or the missing argument.
     settings.shown = run_settings::notice::help;
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "", "");
   }
   return std::nullopt;
 }
 
 // Refuses an output file that the run would not make: without an image file to make it from, or
 // for a read, which writes nothing.
-std::optional<int> check_output_file(const run_settings& settings) {
+std::optional<int> check_output_file(const run_settings& settings, parse_words& words) {
   if (!settings.output_file) {
     return std::nullopt;
   }
   if (!settings.image_file) {
-    std::fprintf(stderr, "-o needs -f: the output file is made from an image file\n");
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "",
+                  "-o needs -f: the output file is made from an image file\n");
   }
   if (settings.mode == OP_READ) {
-    std::fprintf(stderr, "-o is for -w and -u: -r writes nothing\n");
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "", "-o is for -w and -u: -r writes nothing\n");
   }
   return std::nullopt;
 }
@@ -200,7 +209,7 @@ std::optional<int> check_output_file(const run_settings& settings) {
 } // namespace
 
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
-                                   dmi_record& cmdline_record) {
+                                   dmi_record& cmdline_record, parse_words& words) {
   reset_getopt();
   parse_state state;
   std::optional<int> stop;
@@ -208,7 +217,7 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   int option;
   while ((option = getopt_long(argc, argv, SHORT_OPTIONS, long_options(), nullptr)) != -1) {
     if (!stop) {
-      stop = take_option(option, settings, cmdline_record, state);
+      stop = take_option(option, settings, cmdline_record, state, words);
       // Past the option that ended the parse only --json counts, and nothing more is said.
       opterr = stop ? 0 : opterr;
     } else if (option == OPTION_JSON) {
@@ -222,29 +231,31 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   // getopt_long has moved the words that are not options to the end. Such a word is most often
   // a value written without its leading "--", which would otherwise be dropped without a word.
   if (optind < argc) {
-    std::fprintf(stderr, "Unexpected argument '%s': values are given as --NAME=VALUE\n",
-                 escape_control_bytes(argv[optind]).c_str());
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "",
+                  format_text("Unexpected argument '%s': values are given as --NAME=VALUE\n",
+                              escape_control_bytes(argv[optind]).c_str()));
   }
   // The restore and the discard of the journal are runs of their own on the chip, with nothing
   // to show but their progress: an option meant for another run is refused, not dropped.
   if (settings.restore && settings.discard_journal) {
-    std::fprintf(stderr, "--restore and --discard-journal are runs of their own: give one\n");
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "",
+                  "--restore and --discard-journal are runs of their own: give one\n");
   }
   if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
-    std::fprintf(stderr, "%s takes no option but -l: %s given\n",
-                 settings.restore ? "--restore" : "--discard-journal", state.first_other.c_str());
-    return EXIT_TOOL_ERROR;
+    return refuse(words, failure_kind::usage, "",
+                  format_text("%s takes no option but -l: %s given\n",
+                              settings.restore ? "--restore" : "--discard-journal",
+                              state.first_other.c_str()));
   }
   if (state.modes_differ) {
-    std::fprintf(stderr, "Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n",
-                 mode_option(settings.mode));
+    words.warnings.push_back(
+        format_text("Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n",
+                    mode_option(settings.mode)));
   }
-  warn_if_repeated(state.config_count, 'c', settings.config_path);
-  warn_if_repeated(state.log_count, 'l', settings.log_path);
-  warn_if_repeated(state.copy_count, 'b', settings.copy_path);
-  if (const auto refused = check_output_file(settings)) {
+  warn_if_repeated(state.config_count, 'c', settings.config_path, words);
+  warn_if_repeated(state.log_count, 'l', settings.log_path, words);
+  warn_if_repeated(state.copy_count, 'b', settings.copy_path, words);
+  if (const auto refused = check_output_file(settings, words)) {
     return refused;
   }
   if (settings.mode == OP_UPDATE && settings.fields_given) {
@@ -253,39 +264,43 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   return std::nullopt;
 }
 
-void show_help() {
-  std::printf("vek_smbios_util  -- version:%s \n", TOOL_VERSION);
-  std::fputs(" Usage: vek_smbios_util -r -w -u <bios file> -c <config file> -l <log file> "
-             "-b <bin file> -h -v\n"
-             " -r read the DMI info from flash\n"
-             " -w write the DMI info to flash\n"
-             " -u update the coreboot region\n"
-             " -c read DMI fields from config file\n"
-             " -l log detailed information to log file\n"
-             " -b save a binary copy of the updated DMI region to file\n"
-             " -h help\n"
-             " -v verbose\n"
-             " -f <image file> use an image file instead of the flash\n"
-             " -n dry run: show what would change, write nothing\n"
-             " --json print the result as JSON on standard output\n"
-             " -o <output file> with -f, make this file and leave the image file as it was\n"
-             " --restore put back the flash region kept from before a failed write\n"
-             " --discard-journal drop the journal of an earlier flash write\n"
-             " dmi_fields:\n",
-             stdout);
+std::string help_text() {
+  std::string text = format_text("vek_smbios_util  -- version:%s \n", TOOL_VERSION);
+  text += " Usage: vek_smbios_util -r -w -u <bios file> -c <config file> -l <log file> "
+          "-b <bin file> -h -v\n"
+          " -r read the DMI info from flash\n"
+          " -w write the DMI info to flash\n"
+          " -u update the coreboot region\n"
+          " -c read DMI fields from config file\n"
+          " -l log detailed information to log file\n"
+          " -b save a binary copy of the updated DMI region to file\n"
+          " -h help\n"
+          " -v verbose\n"
+          " -f <image file> use an image file instead of the flash\n"
+          " -n dry run: show what would change, write nothing\n"
+          " --json print the result as JSON on standard output\n"
+          " -o <output file> with -f, make this file and leave the image file as it was\n"
+          " --restore put back the flash region kept from before a failed write\n"
+          " --discard-journal drop the journal of an earlier flash write\n"
+          " dmi_fields:\n";
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {
-    std::printf("\t%s\n", entry->name);
+    text += format_text("\t%s\n", entry->name);
   }
+  return text;
 }
 
-void show_version() {
-  std::printf("vek_smbios_util %s\n", tool_version());
+std::string version_text() {
+  return format_text("vek_smbios_util %s\n", tool_version());
 }
 
-void show_notice(const run_settings& settings) {
-  if (settings.shown == run_settings::notice::help) {
-    show_help();
-  } else if (settings.shown == run_settings::notice::version) {
-    show_version();
+std::string notice_text(const run_settings& settings) {
+  switch (settings.shown) {
+  case run_settings::notice::help:
+    return help_text();
+  case run_settings::notice::version:
+    return version_text();
+  case run_settings::notice::none:
+    break;
   }
+  return "";
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "record/dmi_record.h"
+#include "util/failure.h"
+#include "util/item_list.h"
 
 #include <optional>
 #include <string>
@@ -36,24 +38,31 @@ struct run_settings {
 // The tool's version as the help text shows it.
 constexpr const char* TOOL_VERSION = "01.00.00.01";
 
+// What a parse has to say beyond the settings: warnings for a run that goes on, or the failure
+// that ended the parse (empty after a bad option, which getopt_long has named already).
+struct parse_words {
+  item_list<std::string> warnings;
+  std::optional<run_failure> refusal;
+};
+
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
 // OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, and a
-// repeated -c, -l or -b takes the last, each with one warning on standard error; a repeated -f
-// or -o, and -o without -f or with -r, are refused. Returns nothing when the run goes on,
-// otherwise the status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR
-// after a bad option, a value refused (see set_field_value), a word that is not an option, an
-// option refused, or --restore or --discard-journal with any other option but -l. Writes nothing on
-// standard output: `settings.shown` names the text to show (the help after -h or a bad option, the
-// version), and the rest of the words are still read for --json, so the caller can first put
-// standard output where --json wants it.
+// repeated -c, -l or -b takes the last, each with a warning in `words`; a repeated -f or -o, and
+// -o without -f or with -r, are refused. Returns nothing when the run goes on, otherwise the
+// status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR after a bad
+// option, a value refused (see set_field_value), a word that is not an option, an option refused,
+// or --restore or --discard-journal with any other option but -l, the failure then in `words`.
+// Writes nothing: `settings.shown` names the text to show (the help after -h or a bad option, the
+// version), and the rest of the words are still read for --json, so the caller knows where the
+// text and the failure go.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
-                                   dmi_record& cmdline_record);
+                                   dmi_record& cmdline_record, parse_words& words);
 
-// Writes the help text to standard output.
-void show_help();
+// The help text.
+std::string help_text();
 
-// Writes "vek_smbios_util VERSION" to standard output.
-void show_version();
+// "vek_smbios_util VERSION", the project's version.
+std::string version_text();
 
-// Writes the text `settings.shown` names, if any, to standard output.
-void show_notice(const run_settings& settings);
+// The text `settings.shown` names: the help, the version, or nothing.
+std::string notice_text(const run_settings& settings);

@@ -1,51 +1,21 @@
 // Tests of the command-line parsing: modes, paths, field values, help and bad options.
 #include "cli/options.h"
 #include "tests/test_support.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <gtest/gtest.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-const std::string HELP_TEXT =
-    "vek_smbios_util  -- version:01.00.00.01 \n"
-    " Usage: vek_smbios_util -r -w -u <bios file> -c <config file> -l <log file> -b <bin file> "
-    "-h -v\n"
-    " -r read the DMI info from flash\n"
-    " -w write the DMI info to flash\n"
-    " -u update the coreboot region\n"
-    " -c read DMI fields from config file\n"
-    " -l log detailed information to log file\n"
-    " -b save a binary copy of the updated DMI region to file\n"
-    " -h help\n"
-    " -v verbose\n"
-    " -f <image file> use an image file instead of the flash\n"
-    " -n dry run: show what would change, write nothing\n"
-    " --json print the result as JSON on standard output\n"
-    " -o <output file> with -f, make this file and leave the image file as it was\n"
-    " --restore put back the flash region kept from before a failed write\n"
-    " --discard-journal drop the journal of an earlier flash write\n"
-    " dmi_fields:\n"
-    "\tsystem-manufacturer\n"
-    "\tsystem-product-name\n"
-    "\tsystem-version\n"
-    "\tsystem-serial-number\n"
-    "\tsystem-uuid\n"
-    "\tsystem-sku\n"
-    "\tboard-manufacturer\n"
-    "\tboard-product-name\n"
-    "\tboard-version\n"
-    "\tboard-serial-number\n"
-    "\tchassis-manufacturer\n"
-    "\tchassis-version\n"
-    "\tchassis-serial-number\n"
-    "\tchassis-asset-tag\n";
+// The help text, as the run shows it.
+const std::string HELP_TEXT = help_text();
 
 const char* const GOOD_UUID = "00112233-4455-6677-8899-aabbccddeeff";
 
@@ -64,10 +34,8 @@ protected:
   // As main does: the text the parse asks for is shown after it, then the run ends.
   void parse(const std::vector<std::string>& arguments) {
     command_line line(arguments);
-    const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_);
-    show_notice(settings_);
-    if (status) {
-      end_run(*status);
+    if (const auto status = parse_and_show(line, settings_, record_)) {
+      std::exit(*status);
     }
   }
 
@@ -203,7 +171,7 @@ TEST_F(ParseOptions, RefusedValuesAndStrayWordsEndTheParseLeavingTheRecord) {
     all.insert(all.end(), arguments.begin(), arguments.end());
     const child_result result = run_in_child([&] {
       command_line line(all);
-      const auto status = parse_arguments(line.argc(), line.argv(), settings_, record_);
+      const auto status = parse_and_show(line, settings_, record_);
       std::printf("%d ", status.value_or(-1));
       std::fwrite(record_.bytes, 1, sizeof record_.bytes, stdout);
     });
@@ -241,6 +209,51 @@ TEST_F(ParseOptions, HelpEndsTheRunWithZero) {
     EXPECT_EQ(result.exit_status, 0) << arguments.back();
     EXPECT_EQ(result.out, HELP_TEXT) << arguments.back();
     EXPECT_EQ(result.err, "") << arguments.back();
+  }
+}
+
+// The help names the release and every field in table order, and every option it names is one
+// the command line takes, with an argument where the help shows one.
+TEST(HelpText, NamesTheVersionTheFieldsAndOnlyOptionsThatExist) {
+  std::istringstream lines(HELP_TEXT);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "vek_smbios_util  -- version:01.00.00.01 ");
+  std::vector<std::string> fields;
+  int options = 0;
+  while (std::getline(lines, line)) {
+    if (line.starts_with("\t")) {
+      fields.push_back(line.substr(1));
+      continue;
+    }
+    if (!line.starts_with(" -") || line.starts_with(" -h") || line.starts_with(" --help")) {
+      continue;
+    }
+    const std::string option = line.substr(1, line.find(' ', 1) - 1);
+    // Taken alone, or with an argument (a file name) when it asks for one; getopt_long's own
+    // complaint about the missing argument is not wanted here.
+    const int saved_opterr = opterr;
+    opterr = 0;
+    bool taken = false;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{option}, std::vector<std::string>{option, "x"}}) {
+      command_line parsed(arguments);
+      run_settings settings;
+      dmi_record record;
+      dmi_record_init(record);
+      parse_words words;
+      const auto status = parse_arguments(parsed.argc(), parsed.argv(), settings, record, words);
+      taken = taken || !status || !words.refusal || !words.refusal->message().empty();
+      reset_process_state();
+    }
+    opterr = saved_opterr;
+    EXPECT_TRUE(taken) << option << " is not an option the command line takes";
+    ++options;
+  }
+  EXPECT_GE(options, 13);
+  ASSERT_EQ(fields.size(), static_cast<std::size_t>(FIELD_COUNT));
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    EXPECT_EQ(fields[id], field_name(static_cast<field_id>(id)));
   }
 }
 
@@ -301,11 +314,10 @@ TEST(ParseArguments, StartsAfreshAfterStoppingInsideAGroup) {
     dmi_record record;
     dmi_record_init(record);
     command_line help({"-hw"});
-    const int help_status = parse_arguments(help.argc(), help.argv(), settings, record).value();
-    show_notice(settings);
+    const int help_status = parse_and_show(help, settings, record).value();
     settings = {};
     command_line none({});
-    const bool goes_on = !parse_arguments(none.argc(), none.argv(), settings, record);
+    const bool goes_on = !parse_and_show(none, settings, record);
     std::fprintf(stderr, "%d %d %d\n", help_status, goes_on, settings.mode);
   });
   EXPECT_EQ(result.exit_status, 0);

@@ -14,7 +14,8 @@ run_settings parsed(const std::vector<std::string>& arguments, dmi_record& recor
   command_line line(arguments);
   run_settings settings;
   dmi_record_init(record);
-  EXPECT_EQ(parse_arguments(line.argc(), line.argv(), settings, record), std::nullopt)
+  parse_words words;
+  EXPECT_EQ(parse_arguments(line.argc(), line.argv(), settings, record, words), std::nullopt)
       << testing::PrintToString(arguments);
   return settings;
 }
@@ -93,7 +94,7 @@ TEST(TargetOptions, RunsOnTheJournalTakeNoOptionButTheLog) {
       run_settings settings;
       dmi_record given;
       dmi_record_init(given);
-      std::exit(parse_arguments(line.argc(), line.argv(), settings, given).value_or(0));
+      std::exit(parse_and_show(line, settings, given).value_or(0));
     });
     EXPECT_EQ(result.exit_status, 255) << testing::PrintToString(c.arguments);
     EXPECT_EQ(result.err, c.err) << testing::PrintToString(c.arguments);
@@ -118,7 +119,8 @@ TEST(ParseArguments, SeesJsonWhereverItCountsEvenPastTheOptionThatEndsTheParse) 
       run_settings settings;
       dmi_record record;
       dmi_record_init(record);
-      parse_arguments(line.argc(), line.argv(), settings, record);
+      parse_words words;
+      parse_arguments(line.argc(), line.argv(), settings, record, words);
       std::printf("%d", settings.json);
     });
     EXPECT_EQ(result.out, c.json ? "1" : "0") << testing::PrintToString(c.arguments);

@@ -2,28 +2,27 @@
 #pragma once
 
 #include "flash_target/region.h"
+#include "system/command_runner.h"
 #include "system/flash_files.h"
 
 #include <cstdint>
 
 // Writes the layout file at `path` (mode 0600 when it has to be created, never through a link):
-// the descriptor, the middle and the coreboot region of a 16 MiB chip. Ends the run as
+// the descriptor, the middle and the coreboot region of the chip. Ends the run as
 // refuse_layout_file does when the file cannot be written.
 void write_bios_layout(const std::string& path);
 
 // Reads the chip's coreboot region into the working image with flashrom; a symbolic link in the
 // working image's place is refused, and a working image of another size than the chip's ends the
 // run ("Incorrect flash image file size."). Ends the run on failure.
-void read_coreboot_region(const working_files& files);
+void read_coreboot_region(command_runner& runner, const working_files& files);
 
 // Reads the coreboot region of the working image into `region`. Ends the run on failure.
 void load_working_region(const working_files& files, region_buffer& region);
 
 // Writes the journal's region from before the run back to the chip with flashrom; the caller has
-// announced it and holds a flash_write_shield. Returns 0, or the failed write's
-// status after saying on standard error that the region may be partly written and where its
-// content before the run is kept.
-int write_back_region_before(const std::string& layout);
+// announced it and holds a flash_write_shield. Returns 0, or the failed write's status.
+int write_back_region_before(command_runner& runner, const std::string& layout);
 
 // The journal of this run's write: the state folder (-1 for none), the coreboot region as read
 // from the chip, and the write id under which that region was kept.
@@ -38,6 +37,7 @@ struct write_journal {
 // With a journal, the blocks meant for the chip join it before the write, and the journal is
 // removed once the write has succeeded; when the write fails, the region the journal kept from
 // before the run is written back at once (see restore_after_failed_write). Without one, a failed
-// write is reported as possibly partial, naming the image meant for the chip. Ends the run on
-// failure, with the failed write's status.
-void write_coreboot_region(const working_files& files, const write_journal& journal);
+// write is said to be possibly partial, naming the image meant for the chip. Ends the run on
+// failure, with the failed write's status, saying how the chip was left.
+void write_coreboot_region(command_runner& runner, const working_files& files,
+                           const write_journal& journal);

@@ -7,16 +7,32 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace {
 
-const char* const LAYOUT = "0x00000000:0x00000fff ifd\n"
-                           "0x00001000:0x00BFFFFF midrom\n"
-                           "0x00C00000:0x00FFFFFF coreboot\n";
-
-TEST(BiosLayout, ReplacesAnOldFileWithTheThreeRegions) {
+// The layout flashrom reads: the descriptor, the middle and the coreboot region, one after
+// another from the chip's start to its end, whatever an older file at the name held.
+TEST(BiosLayout, ReplacesAnOldFileWithRegionsThatTileTheChip) {
   write_file("/tmp/bios_layout", std::string(500, 'x'));
   write_bios_layout(BIOS_LAYOUT_PATH);
-  EXPECT_EQ(read_file("/tmp/bios_layout"), LAYOUT);
+  const char* const names[] = {"ifd", "midrom", "coreboot"};
+  const std::vector<std::string> lines = read_lines("/tmp/bios_layout");
+  ASSERT_EQ(lines.size(), std::size(names));
+  unsigned long next = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    unsigned long first = 0;
+    unsigned long last = 0;
+    char name[16] = {};
+    ASSERT_EQ(std::sscanf(lines[i].c_str(), "0x%lx:0x%lx %15s", &first, &last, name), 3)
+        << lines[i];
+    EXPECT_STREQ(name, names[i]);
+    EXPECT_EQ(first, next) << lines[i];
+    EXPECT_LT(first, last) << lines[i];
+    next = last + 1;
+  }
+  EXPECT_EQ(next, static_cast<unsigned long>(FLASH_IMAGE_SIZE));
+  EXPECT_TRUE(lines[2].starts_with(format_text("0x%08jX:", std::intmax_t{COREBOOT_REGION_OFFSET})));
 }
 
 TEST(BiosLayout, RefusesALinkPlantedInItsPlace) {
@@ -31,7 +47,7 @@ TEST(BiosLayout, RefusesALinkPlantedInItsPlace) {
 TEST(CorebootRegion, ReadAnnouncesTheCommandAndRunsIt) {
   const child_result result = run_in_child([] {
     shell_recorder shell({}, [](const std::string&) { make_image(WORKING_IMAGE_PATH, ""); });
-    read_coreboot_region(working_files{});
+    read_coreboot_region(shell.runner(), working_files{});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }
@@ -54,7 +70,7 @@ TEST(CorebootRegion, ReadLeavingAnImageOfAnotherSizeEndsTheRun) {
     const child_result result = run_in_child([size] {
       shell_recorder shell(
           {}, [size](const std::string&) { make_image(WORKING_IMAGE_PATH, "", size); });
-      read_coreboot_region(working_files{});
+      read_coreboot_region(shell.runner(), working_files{});
     });
     EXPECT_EQ(result.exit_status, 255) << size;
     EXPECT_EQ(result.err, "Incorrect flash image file size.\n") << size;
@@ -66,7 +82,7 @@ TEST(CorebootRegion, WriteRunsTheCommandWithoutEchoingIt) {
     shell_recorder shell;
     working_files files; // the write checks that they are the files the run made
     make_fixed_working_files(files);
-    write_coreboot_region(files, {});
+    write_coreboot_region(shell.runner(), files, {});
     for (const std::string& command : shell.commands()) {
       std::printf("ran: %s\n", command.c_str());
     }
@@ -81,7 +97,7 @@ TEST(CorebootRegion, ReadRefusesALinkPlantedAtTheWorkingImage) {
   ASSERT_EQ(::symlink("/tmp/precious", "/tmp/flash_backup.bin"), 0);
   const child_result result = run_in_child([] {
     shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-    read_coreboot_region(working_files{});
+    read_coreboot_region(shell.runner(), working_files{});
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
@@ -92,7 +108,7 @@ TEST(CorebootRegion, ReadRefusesALinkPlantedAtTheWorkingImage) {
 TEST(CorebootRegion, FailingFlashromEndsTheRunWithItsCode) {
   const child_result result = run_in_child([] {
     shell_recorder shell({2 << 8});
-    read_coreboot_region(working_files{});
+    read_coreboot_region(shell.runner(), working_files{});
   });
   EXPECT_EQ(result.exit_status, 2);
 }

@@ -1,8 +1,6 @@
 // The flash write and its signal shield.
 #include "flash_target/flash_write.h"
 
-#include "system/command_runner.h"
-
 flash_write_shield::flash_write_shield() {
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
@@ -21,9 +19,9 @@ flash_write_shield::~flash_write_shield() {
   }
 }
 
-int run_flash_write(const std::string& layout, const std::string& image) {
+int run_flash_write(command_runner& runner, const std::string& layout, const std::string& image) {
   command_buffer command;
   format_command(command, "%s -l %s -i coreboot -w %s", FLASHROM_PROGRAM,
                  shell_quote(layout).c_str(), shell_quote(image).c_str());
-  return run_command_status(command, command_log::logged);
+  return runner.run_status(command, command_log::logged);
 }

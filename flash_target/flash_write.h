@@ -1,6 +1,8 @@
 // The flashrom run that writes the coreboot region to the chip, and the shield it runs under.
 #pragma once
 
+#include "system/command_runner.h"
+
 #include <signal.h>
 
 #include <cstddef>
@@ -37,4 +39,4 @@ private:
 // Runs flashrom to write the coreboot region of the 16 MiB `image` to the chip, with the layout
 // file `layout`, logged, and prints its status. Returns 0 when it succeeded, otherwise the
 // status the run ends with for it. Meant to run under a flash_write_shield.
-int run_flash_write(const std::string& layout, const std::string& image);
+int run_flash_write(command_runner& runner, const std::string& layout, const std::string& image);

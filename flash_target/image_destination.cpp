@@ -4,7 +4,7 @@
 #include "system/file_checks.h"
 #include "system/flash_files.h"
 #include "system/leftovers.h"
-#include "util/fail.h"
+#include "util/failure.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -17,10 +17,6 @@
 #include <ctime>
 
 namespace {
-
-// The working copy's entry among the run's leftovers; it stops being one once it has been
-// renamed into place.
-int working_copy_entry = -1;
 
 // The working copy's name but its last six letters: fixed, so its length never depends on the
 // destination's name.
@@ -35,12 +31,13 @@ std::string name_of(const std::string& path) {
 image_destination open_destination_folder(const std::string& path) {
   image_destination destination;
   destination.path = path;
-  destination.folder = folder_of(path);
+  destination.folder_path = folder_of(path);
   destination.name = name_of(path);
-  destination.folder_fd =
-      ::open(destination.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
-  if (destination.folder_fd < 0) {
-    fail("Unable to open folder %s: %s\n", destination.folder.c_str(), std::strerror(errno));
+  destination.folder.reset(
+      ::open(destination.folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  if (!destination.folder.valid()) {
+    fail(failure_kind::file, destination.folder_path, "Unable to open folder %s: %s\n",
+         destination.folder_path.c_str(), std::strerror(errno));
   }
   return destination;
 }
@@ -52,7 +49,8 @@ image_destination image_file_destination(int image_fd, const std::string& image_
   destination.in_place = true;
   struct stat status;
   if (::fstat(image_fd, &status) != 0) {
-    fail("Unable to check %s: %s\n", image_path.c_str(), std::strerror(errno));
+    fail(failure_kind::image, image_path, "Unable to check %s: %s\n", image_path.c_str(),
+         std::strerror(errno));
   }
   destination.mode = status.st_mode & 07777;
   destination.owner = status.st_uid;
@@ -66,38 +64,41 @@ image_destination output_file_destination(const std::string& output_path, int im
                                           const std::string& image_path) {
   const std::string name = name_of(output_path);
   if (name.empty() || name == "." || name == "..") {
-    fail("Output file %s names a folder\n", output_path.c_str());
+    fail(failure_kind::file, output_path, "Output file %s names a folder\n", output_path.c_str());
   }
   // Every folder up to it must be one that no other user can change, or the rename into place
   // could be steered to another file; a file already there must be one no other user could have
   // put there, even in a sticky folder such as /tmp, where they may create files.
   const path_verdict verdict = check_trusted_path(output_path, path_use::replaced);
   if (!verdict.trusted()) {
-    fail("Unable to open output file %s: %s\n", output_path.c_str(),
+    fail(failure_kind::file, output_path, "Unable to open output file %s: %s\n",
+         output_path.c_str(),
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
   image_destination destination = open_destination_folder(output_path);
   struct stat image;
   if (::fstat(image_fd, &image) != 0) {
-    fail("Unable to check %s: %s\n", image_path.c_str(), std::strerror(errno));
+    fail(failure_kind::image, image_path, "Unable to check %s: %s\n", image_path.c_str(),
+         std::strerror(errno));
   }
   // The name itself, not a file it may link to: that is what the rename replaces. (A name that
   // leads to the image file itself was refused with the other files named on the command line.)
   struct stat there;
   const bool exists =
-      ::fstatat(destination.folder_fd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+      ::fstatat(destination.folder.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && same_file(there, image)) {
-    fail("Output file %s is the image file %s itself\n", output_path.c_str(), image_path.c_str());
+    fail(failure_kind::file, output_path, "Output file %s is the image file %s itself\n",
+         output_path.c_str(), image_path.c_str());
   }
   if (exists && S_ISDIR(there.st_mode)) {
-    fail("Output file %s names a folder\n", output_path.c_str());
+    fail(failure_kind::file, output_path, "Output file %s names a folder\n", output_path.c_str());
   }
   // Whatever another user puts at the name from here on is replaced by the rename, never written
   // into; in a sticky folder the system refuses that rename to anyone but root.
   return destination;
 }
 
-std::string make_working_copy(const image_destination& destination) {
+std::string make_working_copy(const image_destination& destination, leftover& copy) {
   static constexpr char LETTERS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   // In place the copy is kept from others until it has the image's permissions; the -o file is
@@ -115,7 +116,7 @@ std::string make_working_copy(const image_destination& destination) {
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];
     }
-    const int fd = ::openat(destination.folder_fd, name.c_str(),
+    const int fd = ::openat(destination.folder.get(), name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST) {
       continue;
@@ -124,26 +125,29 @@ std::string make_working_copy(const image_destination& destination) {
       break;
     }
     ::close(fd);
-    const std::string path = destination.folder + (destination.folder == "/" ? "" : "/") + name;
-    working_copy_entry = note_leftover(path.c_str(), leftover_kind::file);
+    const std::string path =
+        destination.folder_path + (destination.folder_path == "/" ? "" : "/") + name;
+    copy = leftover(path, leftover_kind::file);
     return path;
   }
-  fail("Unable to create a working copy beside %s: %s\n", destination.path.c_str(),
-       std::strerror(errno));
+  fail(failure_kind::file, destination.path, "Unable to create a working copy beside %s: %s\n",
+       destination.path.c_str(), std::strerror(errno));
 }
 
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
-                        int image_fd) {
+                        leftover& copy_leftover, int image_fd) {
   const std::string copy_name = name_of(copy_path);
   const unique_fd copy(
-      ::openat(destination.folder_fd, copy_name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+      ::openat(destination.folder.get(), copy_name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   if (!copy.valid()) {
-    fail("Unable to open %s: %s\n", copy_path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, copy_path, "Unable to open %s: %s\n", copy_path.c_str(),
+         std::strerror(errno));
   }
   struct stat copy_status;
   if (::fstat(copy.get(), &copy_status) != 0 ||
       image_file_fault(copy_status) != image_fault::none) {
-    fail("Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
+    fail(failure_kind::image, copy_path,
+         "Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
          static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
   }
   if (destination.in_place) {
@@ -152,28 +156,32 @@ void place_working_copy(const image_destination& destination, const std::string&
       // Left owned by the tool's user: the file is still made, with its permissions.
     }
     if (::fchmod(copy.get(), destination.mode) != 0) {
-      fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
+      fail(failure_kind::file, copy_path, "Unable to write %s: %s\n", copy_path.c_str(),
+           std::strerror(errno));
     }
   }
   if (::fsync(copy.get()) != 0) {
-    fail("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, copy_path, "Unable to write %s: %s\n", copy_path.c_str(),
+         std::strerror(errno));
   }
   if (destination.in_place) {
     struct stat now;
     struct stat image;
-    if (::fstatat(destination.folder_fd, destination.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) !=
+    if (::fstatat(destination.folder.get(), destination.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) !=
             0 ||
         ::fstat(image_fd, &image) != 0 || !same_file(now, image)) {
-      fail("Image file %s was replaced during the run; it is left as it is\n",
+      fail(failure_kind::image, destination.path,
+           "Image file %s was replaced during the run; it is left as it is\n",
            destination.path.c_str());
     }
   }
-  if (::renameat(destination.folder_fd, copy_name.c_str(), destination.folder_fd,
+  if (::renameat(destination.folder.get(), copy_name.c_str(), destination.folder.get(),
                  destination.name.c_str()) != 0) {
-    fail("Unable to replace %s: %s\n", destination.path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, destination.path, "Unable to replace %s: %s\n",
+         destination.path.c_str(), std::strerror(errno));
   }
-  forget_leftover(working_copy_entry);
+  copy_leftover.keep();
   // The folder is synced so the rename itself survives a power cut; a folder that cannot be
   // synced leaves the rename done, only perhaps not yet on disk.
-  ::fsync(destination.folder_fd);
+  ::fsync(destination.folder.get());
 }

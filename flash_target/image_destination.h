@@ -4,15 +4,18 @@
 // step works through a descriptor of that folder, so the folder checked is the folder used.
 #pragma once
 
+#include "system/leftovers.h"
+#include "util/unique_fd.h"
+
 #include <sys/types.h>
 
 #include <string>
 
 struct image_destination {
-  std::string path;   // the name the result takes
-  std::string folder; // its folder, as given ("." for a bare name)
-  std::string name;   // its name in that folder
-  int folder_fd = -1; // that folder, open for the run
+  std::string path;        // the name the result takes
+  std::string folder_path; // its folder, as given ("." for a bare name)
+  std::string name;        // its name in that folder
+  unique_fd folder;        // that folder, open for the run
   bool in_place = false;
   // In place, the image file's permissions, and its owner when `keep_owner` (root replacing a
   // file, as cp would leave it), given to the working copy before it replaces the image. Unused
@@ -42,13 +45,13 @@ image_destination output_file_destination(const std::string& output_path, int im
 // .vek_smbios_util.XXXXXX whatever the destination's name, so a name of any length leaves room
 // for it. In place it is made with mode 0600; for the -o file with the file's own permissions,
 // 0644 less the umask, so it is never changed before the rename. Noted as one of the run's
-// leftovers (see system/leftovers.h). Returns its path. Ends the run on failure.
-std::string make_working_copy(const image_destination& destination);
+// leftovers (see system/leftovers.h), owned by `copy`. Returns its path. Ends the run on failure.
+std::string make_working_copy(const image_destination& destination, leftover& copy);
 
 // Flushes the complete working copy at `copy_path` to disk and renames it over the destination;
-// it is then no longer a leftover. In place, it is first given the image file's permissions (and
-// owner), and the name is checked to still hold the image open on `image_fd`. Ends the run on
-// failure, the destination then as it was (a rename refused, as in a sticky folder over another
-// user's file, included).
+// it is then no longer a leftover (`copy` keeps it). In place, it is first given the image file's
+// permissions (and owner), and the name is checked to still hold the image open on `image_fd`. Ends
+// the run on failure, the destination then as it was (a rename refused, as in a sticky folder over
+// another user's file, included).
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
-                        int image_fd);
+                        leftover& copy, int image_fd);

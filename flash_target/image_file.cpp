@@ -3,7 +3,7 @@
 
 #include "system/file_checks.h"
 #include "system/leftovers.h"
-#include "util/fail.h"
+#include "util/failure.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -24,8 +24,8 @@ constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
 constexpr const char* DRY_RUN_IMAGE_NAME = "/image.bin";
 
 [[noreturn]] void refuse_image(const std::string& path) {
-  fail("Image file %s is not a regular file of %jd bytes\n", path.c_str(),
-       static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
+  fail(failure_kind::image, path, "Image file %s is not a regular file of %jd bytes\n",
+       path.c_str(), static_cast<std::intmax_t>(FLASH_IMAGE_SIZE));
 }
 
 // Copies bytes from `from` to `to` at the same offsets, from `done` up to `length`, through a
@@ -90,13 +90,14 @@ int copy_bytes(int from, int to, off_t length) {
 
 } // namespace
 
-int open_image_file(const std::string& path, bool lock, bool follow_link) {
+unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) {
   // Checked by name first, so a device is refused before it is ever opened.
   struct stat named;
   bool known = ::lstat(path.c_str(), &named) == 0;
   if (known && S_ISLNK(named.st_mode)) {
     if (!follow_link) {
-      fail("Image file %s is a symbolic link: replacing it would replace the link, not the file "
+      fail(failure_kind::image, path,
+           "Image file %s is a symbolic link: replacing it would replace the link, not the file "
            "it names\n",
            path.c_str());
     }
@@ -109,58 +110,62 @@ int open_image_file(const std::string& path, bool lock, bool follow_link) {
   // beside it and the rename over it could be steered to another file.
   const path_verdict verdict = check_trusted_path(path, path_use::input);
   if (!verdict.trusted()) {
-    fail("Unable to open image file %s: %s\n", path.c_str(),
+    fail(failure_kind::image, path, "Unable to open image file %s: %s\n", path.c_str(),
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
   // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
-  const int fd = ::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
-                                          O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    fail("Unable to open image file %s: %s\n", path.c_str(), std::strerror(errno));
+  unique_fd image(::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
+                                           O_NOCTTY | O_CLOEXEC));
+  if (!image.valid()) {
+    fail(failure_kind::image, path, "Unable to open image file %s: %s\n", path.c_str(),
+         std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(fd, &status) != 0 || image_file_fault(status) != image_fault::none) {
+  if (::fstat(image.get(), &status) != 0 || image_file_fault(status) != image_fault::none) {
     refuse_image(path);
   }
   if (!lock) {
-    return fd;
+    return image;
   }
-  switch (lock_exclusively(fd)) {
+  switch (lock_exclusively(image.get())) {
   case lock_result::taken:
     break;
   case lock_result::held:
-    fail("Image file %s is in use by another run\n", path.c_str());
+    fail(failure_kind::lock, path, "Image file %s is in use by another run\n", path.c_str());
   case lock_result::failed:
-    fail("Unable to lock image file %s: %s\n", path.c_str(), std::strerror(errno));
+    fail(failure_kind::lock, path, "Unable to lock image file %s: %s\n", path.c_str(),
+         std::strerror(errno));
   }
   // A run that held the lock until just now may have renamed its result over the name: the
   // lock is then on the old file, and working on that would undo the other run's change.
   struct stat now;
   if (::stat(path.c_str(), &now) != 0 || !same_file(now, status)) {
-    fail("Image file %s is in use by another run\n", path.c_str());
+    fail(failure_kind::lock, path, "Image file %s is in use by another run\n", path.c_str());
   }
-  return fd;
+  return image;
 }
 
 working_files make_image_working_files(const image_destination* destination) {
   std::string private_folder = PRIVATE_FOLDER_TEMPLATE;
   if (::mkdtemp(private_folder.data()) == nullptr) {
-    fail("Unable to create a working folder in /tmp: %s\n", std::strerror(errno));
+    fail(failure_kind::file, "/tmp", "Unable to create a working folder in /tmp: %s\n",
+         std::strerror(errno));
   }
-  note_leftover(private_folder.c_str(), leftover_kind::folder);
   working_files files;
+  files.folder_leftover = leftover(private_folder, leftover_kind::folder);
   files.layout.clear();
   files.record = private_folder + RECORD_FILE_NAME;
-  note_leftover(files.record.c_str(), leftover_kind::file);
+  files.record_leftover = leftover(files.record, leftover_kind::file);
   if (destination != nullptr) {
-    files.image = make_working_copy(*destination);
+    files.image = make_working_copy(*destination, files.image_leftover);
   } else {
     files.image = private_folder + DRY_RUN_IMAGE_NAME;
-    note_leftover(files.image.c_str(), leftover_kind::file);
+    files.image_leftover = leftover(files.image, leftover_kind::file);
     const unique_fd copy(
         ::open(files.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!copy.valid()) {
-      fail("Unable to create %s: %s\n", files.image.c_str(), std::strerror(errno));
+      fail(failure_kind::file, files.image, "Unable to create %s: %s\n", files.image.c_str(),
+           std::strerror(errno));
     }
   }
   return files;
@@ -169,8 +174,8 @@ working_files make_image_working_files(const image_destination* destination) {
 void copy_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
   const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
   if (!copy.valid() || copy_bytes(image_fd, copy.get(), FLASH_IMAGE_SIZE) != 0) {
-    fail("Unable to copy %s to %s: %s\n", image_path.c_str(), copy_path.c_str(),
-         std::strerror(errno));
+    fail(failure_kind::file, copy_path, "Unable to copy %s to %s: %s\n", image_path.c_str(),
+         copy_path.c_str(), std::strerror(errno));
   }
 }
 
@@ -178,7 +183,7 @@ void lay_image_low_region(int image_fd, const std::string& image_path,
                           const std::string& copy_path) {
   const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!copy.valid() || copy_bytes(image_fd, copy.get(), COREBOOT_REGION_OFFSET) != 0) {
-    fail("Unable to copy %s to %s: %s\n", image_path.c_str(), copy_path.c_str(),
-         std::strerror(errno));
+    fail(failure_kind::file, copy_path, "Unable to copy %s to %s: %s\n", image_path.c_str(),
+         copy_path.c_str(), std::strerror(errno));
   }
 }

@@ -3,19 +3,20 @@
 
 #include "flash_target/image_destination.h"
 #include "system/flash_files.h"
+#include "util/unique_fd.h"
 
 #include <string>
 
 // Opens the image file at `path` read-only; it must be a regular file of exactly 16 MiB. A
 // symbolic link is followed with `follow_link`, refused otherwise (a run that replaces the image
 // would replace the link, not the file it names). With `lock`, takes an exclusive lock on it,
-// refusing when another run holds one. Returns the descriptor, kept open for the run. Ends the
-// run on failure.
-int open_image_file(const std::string& path, bool lock, bool follow_link);
+// refusing when another run holds one. Returns the descriptor, kept open (and so locked) for the
+// run. Ends the run on failure.
+unique_fd open_image_file(const std::string& path, bool lock, bool follow_link);
 
 // Makes the working copy in the destination's folder (in a dry run, with no destination, in the
-// private folder) and the private folder under /tmp for the record file, and notes them all as
-// the run's leftovers. Ends the run on failure.
+// private folder) and the private folder under /tmp for the record file, all owned as the run's
+// leftovers by the files returned. Ends the run on failure.
 working_files make_image_working_files(const image_destination* destination);
 
 // Copies the whole image file into the working copy. Ends the run on failure.

@@ -28,9 +28,9 @@ protected:
 };
 
 // The working files of a run that changes the image at `path` in place.
-working_files in_place_files(const char* path, int& fd, image_destination& destination) {
+working_files in_place_files(const char* path, unique_fd& fd, image_destination& destination) {
   fd = open_image_file(path, true, false);
-  destination = image_file_destination(fd, path);
+  destination = image_file_destination(fd.get(), path);
   return make_image_working_files(&destination);
 }
 
@@ -46,7 +46,7 @@ std::string leftovers() {
 TEST_F(ImageFileUnit, WorkingFilesSitBesideTheImageAndInAPrivateFolderUntilTheRunEnds) {
   const child_result result = run_in_child([] {
     ::chdir(FOLDER);
-    int fd = -1;
+    unique_fd fd;
     image_destination destination;
     const working_files files = in_place_files("a.rom", fd, destination);
     struct stat folder {};
@@ -54,8 +54,7 @@ TEST_F(ImageFileUnit, WorkingFilesSitBesideTheImageAndInAPrivateFolderUntilTheRu
     ::stat(record_folder.c_str(), &folder);
     std::printf("%s|%s|%o|%d\n", files.image.substr(0, files.image.size() - 6).c_str(),
                 files.record.c_str(), folder.st_mode & 0777, file_exists(files.image));
-    std::fflush(stdout);
-    std::exit(0); // as every run ends, through exit
+    // As every run ends: the files' owner goes.
   });
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out.substr(0, 20), "./.vek_smbios_util.|"); // not named after the image
@@ -67,7 +66,7 @@ TEST_F(ImageFileUnit, WorkingFilesSitBesideTheImageAndInAPrivateFolderUntilTheRu
 TEST_F(ImageFileUnit, WorkingFilesGoWhenTheRunIsInterruptedOrTerminated) {
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     const child_result result = run_in_child([&] {
-      int fd = -1;
+      unique_fd fd;
       image_destination destination;
       const working_files files = in_place_files(IMAGE, fd, destination);
       write_file(files.record, "record");
@@ -82,12 +81,12 @@ TEST_F(ImageFileUnit, WorkingFilesGoWhenTheRunIsInterruptedOrTerminated) {
 
 TEST_F(ImageFileUnit, WorkingCopyOfAnotherSizeNeverReplacesTheImage) {
   const child_result result = run_in_child([] {
-    int fd = -1;
+    unique_fd fd;
     image_destination destination;
-    const working_files files = in_place_files(IMAGE, fd, destination);
-    copy_image_file(fd, IMAGE, files.image);
+    working_files files = in_place_files(IMAGE, fd, destination);
+    copy_image_file(fd.get(), IMAGE, files.image);
     ::truncate(files.image.c_str(), FLASH_IMAGE_SIZE - 1);
-    place_working_copy(destination, files.image, fd);
+    place_working_copy(destination, files.image, files.image_leftover, fd.get());
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_NE(result.err.find("is not 16777216 bytes; /tmp/images/a.rom is left as it was\n"),
@@ -101,13 +100,13 @@ TEST_F(ImageFileUnit, ImageRenamedAwayDuringTheRunIsNotOverwritten) {
   // Someone else's file now has the image's name; the run must not replace it with a copy of
   // the file it locked.
   const child_result result = run_in_child([] {
-    int fd = -1;
+    unique_fd fd;
     image_destination destination;
-    const working_files files = in_place_files(IMAGE, fd, destination);
-    copy_image_file(fd, IMAGE, files.image);
+    working_files files = in_place_files(IMAGE, fd, destination);
+    copy_image_file(fd.get(), IMAGE, files.image);
     write_file("/tmp/images/other", "someone else's");
     std::rename("/tmp/images/other", IMAGE);
-    place_working_copy(destination, files.image, fd);
+    place_working_copy(destination, files.image, files.image_leftover, fd.get());
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err, "Image file /tmp/images/a.rom was replaced during the run; it is left as "

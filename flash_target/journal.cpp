@@ -2,8 +2,8 @@
 #include "flash_target/journal.h"
 
 #include "system/file_checks.h"
-#include "system/flash_files.h"
-#include "util/fail.h"
+#include "system/flash_geometry.h"
+#include "util/failure.h"
 #include "util/sha256.h"
 #include "util/unique_fd.h"
 #include "util/version.h"
@@ -96,12 +96,14 @@ const std::uint8_t* block_at(const std::uint8_t* region, std::size_t block) {
 // Makes the folder's entries durable: the names created, renamed or removed in it.
 void sync_folder(int folder) {
   if (::fsync(folder) != 0) {
-    fail("Unable to sync %s: %s\n", STATE_FOLDER, std::strerror(errno));
+    fail(failure_kind::journal, STATE_FOLDER, "Unable to sync %s: %s\n", STATE_FOLDER,
+         std::strerror(errno));
   }
 }
 
 [[noreturn]] void refuse_folder(const std::string& reason) {
-  fail("Refusing the state folder %s: %s\n", STATE_FOLDER, reason.c_str());
+  fail(failure_kind::journal, STATE_FOLDER, "Refusing the state folder %s: %s\n", STATE_FOLDER,
+       reason.c_str());
 }
 
 std::uint64_t new_write_id() {
@@ -168,7 +170,8 @@ public:
 
 private:
   [[noreturn]] void refuse_file() const {
-    fail("Unable to write %s: %s\n", journal_path(name_).c_str(), std::strerror(errno));
+    fail(failure_kind::journal, journal_path(name_), "Unable to write %s: %s\n",
+         journal_path(name_).c_str(), std::strerror(errno));
   }
 
   int folder_;
@@ -233,11 +236,13 @@ journal_file load_journal_file(int folder, const char* name, journal_kind kind) 
     if (errno == ELOOP || errno == EMLINK) {
       return damaged("it is a symbolic link");
     }
-    fail("Unable to open %s: %s\n", journal_path(name).c_str(), std::strerror(errno));
+    fail(failure_kind::journal, journal_path(name), "Unable to open %s: %s\n",
+         journal_path(name).c_str(), std::strerror(errno));
   }
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) {
-    fail("Unable to check %s: %s\n", journal_path(name).c_str(), std::strerror(errno));
+    fail(failure_kind::journal, journal_path(name), "Unable to check %s: %s\n",
+         journal_path(name).c_str(), std::strerror(errno));
   }
   if (!S_ISREG(status.st_mode)) {
     return damaged("it is not a regular file");
@@ -255,14 +260,16 @@ journal_file load_journal_file(int folder, const char* name, journal_kind kind) 
   journal_file file;
   std::uint8_t header[HEADER_SIZE];
   if (read_all_at(fd.get(), header, sizeof header, 0) != 0) {
-    fail("Unable to read %s: %s\n", journal_path(name).c_str(), std::strerror(errno));
+    fail(failure_kind::journal, journal_path(name), "Unable to read %s: %s\n",
+         journal_path(name).c_str(), std::strerror(errno));
   }
   if (const char* fault = header_fault(header, kind, file)) {
     return damaged(fault);
   }
   file.region = std::make_unique<region_buffer>();
   if (read_region(fd.get(), *file.region) != 0) {
-    fail("Unable to read %s: %s\n", journal_path(name).c_str(), std::strerror(errno));
+    fail(failure_kind::journal, journal_path(name), "Unable to read %s: %s\n",
+         journal_path(name).c_str(), std::strerror(errno));
   }
   sha256 checksum;
   for (std::size_t block = 0; block < REGION_BLOCKS; ++block) {
@@ -385,13 +392,13 @@ const char* unsafe_state_folder(const struct stat& status) {
   return nullptr;
 }
 
-int open_state_folder(bool make) {
+unique_fd open_state_folder(bool make) {
   // Every folder above it too: another user who could rename or replace one of them could move
   // the journal aside, or put a journal of their own in its place.
   const path_verdict above = check_trusted_path(folder_of(STATE_FOLDER), path_use::folder);
   if (!above.trusted()) {
     if (above.error == ENOENT && !make) {
-      return -1;
+      return unique_fd();
     }
     refuse_folder(above.error != 0 ? std::strerror(above.error) : above.refusal);
   }
@@ -399,15 +406,17 @@ int open_state_folder(bool make) {
   if (make) {
     made = ::mkdir(STATE_FOLDER, 0700) == 0;
     if (!made && errno != EEXIST) {
-      fail("Unable to make the state folder %s: %s\n", STATE_FOLDER, std::strerror(errno));
+      fail(failure_kind::journal, STATE_FOLDER, "Unable to make the state folder %s: %s\n",
+           STATE_FOLDER, std::strerror(errno));
     }
   }
   struct stat named;
   if (::lstat(STATE_FOLDER, &named) != 0) {
     if (errno == ENOENT && !make) {
-      return -1;
+      return unique_fd();
     }
-    fail("Unable to check the state folder %s: %s\n", STATE_FOLDER, std::strerror(errno));
+    fail(failure_kind::journal, STATE_FOLDER, "Unable to check the state folder %s: %s\n",
+         STATE_FOLDER, std::strerror(errno));
   }
   if (const char* reason = unsafe_state_folder(named)) {
     refuse_folder(reason);
@@ -415,16 +424,18 @@ int open_state_folder(bool make) {
   unique_fd folder(::open(STATE_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened;
   if (!folder.valid() || ::fstat(folder.get(), &opened) != 0) {
-    fail("Unable to open the state folder %s: %s\n", STATE_FOLDER, std::strerror(errno));
+    fail(failure_kind::journal, STATE_FOLDER, "Unable to open the state folder %s: %s\n",
+         STATE_FOLDER, std::strerror(errno));
   }
   if (!same_file(opened, named)) {
     refuse_folder("another folder took its place");
   }
   // The umask may have taken bits away from a folder made just now; it is root's alone.
   if (made && ::fchmod(folder.get(), 0700) != 0) {
-    fail("Unable to set the mode of %s: %s\n", STATE_FOLDER, std::strerror(errno));
+    fail(failure_kind::journal, STATE_FOLDER, "Unable to set the mode of %s: %s\n", STATE_FOLDER,
+         std::strerror(errno));
   }
-  return folder.release();
+  return folder;
 }
 
 std::string journal_path(const char* name) {
@@ -449,7 +460,8 @@ void save_region_meant(int folder, std::uint64_t write_id, const std::string& im
                        const region_buffer& before) {
   const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!image.valid()) {
-    fail("Unable to read %s: %s\n", image_path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, image_path, "Unable to read %s: %s\n", image_path.c_str(),
+         std::strerror(errno));
   }
   journal_writer writer(folder, REGION_MEANT_FILE, journal_kind::region_meant, write_id);
   // Read a slice at a time: the slice stays in the processor's cache while it is compared, and
@@ -459,7 +471,8 @@ void save_region_meant(int folder, std::uint64_t write_id, const std::string& im
   for (std::size_t first = 0; first < REGION_BLOCKS; first += SLICE_BLOCKS) {
     if (read_all_at(image.get(), slice.get(), SLICE_BLOCKS * JOURNAL_BLOCK_SIZE,
                     COREBOOT_REGION_OFFSET + first * JOURNAL_BLOCK_SIZE) != 0) {
-      fail("Unable to read %s: %s\n", image_path.c_str(), std::strerror(errno));
+      fail(failure_kind::file, image_path, "Unable to read %s: %s\n", image_path.c_str(),
+           std::strerror(errno));
     }
     std::size_t run = 0; // consecutive differing blocks ending at the one before `i`
     for (std::size_t i = 0; i <= SLICE_BLOCKS; ++i) {
@@ -477,11 +490,10 @@ void save_region_meant(int folder, std::uint64_t write_id, const std::string& im
   writer.finish();
 }
 
-void report_kept_region(const char* opening) {
-  std::fprintf(stderr,
-               "%s; its content before the write is kept in %s; run vek_smbios_util --restore to "
-               "put it back\n",
-               opening, journal_path(REGION_BEFORE_FILE).c_str());
+std::string kept_region_words(const char* opening) {
+  return format_text("%s; its content before the write is kept in %s; run vek_smbios_util "
+                     "--restore to put it back\n",
+                     opening, journal_path(REGION_BEFORE_FILE).c_str());
 }
 
 void remove_journal(int folder) {
@@ -491,7 +503,8 @@ void remove_journal(int folder) {
     // A folder put at a journal file's name goes too, when it is empty.
     if (::unlinkat(folder, name, 0) != 0 && errno != ENOENT &&
         ((errno != EISDIR && errno != EPERM) || ::unlinkat(folder, name, AT_REMOVEDIR) != 0)) {
-      fail("Unable to remove %s: %s\n", journal_path(name).c_str(), std::strerror(errno));
+      fail(failure_kind::journal, journal_path(name), "Unable to remove %s: %s\n",
+           journal_path(name).c_str(), std::strerror(errno));
     }
   }
   sync_folder(folder);

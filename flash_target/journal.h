@@ -5,6 +5,7 @@
 #pragma once
 
 #include "flash_target/region.h"
+#include "util/unique_fd.h"
 
 #include <sys/stat.h>
 
@@ -136,9 +137,9 @@ std::string block_words(const block_set& blocks);
 const char* unsafe_state_folder(const struct stat& status);
 
 // Opens the state folder and returns its descriptor; with `make`, makes it (mode 0700) when it
-// is missing, otherwise returns -1 for a missing folder. Every folder above it must pass the
+// is missing, otherwise returns none for a missing folder. Every folder above it must pass the
 // trusted-path rule. Ends the run when a folder is unsafe or cannot be made or opened.
-int open_state_folder(bool make);
+unique_fd open_state_folder(bool make);
 
 // The full path of the journal file `name`.
 std::string journal_path(const char* name);
@@ -157,9 +158,9 @@ std::uint64_t save_region_before(int folder, const region_buffer& region);
 void save_region_meant(int folder, std::uint64_t write_id, const std::string& image_path,
                        const region_buffer& before);
 
-// Writes `opening` to standard error, then, on the same line, where the region's content before
-// the write is kept and the command that puts it back.
-void report_kept_region(const char* opening);
+// `opening`, then, on the same line, where the region's content before the write is kept and the
+// command that puts it back.
+std::string kept_region_words(const char* opening);
 
 // Removes the journal, the region meant for the chip first, and makes the removal durable.
 // Ends the run on failure.

@@ -5,9 +5,8 @@
 #include "flash_target/chip.h"
 #include "flash_target/flash_write.h"
 #include "flash_target/journal.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -65,14 +64,18 @@ bool is_unusable(journal_finding finding) {
 }
 
 // Removes a journal that shows the chip whole, saying so. Returns whether it did.
-bool remove_whole_region_journal(int folder, const journal_verdict& verdict) {
+bool remove_whole_region_journal(run_output& out, int folder, const journal_verdict& verdict) {
   const char* words = whole_region_words(verdict.finding);
   if (words == nullptr) {
     return false;
   }
   remove_journal(folder);
-  std::fprintf(stderr, "%s; its journal is removed\n", words);
+  out.notice(std::string(words) + "; its journal is removed\n");
   return true;
+}
+
+[[noreturn]] void refuse_journal(const char* opening, const journal_verdict& verdict) {
+  fail(failure_kind::journal, STATE_FOLDER, "%s: %s\n", opening, unusable_words(verdict).c_str());
 }
 
 // What a journal file is, for the line that says it was discarded.
@@ -91,98 +94,106 @@ std::string describe(const journal_file& file) {
 
 } // namespace
 
-void settle_earlier_write(int folder, const region_buffer& chip, bool will_write) {
+void settle_earlier_write(run_output& out, int folder, const region_buffer& chip, bool will_write) {
   if (folder < 0 || !journal_present(folder)) {
     return;
   }
   const found_journal found = find_journal(folder, chip);
   if (found.verdict.finding == journal_finding::none ||
-      remove_whole_region_journal(folder, found.verdict)) {
+      remove_whole_region_journal(out, folder, found.verdict)) {
     return;
   }
   if (is_unusable(found.verdict.finding)) {
     if (will_write) {
-      fail("Refusing to write the flash: %s\n", unusable_words(found.verdict).c_str());
+      refuse_journal("Refusing to write the flash", found.verdict);
     }
-    std::fprintf(stderr, "Warning: %s\n", unusable_words(found.verdict).c_str());
+    out.notice("Warning: " + unusable_words(found.verdict) + "\n");
     return;
   }
   if (will_write) {
-    report_kept_region("Refusing to write the flash: its coreboot region matches neither its "
-                       "content before an earlier write nor the content meant for it");
-    end_run(EXIT_TOOL_ERROR);
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::journal,
+                      kept_region_words("Refusing to write the flash: its coreboot region matches "
+                                        "neither its content before an earlier write nor the "
+                                        "content meant for it"),
+                      STATE_FOLDER);
   }
-  report_kept_region("Warning: the coreboot region of the flash matches neither its content "
-                     "before an earlier write nor the content meant for it");
+  out.notice(kept_region_words("Warning: the coreboot region of the flash matches neither its "
+                               "content before an earlier write nor the content meant for it"));
 }
 
-bool restore_after_failed_write(int folder, const working_files& files) {
-  // A failure on the way is reported here: the run ends with the failed write's status.
+restore_outcome restore_after_failed_write(command_runner& runner, int folder,
+                                           const working_files& files) {
+  const std::string kept =
+      kept_region_words("The coreboot region of the flash may be partly written");
+  // A failure on the way is said here: the run ends with the failed write's status.
   try {
-    std::printf("Restoring coreboot region...\n");
-    read_coreboot_region(files);
+    runner.out().progress("Restoring coreboot region...\n");
+    read_coreboot_region(runner, files);
     region_buffer chip;
     load_working_region(files, chip);
     const found_journal found = find_journal(folder, chip);
     if (is_unusable(found.verdict.finding)) {
-      std::fprintf(stderr,
-                   "The coreboot region of the flash may be partly written and is not put "
-                   "back: %s\n",
-                   unusable_words(found.verdict).c_str());
-      return false;
+      return {false,
+              "The coreboot region of the flash may be partly written and is not put back: " +
+                  unusable_words(found.verdict) + "\n"};
     }
-    if (write_back_region_before(files.layout) != 0) {
-      return false;
+    if (write_back_region_before(runner, files.layout) != 0) {
+      return {false, kept};
     }
     remove_journal(folder);
   } catch (const run_failure& failure) {
-    std::fflush(stdout);
-    std::fputs(failure.message().c_str(), stderr);
-    report_kept_region("The coreboot region of the flash may be partly written");
-    return false;
+    runner.out().notice(failure.message());
+    return {false, kept};
   }
-  std::fputs("The coreboot region of the flash was restored to its content before the run\n",
-             stderr);
-  return true;
+  return {true, "The coreboot region of the flash was restored to its content before the run\n"};
 }
 
-void restore_from_journal(int folder, const working_files& files) {
+void restore_from_journal(command_runner& runner, int folder, const working_files& files) {
   if (folder < 0 || !journal_present(folder)) {
-    fail("Nothing to restore: there is no journal of a flash write in %s\n", STATE_FOLDER);
+    fail(failure_kind::journal, STATE_FOLDER,
+         "Nothing to restore: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
-  read_coreboot_region(files);
+  read_coreboot_region(runner, files);
   region_buffer chip;
   load_working_region(files, chip);
   const found_journal found = find_journal(folder, chip);
   if (is_unusable(found.verdict.finding)) {
-    fail("Refusing to restore: %s\n", unusable_words(found.verdict).c_str());
+    refuse_journal("Refusing to restore", found.verdict);
   }
   if (found.verdict.finding == journal_finding::none ||
-      remove_whole_region_journal(folder, found.verdict)) {
-    fail("Nothing to restore: the coreboot region of the flash is whole\n");
+      remove_whole_region_journal(runner.out(), folder, found.verdict)) {
+    fail(failure_kind::journal, STATE_FOLDER,
+         "Nothing to restore: the coreboot region of the flash is whole\n");
   }
-  std::printf("Restoring coreboot region...\n");
+  runner.out().progress("Restoring coreboot region...\n");
   {
     flash_write_shield shield;
-    if (const int status = write_back_region_before(files.layout)) {
+    if (const int status = write_back_region_before(runner, files.layout)) {
       shield.hold();
-      end_run(status);
+      throw run_failure(status, failure_kind::outside_program,
+                        kept_region_words("The coreboot region of the flash may be partly written"),
+                        "flashrom")
+          .with_flash(flash_after_failure::needs_restore);
     }
   }
-  read_coreboot_region(files);
+  read_coreboot_region(runner, files);
   load_working_region(files, chip);
   if (std::memcmp(chip.data(), found.before.region->data(), REGION_SIZE) != 0) {
-    report_kept_region("The coreboot region of the flash does not read back as restored");
-    end_run(EXIT_TOOL_ERROR);
+    throw run_failure(
+        EXIT_TOOL_ERROR, failure_kind::journal,
+        kept_region_words("The coreboot region of the flash does not read back as restored"),
+        STATE_FOLDER)
+        .with_flash(flash_after_failure::needs_restore);
   }
   remove_journal(folder);
-  std::printf("The coreboot region of the flash holds its content from before the failed write "
-              "again\n");
+  runner.out().progress("The coreboot region of the flash holds its content from before the "
+                        "failed write again\n");
 }
 
-void discard_journal(int folder) {
+void discard_journal(run_output& out, int folder) {
   if (folder < 0 || !journal_present(folder)) {
-    fail("Nothing to discard: there is no journal of a flash write in %s\n", STATE_FOLDER);
+    fail(failure_kind::journal, STATE_FOLDER,
+         "Nothing to discard: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
   std::string discarded;
   const std::pair<const char*, journal_kind> files[] = {
@@ -196,5 +207,5 @@ void discard_journal(int folder) {
     }
   }
   remove_journal(folder);
-  std::printf("Discarded the journal of an earlier flash write: %s\n", discarded.c_str());
+  out.progress("Discarded the journal of an earlier flash write: " + discarded + "\n");
 }

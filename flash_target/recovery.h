@@ -3,21 +3,32 @@
 #pragma once
 
 #include "flash_target/region.h"
+#include "system/command_runner.h"
 #include "system/flash_files.h"
+
+#include <string>
 
 // Judges the journal in the state folder `folder` (-1 for none) against `chip`, the coreboot
 // region just read from the chip. A journal that shows the chip holding a whole region (the write
-// completed, never began, or left only the region from before) is removed with one line on
-// standard error, and the run goes on. Any other journal (partly written, damaged, or one that
-// may belong to another board) ends a run that will write (`will_write`) with 255 before any
-// write, naming the way out; any other run goes on after a warning line. Ends the run on failure.
-void settle_earlier_write(int folder, const region_buffer& chip, bool will_write);
+// completed, never began, or left only the region from before) is removed with one line through
+// `out`, and the run goes on. Any other journal (partly written, damaged, or one that may belong
+// to another board) ends a run that will write (`will_write`) with 255 before any write, naming
+// the way out; any other run goes on after a warning line. Ends the run on failure.
+void settle_earlier_write(run_output& out, int folder, const region_buffer& chip, bool will_write);
+
+// How the restore after a failed write left the chip, and the line that says so.
+struct restore_outcome {
+  bool restored = false;
+  std::string words;
+};
 
 // Puts the region from before a failed write back on the chip, once the region the chip holds now
 // is proven to come from the journal: reads the chip into the working image, judges it, and
-// writes the journal's region from before back under a flash_write_shield. Says on standard error
-// how the region was left. Returns whether it was put back (the journal then removed).
-bool restore_after_failed_write(int folder, const working_files& files);
+// writes the journal's region from before back under a flash_write_shield (the journal then
+// removed). What goes wrong on the way is said through the runner's output; the outcome's words
+// say how the region was left.
+restore_outcome restore_after_failed_write(command_runner& runner, int folder,
+                                           const working_files& files);
 
 // --restore: reads the chip and, when the journal shows a write cut short, writes the journal's
 // region from before back to the chip under a flash_write_shield, reads the region back and
@@ -25,8 +36,8 @@ bool restore_after_failed_write(int folder, const working_files& files);
 // way out, a journal that is damaged or may belong to another board; with nothing to restore
 // (no journal, or one that shows the chip whole, which is then removed) ends with 255. Ends the
 // run with the write's status when the write fails (the journal kept). Ends the run on failure.
-void restore_from_journal(int folder, const working_files& files);
+void restore_from_journal(command_runner& runner, int folder, const working_files& files);
 
-// --discard-journal: removes the journal's files, whatever they hold, and says on standard output
+// --discard-journal: removes the journal's files, whatever they hold, and says through `out`
 // what it discarded. Ends the run with 255 when there is nothing to discard.
-void discard_journal(int folder);
+void discard_journal(run_output& out, int folder);

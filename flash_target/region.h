@@ -1,13 +1,11 @@
 // The coreboot region of a flash image in memory: the one buffer a run reads it into.
 #pragma once
 
-#include "system/flash_files.h"
+#include "system/flash_geometry.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-constexpr std::size_t REGION_SIZE = FLASH_IMAGE_SIZE - COREBOOT_REGION_OFFSET;
 
 // REGION_SIZE bytes, left as the system hands them over: never zero-filled by the tool, since
 // every use reads the whole region into it first. Where the system offers them, large pages back

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   dmi_record record;
   dmi_record_init(record);
-  const config_result result = parse_config_file(record, stream);
+  std::string why;
+  const config_result result = parse_config_file(record, stream, why);
   std::fclose(stream);
 
   FUZZ_CHECK(result != config_result::read_error);

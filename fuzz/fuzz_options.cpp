@@ -2,7 +2,7 @@
 // parse ends in a known state and the record of the field options stays sound.
 #include "cli/options.h"
 #include "fuzz/record_invariants.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <cstdint>
 #include <optional>
@@ -39,10 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run_settings settings;
   dmi_record record;
   dmi_record_init(record);
+  parse_words words;
   const std::optional<int> status =
-      parse_arguments(static_cast<int>(arguments.size()), argv.data(), settings, record);
+      parse_arguments(static_cast<int>(arguments.size()), argv.data(), settings, record, words);
 
   FUZZ_CHECK(!status || *status == 0 || *status == EXIT_TOOL_ERROR);
+  // A parse that failed says why, unless getopt_long has said it (then the help follows).
+  FUZZ_CHECK(!status || *status == 0 || words.refusal.has_value());
+  FUZZ_CHECK(!words.refusal || !words.refusal->message().empty() ||
+             settings.shown == run_settings::notice::help);
   FUZZ_CHECK(settings.mode >= OP_READ && settings.mode <= OP_NONE);
   FUZZ_CHECK(settings.mode != OP_UPDATE_DMI || settings.fields_given);
   FUZZ_CHECK(status || settings.mode != OP_UPDATE || !settings.fields_given);

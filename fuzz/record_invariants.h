@@ -45,9 +45,9 @@ inline void check_no_control_bytes(const dmi_record& record) {
   }
 }
 
-// The field report of any record, written where nobody reads it.
+// The field report of any record: seventeen lines, whatever the record holds.
 inline void print_to_nowhere(const dmi_record& record) {
-  static std::FILE* const sink = std::fopen("/dev/null", "w");
-  FUZZ_CHECK(sink != nullptr);
-  print_dmi_fields(sink, record);
+  std::string report;
+  print_dmi_fields(report, record);
+  FUZZ_CHECK(std::count(report.begin(), report.end(), '\n') == 17);
 }

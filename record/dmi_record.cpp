@@ -122,7 +122,7 @@ int lookup_field(const char* name) {
   return -1;
 }
 
-void report_field_overflow(field_id field) {
-  std::fprintf(stderr, "Value of %s does not fit in the DMI record (%zu bytes of text in all)\n",
-               field_name(field), DMI_TEXT_CAPACITY);
+std::string field_overflow_words(field_id field) {
+  return std::string("Value of ") + field_name(field) + " does not fit in the DMI record (" +
+         std::to_string(DMI_TEXT_CAPACITY) + " bytes of text in all)\n";
 }

@@ -4,7 +4,6 @@
 #include <getopt.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -81,8 +80,8 @@ int dmi_record_parse_uuid(dmi_record& record, const char* text);
 // The field_id whose name equals `name` exactly (case-sensitive), or -1.
 int lookup_field(const char* name);
 
-// Writes to standard error that the field's value does not fit in the record.
-void report_field_overflow(field_id field);
+// Says that the field's value does not fit in the record, as one line.
+std::string field_overflow_words(field_id field);
 
 // Rebuilds `result` from scratch, compacted: each text field from `override` when its index is
 // set there, else from `base` when set there; the UUID from `override` unless it is nil.
@@ -91,9 +90,9 @@ void report_field_overflow(field_id field);
 int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& override,
                   field_id* overflow = nullptr);
 
-// Writes the seventeen-line field report to `stream`, each text between single quotes with its
-// control characters escaped (see escape_control_bytes); does nothing when `stream` is null.
-void print_dmi_fields(std::FILE* stream, const dmi_record& record);
+// Appends the seventeen-line field report to `out`, each text between single quotes with its
+// control characters escaped (see escape_control_bytes).
+void print_dmi_fields(std::string& out, const dmi_record& record);
 
 // The field's value as text: the UUID in its 36-character form, a text field as it is (raw;
 // each report escapes it its own way).
@@ -122,7 +121,7 @@ struct field_list {
 // The fields whose values differ between two records.
 field_list changed_fields(const dmi_record& before, const dmi_record& after);
 
-// Writes one line "NAME: 'OLD' -> 'NEW'" for each field whose value differs, in table order,
+// Appends one line "NAME: 'OLD' -> 'NEW'" for each field whose value differs, in table order,
 // with the values as the field report shows them, or the one line `unchanged` (with its line end).
-void print_field_changes(std::FILE* stream, const dmi_record& before, const dmi_record& after,
+void print_field_changes(std::string& out, const dmi_record& before, const dmi_record& after,
                          const char* unchanged = "No field would change\n");

@@ -80,13 +80,8 @@ TEST(RecordJson, HoldsMarkerFieldsInTableOrderAndEveryByte) {
 }
 
 std::string changes(const dmi_record& before, const dmi_record& after) {
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* stream = open_memstream(&data, &size);
-  print_field_changes(stream, before, after);
-  std::fclose(stream);
-  std::string text(data, size);
-  std::free(data);
+  std::string text;
+  print_field_changes(text, before, after);
   return text;
 }
 

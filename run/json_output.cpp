@@ -2,21 +2,11 @@
 #include "run/json_output.h"
 
 #include "record/record_json.h"
-#include "util/fail.h"
 #include "util/version.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
-
-// The real standard output while it is set aside; -1 until then.
-int document_fd = -1;
 
 const char* mode_name(operating_mode mode) {
   switch (mode) {
@@ -35,14 +25,6 @@ const char* mode_name(operating_mode mode) {
 }
 
 } // namespace
-
-void divert_standard_output() {
-  std::fflush(stdout);
-  document_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (document_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-    fail("Unable to set standard output aside: %s\n", std::strerror(errno));
-  }
-}
 
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored) {
@@ -79,24 +61,4 @@ std::string change_note(const run_settings& settings, const dmi_record& stored) 
   append_record_json(note, stored);
   note += '\n';
   return note;
-}
-
-void write_json_document(const std::string& document, const std::string& note) {
-  std::fflush(stdout);
-  // A reader that went away gives EPIPE here rather than ending the run by the signal, so the
-  // run can still say what it did.
-  ::signal(SIGPIPE, SIG_IGN);
-  const int fd = document_fd >= 0 ? document_fd : STDOUT_FILENO;
-  std::size_t done = 0;
-  while (done < document.size()) {
-    const ssize_t written = ::write(fd, document.data() + done, document.size() - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      std::fprintf(stderr, "Unable to write the JSON document: %s\n", std::strerror(errno));
-      fail("%s", note.c_str());
-    }
-    done += static_cast<std::size_t>(written);
-  }
 }

@@ -1,15 +1,10 @@
-// The JSON result of a run: standard output set aside for it, and the document itself.
+// The JSON result of a run.
 #pragma once
 
 #include "cli/options.h"
 #include "record/dmi_record.h"
 
 #include <string>
-
-// Keeps the real standard output for the document and points standard output at standard
-// error, so every line of the run and of the outside programs it starts goes there. Ends the run
-// on failure.
-void divert_standard_output();
 
 // The document of a run that succeeded: its format (1) and the tool's version, its mode, whether it
 // was a dry run, its source ("flash" or the image file), the record read, or stored (to be stored
@@ -21,8 +16,3 @@ std::string json_document(const run_settings& settings, const dmi_record& found,
 // What a run that changed its target says when the document cannot be written: one line naming
 // the target and the record stored, as JSON. Empty for a read and a dry run, which change nothing.
 std::string change_note(const run_settings& settings, const dmi_record& stored);
-
-// Writes the document to the standard output that divert_standard_output set aside. Ends the
-// run on failure with 255, after a line saying why and `note` on standard error; a reader that
-// went away is such a failure, not a signal that ends the run.
-void write_json_document(const std::string& document, const std::string& note);

@@ -1,14 +1,12 @@
-// Entry of vek_smbios_util: parse the command line, then run.
+// Entry of vek_smbios_util: parse the command line, run, and show the result or the failure.
 #include "cli/options.h"
 #include "record/dmi_record.h"
-#include "run/json_output.h"
+#include "run/reporter.h"
 #include "run/run_tool.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 namespace {
 
@@ -34,33 +32,29 @@ int main(int argc, char* argv[]) {
   if (!fill_standard_descriptors()) {
     return EXIT_TOOL_ERROR;
   }
-  // Every line reaches standard output as it is written, so with both streams sent to one file
-  // the tool's lines keep the order of events beside those on standard error.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  dmi_record config_record;
-  dmi_record cmdline_record;
-  dmi_record merged_record;
-  dmi_record_init(config_record);
-  dmi_record_init(cmdline_record);
-  dmi_record_init(merged_record);
   run_settings settings;
+  dmi_record cmdline_record;
+  dmi_record_init(cmdline_record);
+  parse_words words;
+  const auto status = parse_arguments(argc, argv, settings, cmdline_record, words);
+  // The form is known only once the whole command line is read: with --json, not even the help
+  // after a bad option reaches standard output, which holds the document or nothing.
+  reporter out(settings.json ? output_form::json : output_form::text);
+  out.show_text(notice_text(settings));
+  if (status) {
+    if (words.refusal) {
+      out.show_failure(*words.refusal);
+    }
+    return *status; // -h, --help, --version, or a bad option
+  }
+  for (const std::string& warning : words.warnings) {
+    out.notice(warning);
+  }
   try {
-    const auto status = parse_arguments(argc, argv, settings, cmdline_record);
-    // Set aside before anything is shown, so that with --json not even the help after a bad
-    // option reaches standard output: it holds the document or nothing.
-    if (settings.json) {
-      divert_standard_output();
-    }
-    show_notice(settings);
-    if (status) {
-      return *status; // -h, --help, --version, or a bad option already reported
-    }
-    run_tool(settings, config_record, cmdline_record, merged_record);
+    run_tool(settings, cmdline_record, out);
     return 0;
   } catch (const run_failure& failure) {
-    // After what standard output holds, so both streams keep the order of events.
-    std::fflush(stdout);
-    std::fputs(failure.message().c_str(), stderr);
+    out.show_failure(failure);
     return failure.status();
   }
 }

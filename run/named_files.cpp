@@ -2,7 +2,7 @@
 #include "run/named_files.h"
 
 #include "system/file_checks.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <sys/stat.h>
 
@@ -36,8 +36,8 @@ void refuse_outputs_over_inputs(const run_settings& settings) {
   for (const named_file& output : outputs) {
     for (const named_file& input : inputs) {
       if (&input.path != &output.path && name_same_file(output, input)) {
-        fail("Refusing %s %s: it is the same file as %s %s\n", output.option, output.path->c_str(),
-             input.option, input.path->c_str());
+        fail(failure_kind::file, *output.path, "Refusing %s %s: it is the same file as %s %s\n",
+             output.option, output.path->c_str(), input.option, input.path->c_str());
       }
     }
   }

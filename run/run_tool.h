@@ -1,17 +1,18 @@
-// The run sequence after option parsing: preparation, then the chosen mode.
+// The run sequence after option parsing: preparation, then the chosen mode, then its result.
 #pragma once
 
 #include "cli/options.h"
 #include "record/dmi_record.h"
+#include "run/reporter.h"
+#include "system/command_runner.h"
 
-// Takes the empty and relative entries out of PATH, takes the target (the chip, or the -f image
-// file, checked and for a changing mode locked before anything is written) and, for the chip, the
-// run lock, opens the log, gathers the values of the configuration file and the command line into
-// `cmdline_record` (logging each source and the merge), saves the -b copy, makes the working files
-// (for the chip the fixed names in /tmp and the layout file, for an image file that changes a
-// working copy), then performs the mode. A dry run then says what would have been done (for an
-// update, the region replaced; the fields that would change) and that nothing was written; with
-// --json the document goes to the standard output set aside for it. Returns when the mode has
-// completed; ends the run on failure, and when no mode was given.
-void run_tool(const run_settings& settings, dmi_record& config_record, dmi_record& cmdline_record,
-              dmi_record& merged_record);
+// Takes the empty and relative entries out of PATH, opens the target (the -f image file, checked
+// and for a changing mode locked before anything is written; for the chip, after the
+// configuration file is read, the run lock and the state folder), opens the log, gathers the
+// values of the configuration file and `cmdline_record` (logging each source and the merge),
+// saves the -b copy, makes the working files, then performs the mode, or the restore or discard
+// of the journal, and shows the result through `out` once the run's own files are removed.
+// Outside programs run through `shell`. Returns when the mode has completed; ends the run on
+// failure, and when no mode was given.
+void run_tool(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
+              command_shell& shell = system_shell());

@@ -62,11 +62,7 @@ protected:
   child_result run() {
     return run_in_child([this] {
       shell_recorder shell({}, play_outside_programs);
-      dmi_record config_record;
-      dmi_record merged_record;
-      dmi_record_init(config_record);
-      dmi_record_init(merged_record);
-      run_tool(settings_, config_record, cmdline_, merged_record);
+      run_tool(settings_, cmdline_, shell.out(), shell);
       std::printf("run_tool: done\n");
     });
   }
@@ -168,7 +164,7 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
          write_file("/tmp/bad.conf", "system-sku=x\nsystem_sku=y\n");
          s.config_path = "/tmp/bad.conf";
        },
-       "Invalid field name line 2\nInvalid config file entry\n", ""},
+       "Invalid field name line 2\nInvalid config file entry in /tmp/bad.conf\n", ""},
       {"missing config", [](run_settings& s) { s.config_path = "/tmp/none.conf"; },
        "Unable to open config file /tmp/none.conf: No such file or directory\n", ""},
       {"unreadable config", [](run_settings& s) { s.config_path = "/tmp"; },

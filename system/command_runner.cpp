@@ -1,52 +1,36 @@
-// Command runner and log.
+// Command runner.
 #include "system/command_runner.h"
 
-#include "system/output_file.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-std::optional<std::string> log_path;
-std::FILE* log_stream = nullptr;
-
 namespace {
-
-int system_shell(const char* text) {
-  return std::system(text);
-}
 
 bool is_ordinary_path_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          std::strchr("_./,+-:@%", c) != nullptr;
 }
 
-[[noreturn]] void refuse_long_command() {
-  fail("Command text longer than %zu characters, not run\n", COMMAND_BUFFER_SIZE - 1);
+// The program a command text starts, for the failure that names it.
+std::string program_of(const char* text) {
+  const std::string_view command(text);
+  return std::string(command.substr(0, command.find(' ')));
 }
 
 } // namespace
 
-shell_function command_shell = system_shell;
-
-void open_log(const std::optional<std::string>& path) {
-  if (!path) {
-    return;
-  }
-  log_path = path;
-  std::string why;
-  const int fd = open_output_file(log_path->c_str(), O_APPEND, why);
-  if (fd >= 0 && (log_stream = ::fdopen(fd, "a")) == nullptr) {
-    why = std::strerror(errno);
-  }
-  if (log_stream == nullptr) {
-    fail("Unable to open log file %s: %s\n", log_path->c_str(), why.c_str());
-  }
+command_shell& system_shell() {
+  struct standard_shell : command_shell {
+    int run(const char* text) override {
+      return std::system(text);
+    }
+  };
+  static standard_shell shell;
+  return shell;
 }
 
 std::string shell_quote(std::string_view path) {
@@ -75,54 +59,48 @@ void format_command(command_buffer& buffer, const char* format, ...) {
   const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
   va_end(arguments);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-    refuse_long_command();
+    fail(failure_kind::usage, "", "Command text longer than %zu characters, not run\n",
+         COMMAND_BUFFER_SIZE - 1);
   }
 }
 
-namespace {
-
-// Runs the command as run_command describes and returns the raw wait status.
-int run_in_shell(const char* text, command_log log) {
-  command_buffer command;
-  if (log == command_log::logged && log_stream != nullptr) {
-    format_command(command, "%s 2>&1 >> %s", text, shell_quote(*log_path).c_str());
-    std::fprintf(log_stream, "%s\n", command);
-  } else {
-    format_command(command, "%s", text);
-  }
-  // The shell appends the command's output to the log and our standard output, so our
-  // pending lines go first.
-  std::fflush(stdout);
-  if (log_stream != nullptr) {
-    std::fflush(log_stream);
-  }
-  return command_shell(command);
-}
-
-// Prints a wait status and returns the status the run ends with for it, 0 for success.
-int print_status(int status) {
-  std::printf("system() exit with return_code=%d", status);
+int report_status(run_output& out, int status) {
   if ((status & 0x7f) != 0) {
-    std::printf(", child exited abnormally\n");
+    out.progress(
+        format_text("system() exit with return_code=%d, child exited abnormally\n", status));
     return EXIT_TOOL_ERROR;
   }
   const int code = (status >> 8) & 0xff;
-  std::printf(", child exit status=%d\n", code);
+  out.progress(
+      format_text("system() exit with return_code=%d, child exit status=%d\n", status, code));
   return code;
 }
 
-} // namespace
-
-void run_command(const char* text, command_log log) {
-  report_status(run_in_shell(text, log));
-}
-
-int run_command_status(const char* text, command_log log) {
-  return print_status(run_in_shell(text, log));
-}
-
-void report_status(int status) {
-  if (const int run_status = print_status(status)) {
-    end_run(run_status);
+int command_runner::run_in_shell(const char* text, command_log log) {
+  command_buffer command;
+  if (log == command_log::logged && log_.is_open()) {
+    format_command(command, "%s 2>&1 >> %s", text, shell_quote(log_.path()).c_str());
+    log_.write(std::string(command) + "\n");
+  } else {
+    format_command(command, "%s", text);
   }
+  // The shell appends the command's output to the log and the run's streams, so the run's pending
+  // lines go first.
+  out_.flush();
+  log_.flush();
+  if (out_.programs_to_standard_error()) {
+    // The shell's own standard output goes to standard error, and with it the program's.
+    return shell_.run(("exec 1>&2; " + std::string(command)).c_str());
+  }
+  return shell_.run(command);
+}
+
+void command_runner::run(const char* text, command_log log) {
+  if (const int status = run_status(text, log)) {
+    throw run_failure(status, failure_kind::outside_program, "", program_of(text));
+  }
+}
+
+int command_runner::run_status(const char* text, command_log log) {
+  return report_status(out_, run_in_shell(text, log));
 }

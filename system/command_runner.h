@@ -1,30 +1,27 @@
-// Running outside programs through the shell, judging their status, and the run's log.
+// Running outside programs through the shell and judging their status.
 #pragma once
 
+#include "system/run_log.h"
+#include "util/output.h"
+
 #include <cstddef>
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <string_view>
 
-// The log file given with -l, absent without one, and the stream open on it for the whole run
-// (null without one).
-extern std::optional<std::string> log_path;
-extern std::FILE* log_stream;
+// Where command texts are run: the system's shell, unless a test hands the runner a stand-in.
+class command_shell {
+public:
+  virtual ~command_shell() = default;
+  // Runs `text` through the shell and returns the raw wait status.
+  virtual int run(const char* text) = 0;
+};
 
-// Runs `text` through the shell and returns the raw wait status.
-using shell_function = int (*)(const char* text);
-// Wraps std::system unless a test swaps it.
-extern shell_function command_shell;
+// The system's shell, through std::system.
+command_shell& system_shell();
 
 // Command texts are formed in buffers of this size, so they hold at most 4095 characters.
 constexpr std::size_t COMMAND_BUFFER_SIZE = 4096;
 using command_buffer = char[COMMAND_BUFFER_SIZE];
-
-// Takes `path` as the run's log: creates (mode 0644 less the umask) or truncates it as
-// open_output_file does, then keeps it open in append mode, so every write lands at the end even
-// after a command appended to it. Does nothing without a path. Ends the run on failure.
-void open_log(const std::optional<std::string>& path);
 
 // A path as it goes into a command text: unchanged when made only of letters, digits and
 // _ . / , + - : @ %, otherwise single-quoted for the shell, so it stays one word and runs nothing.
@@ -36,17 +33,37 @@ std::string shell_quote(std::string_view path);
 // Whether a command's output goes to the log: flashrom's does, cbfstool's and cp's do not.
 enum class command_log { unlogged, logged };
 
-// Runs one command through the shell and judges its status with report_status. A logged command
-// with a log open gets its standard output appended to the log and is written into the log
-// first. Ends the run on failure: with 255 when the text with its redirection would not fit.
-void run_command(const char* text, command_log log);
+// Prints a wait status through `out` ("system() exit with return_code=..."). Returns the status
+// the run ends with for it: 0 for success, 255 when the command ended abnormally (a signal, or no
+// shell could be started), otherwise the command's exit code.
+int report_status(run_output& out, int status);
 
-// Runs one command as run_command does and prints its status, but returns instead of ending the
-// run: 0 when it succeeded, otherwise the status the run would end with (its exit code, or 255
-// when it ended abnormally), so the caller can say what the failure means first.
-int run_command_status(const char* text, command_log log);
+// Runs the run's outside programs: each through the shell, its status printed through the run's
+// output. An outside program's standard error stays the run's; its standard output does too,
+// unless the output wants it on standard error (a JSON document), or it goes to the log.
+class command_runner {
+public:
+  command_runner(run_output& out, run_log& log, command_shell& shell = system_shell())
+      : out_(out), log_(log), shell_(shell) {}
 
-// Prints a wait status on standard output. Ends the run with 255 when the command ended
-// abnormally (a signal, or no shell could be started), with the command's exit code when that
-// is not 0; returns only on success.
-void report_status(int status);
+  run_output& out() const {
+    return out_;
+  }
+
+  // Runs one command and judges its status. A logged command with a log open gets its standard
+  // output appended to the log (its standard error to the run's standard output) and is written
+  // into the log first. Ends the run when it fails: with its exit code (255 when it ended
+  // abnormally, or when the text with its redirection would not fit), naming the program.
+  void run(const char* text, command_log log);
+
+  // Runs one command as run does, but returns instead of ending the run: 0 when it succeeded,
+  // otherwise the status the run would end with, so the caller can say what the failure means.
+  int run_status(const char* text, command_log log);
+
+private:
+  int run_in_shell(const char* text, command_log log);
+
+  run_output& out_;
+  run_log& log_;
+  command_shell& shell_;
+};

@@ -1,5 +1,4 @@
 // Tests of the command runner: status decoding, command texts, quoting and the log.
-#include "cli/options.h"
 #include "system/command_runner.h"
 #include "tests/test_support.h"
 
@@ -12,14 +11,14 @@
 
 namespace {
 
-struct status_case {
-  int status;
-  int exit_status; // -2: report_status returns
-  const char* printed;
-};
-
-TEST(ReportStatus, DecodesExitCodesSignalsAndShellFailures) {
-  const status_case cases[] = {
+// The wait status of each command: printed, and the run ends with the program's own code, or 255
+// when it ended abnormally; the failure names the program.
+TEST(CommandRunner, DecodesExitCodesSignalsAndShellFailures) {
+  const struct {
+    int status;
+    int exit_status; // -2: the runner returns
+    const char* printed;
+  } cases[] = {
       {0, -2, "system() exit with return_code=0, child exit status=0\n"},
       {1 << 8, 1, "system() exit with return_code=256, child exit status=1\n"},
       {3 << 8, 3, "system() exit with return_code=768, child exit status=3\n"},
@@ -27,14 +26,22 @@ TEST(ReportStatus, DecodesExitCodesSignalsAndShellFailures) {
       {9, 255, "system() exit with return_code=9, child exited abnormally\n"},
       {-1, 255, "system() exit with return_code=-1, child exited abnormally\n"},
   };
-  for (const status_case& c : cases) {
+  for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
-      report_status(c.status);
+      shell_recorder shell({c.status});
+      try {
+        shell.runner().run("cbfstool x remove", command_log::unlogged);
+      } catch (const run_failure& failure) {
+        std::printf("%s %s\n", failure_kind_name(failure.kind()), failure.subject().c_str());
+        throw;
+      }
       std::printf("returned\n");
     });
     const bool returns = c.exit_status == -2;
     EXPECT_EQ(result.exit_status, returns ? 0 : c.exit_status) << c.status;
-    EXPECT_EQ(result.out, std::string(c.printed) + (returns ? "returned\n" : "")) << c.status;
+    EXPECT_EQ(result.out,
+              std::string(c.printed) + (returns ? "returned\n" : "outside-program cbfstool\n"))
+        << c.status;
   }
 }
 
@@ -61,14 +68,26 @@ TEST(ShellQuote, QuotedPathsReachTheShellAsOneWordAndRunNothing) {
 
 TEST(CommandRunner, RunsTheTextUnchangedWithoutALog) {
   shell_recorder shell;
-  run_command("cbfstool /tmp/flash_backup.bin remove -n vek_smbios", command_log::logged);
+  shell.runner().run("cbfstool /tmp/flash_backup.bin remove -n vek_smbios", command_log::logged);
   EXPECT_EQ(shell.commands(),
             std::vector<std::string>{"cbfstool /tmp/flash_backup.bin remove -n vek_smbios"});
 }
 
+// With a JSON document on standard output, an outside program's standard output goes to standard
+// error: the shell's own standard output is sent there before the command runs.
+TEST(CommandRunner, ProgramsTalkOnStandardErrorBesideAJsonDocument) {
+  const child_result result = run_in_child([] {
+    reporter out(output_form::json);
+    run_log log;
+    command_runner runner(out, log);
+    runner.run("echo flashrom says", command_log::logged);
+  });
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "flashrom says\nsystem() exit with return_code=0, child exit status=0\n");
+}
+
 TEST(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
-  open_log(std::string("/tmp/run.log"));
-  std::fprintf(log_stream, "pending line\n");
   // The shell stands in for flashrom, appending to the log behind the tool's back.
   shell_recorder shell({}, [](const std::string&) {
     const int fd = ::open("/tmp/run.log", O_WRONLY | O_APPEND);
@@ -76,10 +95,12 @@ TEST(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
     ASSERT_EQ(::write(fd, "command output\n", 15), 15);
     ::close(fd);
   });
-  run_command("flashrom -r x", command_log::logged);
-  run_command("cbfstool y", command_log::unlogged);
-  std::fprintf(log_stream, "later line\n");
-  std::fflush(log_stream);
+  shell.open_log("/tmp/run.log");
+  shell.log().write("pending line\n");
+  shell.runner().run("flashrom -r x", command_log::logged);
+  shell.runner().run("cbfstool y", command_log::unlogged);
+  shell.log().write("later line\n");
+  shell.log().flush();
 
   EXPECT_EQ(shell.commands(),
             (std::vector<std::string>{"flashrom -r x 2>&1 >> /tmp/run.log", "cbfstool y"}));
@@ -91,22 +112,22 @@ TEST(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
 }
 
 TEST(CommandRunner, LogPathIsQuotedInTheRedirection) {
-  open_log(std::string("/tmp/my log"));
   shell_recorder shell;
-  run_command("flashrom -r x", command_log::logged);
-  std::fflush(log_stream);
+  shell.open_log("/tmp/my log");
+  shell.runner().run("flashrom -r x", command_log::logged);
+  shell.log().flush();
   EXPECT_EQ(shell.commands(), std::vector<std::string>{"flashrom -r x 2>&1 >> '/tmp/my log'"});
   EXPECT_EQ(read_file("/tmp/my log"), "flashrom -r x 2>&1 >> '/tmp/my log'\n");
 }
 
 TEST(CommandRunner, OpenLogTruncatesAnOldLog) {
   write_file("/tmp/run.log", "an earlier run\n");
-  open_log(std::string("/tmp/run.log"));
+  const run_log log("/tmp/run.log");
   EXPECT_EQ(read_file("/tmp/run.log"), "");
 }
 
 TEST(CommandRunner, UnopenableLogEndsTheRun) {
-  const child_result result = run_in_child([] { open_log(std::string("/tmp/missing/run.log")); });
+  const child_result result = run_in_child([] { run_log log("/tmp/missing/run.log"); });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.err,
             "Unable to open log file /tmp/missing/run.log: No such file or directory\n");
@@ -126,8 +147,8 @@ TEST(CommandRunner, CommandTooLongForItsBufferIsNeitherRunNorLogged) {
 
   const child_result too_long = run_in_child([&] {
     shell_recorder shell({}, [](const std::string&) { write_file("/tmp/ran", "yes"); });
-    open_log(std::string("/tmp/run.log"));
-    run_command(("flashrom " + text).c_str(), command_log::logged);
+    shell.open_log("/tmp/run.log");
+    shell.runner().run(("flashrom " + text).c_str(), command_log::logged);
   });
   EXPECT_EQ(too_long.exit_status, 255);
   EXPECT_EQ(too_long.err, "Command text longer than 4095 characters, not run\n");

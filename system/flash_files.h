@@ -1,9 +1,11 @@
-// The working files of a run and the fixed places of the record in the flash image.
+// The working files of a run.
 #pragma once
+
+#include "system/flash_geometry.h"
+#include "system/leftovers.h"
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <string>
 
 constexpr const char* WORKING_IMAGE_PATH = "/tmp/flash_backup.bin";
@@ -20,20 +22,16 @@ struct file_identity {
 // that cbfstool edits, the layout file flashrom reads, and the record file cbfstool adds. The
 // identities are those of the image and the layout as the run made them, so that the flash write
 // can tell they are still the same files.
+// An image file run makes its files for itself, removed when the run ends: a private folder
+// under /tmp with the record file, and the working image beside its destination (kept once it has
+// replaced the destination). The chip's fixed files stay.
 struct working_files {
   std::string image = WORKING_IMAGE_PATH;
   std::string layout = BIOS_LAYOUT_PATH;
   std::string record = DMI_RECORD_FILE_PATH;
   file_identity image_identity;
   file_identity layout_identity;
+  leftover folder_leftover; // first made, last removed: the files may be in it
+  leftover record_leftover;
+  leftover image_leftover;
 };
-
-// The record's file in the image's CBFS.
-constexpr const char* CBFS_RECORD_NAME = "vek_smbios";
-
-// The chip is 16 MiB and mapped so that its last byte is at 0xFFFFFFFF.
-constexpr off_t FLASH_IMAGE_SIZE = 0x1000000;
-// The coreboot region runs from here to the image's end; only it is ever written.
-constexpr off_t COREBOOT_REGION_OFFSET = 0xC00000;
-constexpr off_t DMI_RECORD_OFFSET = 0xFF0100;
-constexpr std::uint32_t DMI_RECORD_ADDRESS = 0xFFFF0100;

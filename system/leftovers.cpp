@@ -1,13 +1,12 @@
 // What a run must remove when it ends.
 #include "system/leftovers.h"
 
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -15,44 +14,44 @@ namespace {
 
 constexpr int MAX_LEFTOVERS = 8;
 
-// Plain buffers and flags, because the signal handler reads them.
-struct leftover {
+// Plain buffers and flags in fixed slots, because the signal handler reads them.
+struct slot {
   char path[PATH_MAX];
   leftover_kind kind;
-  volatile sig_atomic_t noted;
+  volatile sig_atomic_t owned;
 };
-leftover leftovers[MAX_LEFTOVERS];
-volatile sig_atomic_t leftover_count = 0;
+slot slots[MAX_LEFTOVERS];
 
-// Only calls that are safe in a signal handler.
-void remove_all() {
-  for (int i = leftover_count - 1; i >= 0; --i) {
-    if (leftovers[i].noted != 0) {
-      leftovers[i].noted = 0;
-      if (leftovers[i].kind == leftover_kind::folder) {
-        ::rmdir(leftovers[i].path);
-      } else {
-        ::unlink(leftovers[i].path);
+void remove_slot(slot& entry) {
+  if (entry.owned != 0) {
+    entry.owned = 0;
+    if (entry.kind == leftover_kind::folder) {
+      ::rmdir(entry.path);
+    } else {
+      ::unlink(entry.path);
+    }
+  }
+}
+
+// Only calls that are safe in a signal handler. Files go before folders, which they may be in.
+void remove_all_and_die(int signal_number) {
+  for (const leftover_kind kind : {leftover_kind::file, leftover_kind::folder}) {
+    for (slot& entry : slots) {
+      if (entry.kind == kind) {
+        remove_slot(entry);
       }
     }
   }
-  leftover_count = 0;
-}
-
-void remove_all_and_die(int signal_number) {
-  remove_all();
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
 
-void arrange_removal_at_end() {
+void arrange_removal_on_signals() {
   static bool arranged = false;
   if (arranged) {
     return;
   }
   arranged = true;
-  // Every way the run ends, success, fail() or a failing outside program, passes through exit.
-  std::atexit(remove_all);
   struct sigaction action {};
   action.sa_handler = remove_all_and_die;
   sigemptyset(&action.sa_mask);
@@ -67,29 +66,50 @@ void arrange_removal_at_end() {
 
 } // namespace
 
-int note_leftover(const char* path, leftover_kind kind) {
-  arrange_removal_at_end();
-  const std::size_t length = std::strlen(path);
-  if (length >= PATH_MAX) {
-    fail("Path too long: %s\n", path);
+leftover::leftover(const std::string& path, leftover_kind kind) {
+  arrange_removal_on_signals();
+  if (path.size() >= PATH_MAX) {
+    fail(failure_kind::file, path, "Path too long: %s\n", path.c_str());
   }
-  if (leftover_count == MAX_LEFTOVERS) {
-    fail("Too many working files to keep track of: %s\n", path);
+  for (int entry = 0; entry < MAX_LEFTOVERS; ++entry) {
+    if (slots[entry].owned == 0) {
+      std::memcpy(slots[entry].path, path.c_str(), path.size() + 1);
+      slots[entry].kind = kind;
+      slots[entry].owned = 1;
+      entry_ = entry;
+      return;
+    }
   }
-  const int entry = leftover_count;
-  std::memcpy(leftovers[entry].path, path, length + 1);
-  leftovers[entry].kind = kind;
-  leftovers[entry].noted = 1;
-  leftover_count = entry + 1;
-  return entry;
+  fail(failure_kind::file, path, "Too many working files to keep track of: %s\n", path.c_str());
 }
 
-void forget_leftover(int entry) {
-  if (entry >= 0 && entry < leftover_count) {
-    leftovers[entry].noted = 0;
+leftover::~leftover() {
+  remove();
+}
+
+leftover::leftover(leftover&& other) noexcept : entry_(other.entry_) {
+  other.entry_ = -1;
+}
+
+leftover& leftover::operator=(leftover&& other) noexcept {
+  if (this != &other) {
+    remove();
+    entry_ = other.entry_;
+    other.entry_ = -1;
+  }
+  return *this;
+}
+
+void leftover::keep() {
+  if (entry_ >= 0) {
+    slots[entry_].owned = 0;
+    entry_ = -1;
   }
 }
 
-void remove_leftovers() {
-  remove_all();
+void leftover::remove() {
+  if (entry_ >= 0) {
+    remove_slot(slots[entry_]);
+    entry_ = -1;
+  }
 }

@@ -1,21 +1,32 @@
-// What a run must remove when it ends: the files and folders it made for its own work. One owner
-// for all of them, so every way a run ends (success, fail(), a failing outside program, or a
-// hang-up, interrupt or termination signal) removes them; only SIGKILL leaves them behind.
+// What a run makes for its own work and must remove: files and folders, each owned by a
+// `leftover` that removes it when it goes, so every way a run ends (success, or a failure on its
+// way up) removes them. A hang-up, interrupt or termination signal removes every one still
+// owned, then ends the run by the same signal; only SIGKILL leaves them behind.
 #pragma once
+
+#include <string>
 
 enum class leftover_kind { file, folder };
 
-// Notes `path` for removal when the run ends: a file is unlinked, a folder (emptied first by its
-// own entries) removed. The path may not exist yet. The first call arranges the removal at exit
-// and on SIGHUP, SIGINT and SIGTERM (a signal the run was started with ignored stays ignored; a
-// handled one removes the leftovers, then ends the run by the same signal). Returns the entry's
-// number, for forget_leftover. Ends the run when the path is too long or too many are noted.
-int note_leftover(const char* path, leftover_kind kind);
+class leftover {
+public:
+  leftover() = default;
+  // Owns `path`, which may not exist yet: a file is unlinked, a folder (emptied first by its own
+  // leftovers) removed. The first one arranges the removal on SIGHUP, SIGINT and SIGTERM (a signal
+  // the run was started with ignored stays ignored). Ends the run when the path is too long or
+  // too many are owned at once.
+  leftover(const std::string& path, leftover_kind kind);
+  ~leftover();
+  leftover(leftover&& other) noexcept;
+  leftover& operator=(leftover&& other) noexcept;
+  leftover(const leftover&) = delete;
+  leftover& operator=(const leftover&) = delete;
 
-// Takes entry `entry` off the list: the file is no longer the run's to remove (it has replaced
-// the file it was made for).
-void forget_leftover(int entry);
+  // The file is no longer the run's to remove: it has replaced the file it was made for.
+  void keep();
 
-// Removes every noted leftover still on the list, the newest first, and empties the list. The
-// end of a run does this anyway; a run that succeeds calls it to be tidy before it reports.
-void remove_leftovers();
+private:
+  void remove();
+
+  int entry_ = -1;
+};

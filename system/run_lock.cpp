@@ -2,7 +2,7 @@
 #include "system/run_lock.h"
 
 #include "system/file_checks.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -43,14 +43,16 @@ bool has_ended(long pid) {
   // A run killed during its work leaves the lock with the outside programs it started (they
   // inherit it): the process named in the file is gone, but the lock is held until they end.
   if (holder > 0 && has_ended(holder)) {
-    fail("Another run of vek_smbios_util holds %s: its process %ld has ended, but a program it "
+    fail(failure_kind::lock, path,
+         "Another run of vek_smbios_util holds %s: its process %ld has ended, but a program it "
          "started (flashrom, cbfstool or cp) is still running; wait for it to end\n",
          path, holder);
   }
   if (holder > 0) {
-    fail("Another run of vek_smbios_util holds %s (process %ld)\n", path, holder);
+    fail(failure_kind::lock, path, "Another run of vek_smbios_util holds %s (process %ld)\n", path,
+         holder);
   }
-  fail("Another run of vek_smbios_util holds %s\n", path);
+  fail(failure_kind::lock, path, "Another run of vek_smbios_util holds %s\n", path);
 }
 
 // The process id only helps the operator; the lock works without it, so a failed write is let be.
@@ -82,27 +84,30 @@ const char* lock_file_fault(const struct stat& status) {
 
 } // namespace
 
-void take_run_lock(const char* path) {
+unique_fd take_run_lock(const char* path) {
   // Not closed on exec: flashrom, cbfstool and cp keep the lock held while they run, so a run
   // killed during the flash write keeps others off the chip until its flashrom has finished.
-  const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0644);
-  if (fd < 0) {
-    fail("Unable to open the lock file %s: %s\n", path, std::strerror(errno));
+  unique_fd lock(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0644));
+  if (!lock.valid()) {
+    fail(failure_kind::lock, path, "Unable to open the lock file %s: %s\n", path,
+         std::strerror(errno));
   }
   struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    fail("Unable to use the lock file %s: %s\n", path, std::strerror(errno));
+  if (::fstat(lock.get(), &status) != 0) {
+    fail(failure_kind::lock, path, "Unable to use the lock file %s: %s\n", path,
+         std::strerror(errno));
   }
   if (const char* fault = lock_file_fault(status)) {
-    fail("Unable to use the lock file %s: %s\n", path, fault);
+    fail(failure_kind::lock, path, "Unable to use the lock file %s: %s\n", path, fault);
   }
-  switch (lock_exclusively(fd)) {
+  switch (lock_exclusively(lock.get())) {
   case lock_result::taken:
     break;
   case lock_result::held:
-    refuse_second_run(path, fd);
+    refuse_second_run(path, lock.get());
   case lock_result::failed:
-    fail("Unable to lock %s: %s\n", path, std::strerror(errno));
+    fail(failure_kind::lock, path, "Unable to lock %s: %s\n", path, std::strerror(errno));
   }
-  write_holder(fd);
+  write_holder(lock.get());
+  return lock;
 }

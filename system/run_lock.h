@@ -1,6 +1,8 @@
 // The lock that lets one run at a time work on the board's flash.
 #pragma once
 
+#include "util/unique_fd.h"
+
 // In a folder only root can write, so no other user can create or replace it.
 constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
 
@@ -12,4 +14,5 @@ constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
 // line when another run holds the lock (naming its process, or, when that process has ended,
 // saying that a program it started still holds it), or the file cannot be opened, used or
 // locked.
-void take_run_lock(const char* path = RUN_LOCK_PATH);
+// The lock is held while the descriptor returned is open.
+unique_fd take_run_lock(const char* path = RUN_LOCK_PATH);

@@ -2,7 +2,7 @@
 #include "system/working_files.h"
 
 #include "system/file_checks.h"
-#include "util/fail.h"
+#include "util/failure.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -20,16 +19,17 @@ void clear_name(const std::string& path) {
   struct stat status;
   if (::lstat(path.c_str(), &status) != 0) {
     if (errno != ENOENT) {
-      fail("Unable to check %s: %s\n", path.c_str(), std::strerror(errno));
+      fail(failure_kind::file, path, "Unable to check %s: %s\n", path.c_str(),
+           std::strerror(errno));
     }
     return;
   }
   if (const char* reason = own_file_words(own_file_fault(status))) {
-    fail("Refusing to use %s: %s\n", path.c_str(), reason);
+    fail(failure_kind::file, path, "Refusing to use %s: %s\n", path.c_str(), reason);
   }
   // In a sticky folder only its owner can remove this file, so what goes is what was checked.
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    fail("Unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, path, "Unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
   }
 }
 
@@ -48,7 +48,7 @@ int create_file(const std::string& path, file_identity& identity) {
 }
 
 [[noreturn]] void refuse_taken_name(const std::string& path) {
-  fail("Refusing to use %s: another file took its place\n", path.c_str());
+  fail(failure_kind::file, path, "Refusing to use %s: another file took its place\n", path.c_str());
 }
 
 void create_or_fail(const std::string& path, file_identity& identity) {
@@ -56,7 +56,7 @@ void create_or_fail(const std::string& path, file_identity& identity) {
     if (errno == EEXIST) {
       refuse_taken_name(path);
     }
-    fail("Unable to create %s: %s\n", path.c_str(), std::strerror(errno));
+    fail(failure_kind::file, path, "Unable to create %s: %s\n", path.c_str(), std::strerror(errno));
   }
 }
 
@@ -68,9 +68,10 @@ bool is_made_file(const std::string& path, const file_identity& identity) {
 
 } // namespace
 
-void refuse_layout_file() {
-  std::printf("Failed to create BIOS layout file, exiting ...\n");
-  end_run(EXIT_TOOL_ERROR);
+void refuse_layout_file(const std::string& path) {
+  throw run_failure(EXIT_TOOL_ERROR, failure_kind::file,
+                    "Failed to create BIOS layout file, exiting ...\n", path)
+      .shown_on_standard_output();
 }
 
 void make_fixed_working_files(working_files& files) {
@@ -82,7 +83,7 @@ void make_fixed_working_files(working_files& files) {
     if (errno == EEXIST) {
       refuse_taken_name(files.layout);
     }
-    refuse_layout_file();
+    refuse_layout_file(files.layout);
   }
   create_or_fail(files.image, files.image_identity);
   file_identity record_identity;
@@ -93,7 +94,8 @@ void check_working_files(const working_files& files) {
   for (const auto& [path, identity] :
        {std::pair{&files.image, files.image_identity}, {&files.layout, files.layout_identity}}) {
     if (!is_made_file(*path, identity)) {
-      fail("Refusing to write the flash: %s is no longer the file this run made\n", path->c_str());
+      fail(failure_kind::file, *path,
+           "Refusing to write the flash: %s is no longer the file this run made\n", path->c_str());
     }
   }
 }

@@ -12,8 +12,9 @@
 // another reason ends it as refuse_layout_file does. Ends the run on failure.
 void make_fixed_working_files(working_files& files);
 
-// Says on standard output that the layout file cannot be created and ends the run with 255.
-[[noreturn]] void refuse_layout_file();
+// Ends the run with 255: the layout file at `path` cannot be created (said on standard output,
+// where the run has always said it).
+[[noreturn]] void refuse_layout_file(const std::string& path);
 
 // Ends the run with one line unless the working image and the layout file are still the files
 // make_fixed_working_files created: the same device and inode, regular, of the tool's own user,

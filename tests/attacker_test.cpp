@@ -51,7 +51,7 @@ void write_their_bytes(int fd, const std::string& path) {
   if (path == BIOS_LAYOUT_PATH) {
     put(EVIL_LAYOUT, 0);
   } else if (path == WORKING_IMAGE_PATH) {
-    put(EVIL, 0xC00000);
+    put(EVIL, COREBOOT_REGION_OFFSET);
     put(EVIL, DMI_RECORD_OFFSET);
   } else {
     put(EVIL + std::string(DMI_RECORD_SIZE - EVIL.size(), 'E'), 0);
@@ -124,7 +124,8 @@ protected:
   void expect_nothing_of_theirs(const child_result& result, const char* refusal) const {
     const std::string chip = read_file(emulated_board::CHIP);
     EXPECT_EQ(chip.find(EVIL), std::string::npos);
-    EXPECT_EQ(chip.substr(0, 0xC00000), chip_before_.substr(0, 0xC00000));
+    EXPECT_EQ(chip.substr(0, COREBOOT_REGION_OFFSET),
+              chip_before_.substr(0, COREBOOT_REGION_OFFSET));
     EXPECT_EQ(read_file(CANARY), "canary\n");
     if (refusal != nullptr || result.exit_status != 0) {
       EXPECT_EQ(result.exit_status, 255) << result.out << result.err;

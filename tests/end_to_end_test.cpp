@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::size_t COREBOOT_REGION_START = 0xC00000;
-
 const std::string READ_COMMAND =
     "flashrom -p internal:boardmismatch=force -l /tmp/bios_layout -i coreboot -r "
     "/tmp/flash_backup.bin";
@@ -104,7 +102,7 @@ TEST_F(EndToEnd, WriteStoresOneValueAndKeepsTheOthers) {
   const std::string after = chip();
   EXPECT_EQ(after.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE),
             stored_merge(old_record_, make_record({{FIELD_SYSTEM_SERIAL_NUMBER, "SN-0002"}})));
-  EXPECT_EQ(after.substr(0, COREBOOT_REGION_START), chip_before_.substr(0, COREBOOT_REGION_START))
+  EXPECT_EQ(after.substr(0, COREBOOT_REGION_OFFSET), chip_before_.substr(0, COREBOOT_REGION_OFFSET))
       << "only the coreboot region may be written";
   EXPECT_EQ(board_.calls(),
             (std::vector<std::string>{READ_COMMAND, REMOVE_COMMAND, ADD_COMMAND, WRITE_COMMAND}));
@@ -123,7 +121,8 @@ TEST_F(EndToEnd, UpdateCarriesTheOldRecordByteForByte) {
 
   const std::string after = chip();
   EXPECT_EQ(after.substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE), record_bytes(old_record_));
-  EXPECT_EQ(after.substr(0, COREBOOT_REGION_START), chip_before_.substr(0, COREBOOT_REGION_START));
+  EXPECT_EQ(after.substr(0, COREBOOT_REGION_OFFSET),
+            chip_before_.substr(0, COREBOOT_REGION_OFFSET));
   EXPECT_EQ(board_.calls(),
             (std::vector<std::string>{READ_COMMAND, "cp /tmp/board/new.rom /tmp/flash_backup.bin",
                                       REMOVE_COMMAND, ADD_COMMAND, WRITE_COMMAND}));
@@ -165,7 +164,9 @@ TEST_F(EndToEnd, LogHoldsTheThreeBlocksThenTheFlashromLineAndItsOutput) {
   std::string cmdline_block = "\nDMI fields from commandline:\n-----\n";
   std::string merged_block = "\nMerged DMI values to write to flash:\n-----\n";
   const auto print = [](const dmi_record& record) {
-    return run_in_child([&] { print_dmi_fields(stdout, record); }).out;
+    std::string report;
+    print_dmi_fields(report, record);
+    return report;
   };
   config_block += print(make_record({{FIELD_SYSTEM_SKU, "SKU-1"}}));
   cmdline_block += print(make_record({{FIELD_BOARD_VERSION, "rev C"}}));
@@ -267,8 +268,8 @@ TEST(FlashromStandIns, QuickCopyEndsAsTheRealFlashromDoes) {
   EXPECT_EQ(endings[0].short_status, endings[1].short_status);
   EXPECT_TRUE(endings[0].image == endings[1].image) << "the image read";
   EXPECT_TRUE(endings[0].chip == endings[1].chip) << "the chip written";
-  EXPECT_TRUE(endings[0].chip.substr(0, COREBOOT_REGION_START) ==
-              read_file("/tmp/board/chip0.bin").substr(0, COREBOOT_REGION_START));
+  EXPECT_TRUE(endings[0].chip.substr(0, COREBOOT_REGION_OFFSET) ==
+              read_file("/tmp/board/chip0.bin").substr(0, COREBOOT_REGION_OFFSET));
 }
 
 } // namespace

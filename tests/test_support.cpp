@@ -2,9 +2,10 @@
 #include "tests/test_support.h"
 
 #include "cli/options.h"
+#include "run/reporter.h"
 #include "system/flash_files.h"
 #include "tests/build_paths.h"
-#include "util/fail.h"
+#include "util/failure.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,23 @@ bool file_exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
+std::optional<int> parse_and_show(command_line& line, run_settings& settings, dmi_record& record) {
+  parse_words words;
+  const auto status = parse_arguments(line.argc(), line.argv(), settings, record, words);
+  reporter out(output_form::text);
+  out.show_text(notice_text(settings));
+  if (words.refusal) {
+    out.show_failure(*words.refusal);
+  }
+  if (!status) {
+    for (const std::string& warning : words.warnings) {
+      out.notice(warning);
+    }
+  }
+  out.flush();
+  return status;
+}
+
 std::vector<std::string> read_lines(const std::string& path) {
   std::vector<std::string> lines;
   std::istringstream text(read_file(path));
@@ -104,8 +122,7 @@ child_result run_in_child(const std::function<void()>& body) {
     try {
       body();
     } catch (const run_failure& failure) {
-      std::fflush(stdout);
-      std::fputs(failure.message().c_str(), stderr);
+      reporter(output_form::text).show_failure(failure);
       std::exit(failure.status());
     }
     std::fflush(nullptr);
@@ -126,26 +143,6 @@ child_result run_in_child(const std::function<void()>& body) {
 
 namespace {
 
-// The shell the runner starts with, put back after every case.
-const shell_function original_shell = command_shell;
-
-std::vector<std::string> recorded_commands;
-std::vector<int> pending_statuses;
-std::function<void(const std::string&)> command_hook;
-
-int recording_shell(const char* text) {
-  recorded_commands.emplace_back(text);
-  if (command_hook) {
-    command_hook(text);
-  }
-  if (pending_statuses.empty()) {
-    return 0;
-  }
-  const int status = pending_statuses.front();
-  pending_statuses.erase(pending_statuses.begin());
-  return status;
-}
-
 // Runs a setup command of the tests' own and fails the test when it fails.
 void run_setup(const std::string& command) {
   const std::string with_path =
@@ -159,32 +156,23 @@ void run_setup(const std::string& command) {
 
 shell_recorder::shell_recorder(std::vector<int> statuses,
                                std::function<void(const std::string&)> on_command)
-    : saved_(command_shell) {
-  recorded_commands.clear();
-  pending_statuses = std::move(statuses);
-  command_hook = std::move(on_command);
-  command_shell = recording_shell;
-}
+    : statuses_(std::move(statuses)), on_command_(std::move(on_command)),
+      runner_(out_, log_, *this) {}
 
-shell_recorder::~shell_recorder() {
-  command_shell = saved_;
-  command_hook = {};
-}
-
-const std::vector<std::string>& shell_recorder::commands() {
-  return recorded_commands;
+int shell_recorder::run(const char* text) {
+  commands_.emplace_back(text);
+  if (on_command_) {
+    on_command_(text);
+  }
+  if (statuses_.empty()) {
+    return 0;
+  }
+  const int status = statuses_.front();
+  statuses_.erase(statuses_.begin());
+  return status;
 }
 
 void reset_process_state() {
-  log_path.reset();
-  if (log_stream != nullptr) {
-    std::fclose(log_stream);
-    log_stream = nullptr;
-  }
-  command_shell = original_shell;
-  recorded_commands.clear();
-  pending_statuses.clear();
-  command_hook = {};
 #if defined(__FreeBSD__)
   optreset = 1;
   optind = 1;
@@ -229,12 +217,16 @@ namespace {
 // huge pages for them, as it does in the test binary (see CMakeLists.txt).
 constexpr const char* MALLOC_TUNABLES = "glibc.malloc.hugetlb=1";
 
-// The flash layout of the images make_coreboot_image builds, as fmaptool reads it.
-constexpr const char* COREBOOT_IMAGE_LAYOUT = "FLASH@0 16M {\n"
-                                              "\tSI_ALL@0 0xC00000\n"
-                                              "\tFMAP@0xC00000 0x1000\n"
-                                              "\tCOREBOOT(CBFS)@0xC01000 0x3FF000\n"
-                                              "}\n";
+// The flash layout of the images make_coreboot_image builds, as fmaptool reads it: everything
+// below the coreboot region as one region, then the flash map and the CBFS in the coreboot region.
+const std::string COREBOOT_IMAGE_LAYOUT = [] {
+  constexpr long long FMAP_SIZE = 0x1000;
+  const long long coreboot = COREBOOT_REGION_OFFSET;
+  return format_text("FLASH@0 %lld {\n\tSI_ALL@0 %#llx\n\tFMAP@%#llx %#llx\n"
+                     "\tCOREBOOT(CBFS)@%#llx %#llx\n}\n",
+                     static_cast<long long>(FLASH_IMAGE_SIZE), coreboot, coreboot, FMAP_SIZE,
+                     coreboot + FMAP_SIZE, static_cast<long long>(REGION_SIZE) - FMAP_SIZE);
+}();
 
 // Builds the image of make_coreboot_image at `path`, with its side files beside it.
 void build_coreboot_image(const std::string& path, const dmi_record* record, char fill) {
@@ -248,13 +240,13 @@ void build_coreboot_image(const std::string& path, const dmi_record* record, cha
   if (record != nullptr) {
     write_file(path + ".record", record_bytes(*record));
     run_setup("cbfstool " + path + " add -f " + path + ".record -n vek_smbios -t struct" +
-              " -r COREBOOT -b 0xffff0100");
+              " -r COREBOOT -b " + format_text("%#x", DMI_RECORD_ADDRESS));
   }
 }
 
 // Where the built image for these arguments is kept: a name made of a hash of all they decide.
 std::string cached_image_path(const dmi_record* record, char fill) {
-  std::string key = std::string(COREBOOT_IMAGE_LAYOUT) + fill;
+  std::string key = COREBOOT_IMAGE_LAYOUT + fill;
   key += record != nullptr ? record_bytes(*record) : std::string("no record");
   std::uint64_t hash = 14695981039346656037u; // FNV-1a
   for (const char c : key) {

@@ -1,14 +1,18 @@
 // Helpers shared by the tests: files, child processes, a recording shell, emulated chips.
 #pragma once
 
+#include "cli/options.h"
 #include "record/dmi_record.h"
+#include "run/reporter.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
+#include "system/run_log.h"
 
 #include <sys/types.h>
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,11 @@ private:
   std::vector<char*> argv_;
 };
 
+// Parses `line` as main does, then shows as main does in the text form what the parse has to say:
+// the text it asks for, then its failure, or the warnings of a parse that goes on. Returns the
+// parse's status.
+std::optional<int> parse_and_show(command_line& line, run_settings& settings, dmi_record& record);
+
 // The lines of a file without their line ends (none when it cannot be read).
 std::vector<std::string> read_lines(const std::string& path);
 
@@ -59,27 +68,47 @@ struct child_result {
 // ends the child with status 0.
 child_result run_in_child(const std::function<void()>& body);
 
-// Replaces the command shell for the life of the guard: records each command text and answers
-// with the next of the given raw wait statuses (0 once they are used up). `on_command`, when
-// set, runs for each command first, e.g. to play flashrom's part on the working image.
-class shell_recorder {
+// A runner for the steps under test, with a shell that records each command text it is given and
+// answers with the next of the given raw wait statuses (0 once they are used up). `on_command`,
+// when set, runs for each command first, e.g. to play flashrom's part on the working image. The
+// runner's output is the text form on the standard streams; it has no log until one is opened.
+class shell_recorder : public command_shell {
 public:
   explicit shell_recorder(std::vector<int> statuses = {},
                           std::function<void(const std::string&)> on_command = {});
-  ~shell_recorder();
   shell_recorder(const shell_recorder&) = delete;
   shell_recorder& operator=(const shell_recorder&) = delete;
 
+  command_runner& runner() {
+    return runner_;
+  }
+  reporter& out() {
+    return out_;
+  }
+  run_log& log() {
+    return log_;
+  }
+  // Takes `path` as the runner's log, as -l does.
+  void open_log(const std::string& path) {
+    log_ = run_log(path);
+  }
+  int run(const char* text) override;
   // The commands run so far, in order.
-  static const std::vector<std::string>& commands();
+  const std::vector<std::string>& commands() const {
+    return commands_;
+  }
 
 private:
-  shell_function saved_;
+  std::vector<std::string> commands_;
+  std::vector<int> statuses_;
+  std::function<void(const std::string&)> on_command_;
+  reporter out_{output_form::text};
+  run_log log_;
+  command_runner runner_;
 };
 
-// Resets the process-wide state that option parsing and the runner keep: the log, the command
-// shell and getopt's position. Runs after every case, together with the emptying of the private
-// /tmp (tests/test_isolation.cpp).
+// Resets the process-wide state that option parsing keeps: getopt's position. Runs after every
+// case, together with the emptying of the private /tmp (tests/test_isolation.cpp).
 void reset_process_state();
 
 // Whether a getopt diagnostic names `option` (without its dashes) as a word of its own. glibc

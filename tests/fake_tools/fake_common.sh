@@ -116,7 +116,8 @@ flashrom_start() {
   chip=${VEK_TEST_CHIP:-}
   [ -n "$chip" ] || flashrom_refuse "VEK_TEST_CHIP does not name an emulated chip image"
   [ -f "$chip" ] || flashrom_refuse "emulated chip image $chip is missing"
-  [ "$(wc -c <"$chip")" -eq 16777216 ] || flashrom_refuse "emulated chip image $chip is not 16 MiB"
+  # flashrom's dummy programmer emulates a W25Q128FV, a chip of 16 MiB.
+  [ "$(wc -c <"$chip")" -eq $((16 << 20)) ] || flashrom_refuse "emulated chip image $chip is not 16 MiB"
 
   step=flashrom
   for argument in "$@"; do

@@ -1,0 +1,66 @@
+// The board's flash chip as a run's target.
+#include "flash_target/chip_target.h"
+
+#include "cbfs/image_record.h"
+#include "flash_target/chip.h"
+#include "flash_target/journal.h"
+#include "flash_target/recovery.h"
+#include "system/run_lock.h"
+#include "system/working_files.h"
+
+void chip_target::take_hold() {
+  // A second run on the chip at the same time ends here, before anything is written.
+  lock_ = take_run_lock();
+  state_folder_ = open_state_folder(will_change_ && !dry_run());
+}
+
+void chip_target::make_working_files() {
+  make_fixed_working_files(files_);
+  write_bios_layout(files_.layout);
+}
+
+dmi_record chip_target::read_record(command_runner& runner) {
+  read_coreboot_region(runner, files_);
+  if (state_folder_.valid() && journal_present(state_folder_.get())) {
+    region_buffer chip;
+    load_working_region(files_, chip);
+    settle_earlier_write(runner.out(), state_folder_.get(), chip, false);
+  }
+  return read_dmi_record(files_.image);
+}
+
+void chip_target::fetch_working_image(command_runner& runner) {
+  read_coreboot_region(runner, files_);
+  const bool journal_found = state_folder_.valid() && journal_present(state_folder_.get());
+  if (journal_found || !dry_run()) {
+    region_ = std::make_unique<region_buffer>();
+    load_working_region(files_, *region_);
+  }
+  if (journal_found) {
+    settle_earlier_write(runner.out(), state_folder_.get(), *region_, true);
+  }
+  // Kept before cbfstool or cp change anything in the working image.
+  if (!dry_run()) {
+    write_id_ = save_region_before(state_folder_.get(), *region_);
+  }
+}
+
+dmi_record chip_target::fetch_record_to_carry(command_runner& runner) {
+  fetch_working_image(runner);
+  return read_dmi_record(files_.image);
+}
+
+void chip_target::put_back_working_image(command_runner& runner, bool) {
+  if (dry_run()) {
+    return;
+  }
+  write_coreboot_region(runner, files_, {state_folder_.get(), region_.get(), write_id_});
+}
+
+void chip_target::restore(command_runner& runner) {
+  restore_from_journal(runner, state_folder_.get(), files_);
+}
+
+void chip_target::discard_journal(run_output& out) {
+  ::discard_journal(out, state_folder_.get());
+}

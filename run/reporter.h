@@ -1,0 +1,44 @@
+// The one voice of a run: the only writer of the standard streams. The steps hand it their lines
+// (progress, warnings, the echoed commands and their statuses), main and run_tool their results
+// and failures, and it writes them in the form the operator chose: today's text, or a JSON
+// document on standard output with everything else on standard error.
+#pragma once
+
+#include "cli/options.h"
+#include "run/modes.h"
+#include "util/failure.h"
+#include "util/output.h"
+
+#include <string>
+
+enum class output_form { text, json };
+
+class reporter : public run_output {
+public:
+  explicit reporter(output_form form);
+
+  void progress(std::string_view line) override;
+  void notice(std::string_view line) override;
+  void flush() override;
+  bool programs_to_standard_error() const override;
+
+  // A text the operator asked for (the help, the version), or the help after a bad option: on
+  // standard output, or, with a JSON document, on standard error.
+  void show_text(std::string_view text);
+
+  // A run's result: for a read, the field report of the record found; for a dry run, the region
+  // an update would replace, the fields that would change, and that nothing was written; with
+  // --json, the document alone. A document that cannot be written (a reader that went away
+  // included) ends the run with 255, saying what was stored when the run changed its target.
+  void show_result(const run_settings& settings, const mode_result& result);
+
+  // A failure: its message on standard error, after what standard output holds (the two messages
+  // that have always gone there on standard output, unless it holds a JSON document).
+  void show_failure(const run_failure& failure);
+
+private:
+  // Writes `text` to the descriptor whole. Returns 0, or -1 with errno set.
+  static int write_whole(int fd, std::string_view text);
+
+  output_form form_;
+};
