@@ -174,11 +174,13 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
       {"full device", [](run_settings& s) { s.copy_path = "/dev/full"; },
        "Unable to write /dev/full: No space left on device\n", ""},
   };
+  std::string not_tried;
   for (const early_failure& c : cases) {
     run_settings settings;
     settings.mode = OP_WRITE;
     c.arrange(settings);
     if (settings.copy_path == "/dev/full" && !devices_are_roots()) {
+      not_tried += c.name;
       continue;
     }
     settings_ = settings;
@@ -188,6 +190,9 @@ TEST_F(RunTool, FailuresBeforeTheModeWriteNothingAfterThem) {
     EXPECT_EQ(result.out, c.out_tail) << c.name;
     EXPECT_FALSE(file_exists("/tmp/bios_layout")) << c.name;
     EXPECT_FALSE(file_exists(COMMANDS)) << c.name;
+  }
+  if (!not_tried.empty()) {
+    GTEST_SKIP() << "not tried, /dev/full is not root's in this user namespace: " << not_tried;
   }
 }
 

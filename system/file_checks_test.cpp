@@ -26,8 +26,12 @@ struct path_case {
 TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
   ASSERT_EQ(::mkdir("/tmp/t", 0755), 0);
   ASSERT_EQ(::mkdir("/tmp/t/theirs", 0755), 0);
-  ASSERT_EQ(::mkdir("/tmp/t/open", 0777), 0);
-  ASSERT_EQ(::chmod("/tmp/t/open", 0777), 0);
+  // Writable by others, by its group and others, and by its group alone.
+  for (const auto& [folder, mode] :
+       {std::pair{"/tmp/t/open", 0777}, {"/tmp/t/group", 0775}, {"/tmp/t/team", 0770}}) {
+    ASSERT_EQ(::mkdir(folder, 0700), 0);
+    ASSERT_EQ(::chmod(folder, static_cast<mode_t>(mode)), 0);
+  }
   ASSERT_EQ(::mkdir("/tmp/t/sticky", 01777), 0);
   ASSERT_EQ(::chmod("/tmp/t/sticky", 01777), 0);
   write_file("/tmp/t/mine.rom", "x");
@@ -49,6 +53,10 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
       {"device as an input", "/dev/null", path_use::input, "file /dev/null is not a regular file"},
       {"open folder", "/tmp/t/open/a.rom", path_use::input,
        "folder /tmp/t/open is writable by group or others"},
+      {"folder its group may write", "/tmp/t/group/a.log", path_use::output,
+       "folder /tmp/t/group is writable by group or others"},
+      {"folder its group alone may write", "/tmp/t/team/a.rom", path_use::replaced,
+       "folder /tmp/t/team is writable by group or others"},
       {"second link", "/tmp/t/second.rom", path_use::output,
        "file /tmp/t/second.rom has more than one link"},
       {"missing folder", "/tmp/t/none/a.log", path_use::output, "", ENOENT},
@@ -65,30 +73,37 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
        "symbolic link /tmp/t/to_nothing leads to no file"},
   };
   ASSERT_EQ(::chdir("/tmp"), 0);
+  std::string not_tried;
   for (const path_case& c : cases) {
-    if (!can_give && c.refusal.find("65534") != std::string::npos) {
-      continue;
-    }
-    if (std::string(c.path).starts_with("/dev/") && c.refusal.empty() && !devices_are_roots()) {
+    const bool needs_second_user = c.refusal.find("65534") != std::string::npos;
+    const bool needs_roots_devices = std::string(c.path).starts_with("/dev/") && c.refusal.empty();
+    if ((needs_second_user && !can_give) || (needs_roots_devices && !devices_are_roots())) {
+      not_tried += std::string(not_tried.empty() ? "" : "; ") + c.name;
       continue;
     }
     const path_verdict verdict = check_trusted_path(c.path, c.use);
     EXPECT_EQ(verdict.refusal, c.refusal) << c.name;
     EXPECT_EQ(verdict.error, c.error) << c.name;
   }
+  if (!not_tried.empty()) {
+    GTEST_SKIP() << "not tried in this user namespace (no second user, devices not root's): "
+                 << not_tried;
+  }
 }
 
 // Root of the machine maps every id, 65534 included: a folder of that id is another user's. A
 // user namespace that maps one id alone (as the tests' own does) shows every other owner as 65534.
 TEST(TrustedPathRule, TheOverflowIdIsTrustedOnlyInANamespaceThatMapsNoUserToIt) {
+  EXPECT_TRUE(is_trusted_owner(0));
+  EXPECT_TRUE(is_trusted_owner(::geteuid()));
   const std::string map = read_file("/proc/self/uid_map");
   if (map.find(" 4294967295\n") != std::string::npos) {
     EXPECT_FALSE(is_trusted_owner(OTHER));
   } else if (map.find(" 1\n") == map.size() - 3) {
     EXPECT_TRUE(is_trusted_owner(OTHER));
+  } else {
+    GTEST_SKIP() << "this namespace maps neither every id nor one: " << map;
   }
-  EXPECT_TRUE(is_trusted_owner(0));
-  EXPECT_TRUE(is_trusted_owner(::geteuid()));
 }
 
 } // namespace

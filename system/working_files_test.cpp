@@ -39,6 +39,7 @@ TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
        [](const working_files& f) { return ::chown(f.image.c_str(), 65534, 65534); }},
       {"layout gone", [](const working_files& f) { return ::unlink(f.layout.c_str()); }},
   };
+  std::string not_tried;
   for (const auto& [name, change] : changes) {
     ::unlink("/tmp/second");
     write_file("/tmp/other", "");
@@ -54,6 +55,7 @@ TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
       check_working_files(files);
     });
     if (result.out == "checked\nnot made\n" && std::string(name) == "other owner") {
+      not_tried = name;
       continue;
     }
     const std::string path =
@@ -63,6 +65,9 @@ TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
     EXPECT_EQ(result.err,
               "Refusing to write the flash: " + path + " is no longer the file this run made\n");
     ::unlink("/tmp/flash_backup.bin");
+  }
+  if (!not_tried.empty()) {
+    GTEST_SKIP() << "not tried, no second user to give the file to here: " << not_tried;
   }
 }
 

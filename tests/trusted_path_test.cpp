@@ -140,12 +140,46 @@ TEST_F(NamedFiles, OnlyRootsOwnLockFileIsUsed) {
   EXPECT_FALSE(file_exists(LOCK));
 }
 
-TEST_F(NamedFiles, AClosedStandardOutputTakesNoFilesPlace) {
-  const child_result result = board_.run({"-w", "--system-sku=closed", "-l", "/tmp/board/run.log"},
-                                         "", [] { ::close(STDOUT_FILENO); });
-  ASSERT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(read_file(LOCK), std::to_string(std::stoi(read_file(LOCK))) + "\n");
-  EXPECT_EQ(read_file("/tmp/board/run.log").find("Programming DMI"), std::string::npos);
+// A run started without some of its standard streams (as cron and daemons start programs) gives
+// none of their numbers to a file of its own: what it and its programs say there reaches neither
+// the lock file nor the log. The last case has the shell complain on standard error.
+TEST_F(NamedFiles, ClosedStandardStreamsTakeNoFilesPlace) {
+  const struct {
+    const char* name;
+    std::vector<int> closed;
+    std::vector<std::string> arguments;
+    const char* missing; // a program taken off the PATH, or null
+    int exit_status;
+  } cases[] = {
+      {"standard output", {STDOUT_FILENO}, {"-w", "--system-sku=closed"}, nullptr, 0},
+      {"standard input and error",
+       {STDIN_FILENO, STDERR_FILENO},
+       {"-w", "--system-sku=closed"},
+       nullptr,
+       0},
+      {"all three, and cp missing",
+       {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO},
+       {"-u", NEW_IMAGE},
+       "cp",
+       127},
+  };
+  for (const auto& c : cases) {
+    if (c.missing != nullptr) {
+      board_.remove_program(c.missing);
+    }
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.end(), {"-l", "/tmp/board/run.log"});
+    const child_result result = board_.run(arguments, "", [&c] {
+      for (const int fd : c.closed) {
+        ::close(fd);
+      }
+    });
+    EXPECT_EQ(result.exit_status, c.exit_status) << c.name << ": " << result.err;
+    EXPECT_EQ(read_file(LOCK), std::to_string(std::stoi(read_file(LOCK))) + "\n") << c.name;
+    const std::string log = read_file("/tmp/board/run.log");
+    EXPECT_EQ(log.find("Programming DMI"), std::string::npos) << c.name;
+    EXPECT_EQ(log.find("not found"), std::string::npos) << c.name;
+  }
   EXPECT_EQ(image_record_bytes(emulated_board::CHIP),
             stored_merge(make_record({}), make_record({{FIELD_SYSTEM_SKU, "closed"}})));
 }
