@@ -3,7 +3,6 @@
 
 #include "flash_target/flash_write.h"
 #include "flash_target/journal.h"
-#include "flash_target/recovery.h"
 #include "system/working_files.h"
 #include "util/failure.h"
 #include "util/unique_fd.h"
@@ -70,38 +69,4 @@ void load_working_region(const working_files& files, region_buffer& region) {
 
 int write_back_region_before(command_runner& runner, const std::string& layout) {
   return run_flash_write(runner, layout, journal_path(REGION_BEFORE_FILE));
-}
-
-void write_coreboot_region(command_runner& runner, const working_files& files,
-                           const write_journal& journal) {
-  check_working_files(files);
-  if (journal.folder >= 0) {
-    save_region_meant(journal.folder, journal.write_id, files.image, *journal.before);
-  }
-  runner.out().progress("Writing coreboot region...\n");
-  flash_write_shield shield;
-  const int status = run_flash_write(runner, files.layout, files.image);
-  if (status == 0) {
-    if (journal.folder >= 0) {
-      remove_journal(journal.folder);
-    }
-    return;
-  }
-  // No signal and no reader that went away stops the restore or its report, nor the run's end
-  // with the write's status.
-  shield.hold();
-  run_failure failure(status, failure_kind::outside_program,
-                      format_text("The coreboot region of the flash may be partly written; the "
-                                  "image meant for it is %s\n",
-                                  files.image.c_str()),
-                      "flashrom");
-  if (journal.folder >= 0) {
-    const restore_outcome outcome = restore_after_failed_write(runner, journal.folder, files);
-    failure = run_failure(status, failure_kind::outside_program, outcome.words, "flashrom");
-    failure.with_flash(outcome.restored ? flash_after_failure::restored
-                                        : flash_after_failure::needs_restore);
-  } else {
-    failure.with_flash(flash_after_failure::needs_restore);
-  }
-  throw failure;
 }

@@ -5,8 +5,6 @@
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 
-#include <cstdint>
-
 // Writes the layout file at `path` (mode 0600 when it has to be created, never through a link):
 // the descriptor, the middle and the coreboot region of the chip. Ends the run as
 // refuse_layout_file does when the file cannot be written.
@@ -23,21 +21,3 @@ void load_working_region(const working_files& files, region_buffer& region);
 // Writes the journal's region from before the run back to the chip with flashrom; the caller has
 // announced it and holds a flash_write_shield. Returns 0, or the failed write's status.
 int write_back_region_before(command_runner& runner, const std::string& layout);
-
-// The journal of this run's write: the state folder (-1 for none), the coreboot region as read
-// from the chip, and the write id under which that region was kept.
-struct write_journal {
-  int folder = -1;
-  const region_buffer* before = nullptr;
-  std::uint64_t write_id = 0;
-};
-
-// Writes the working image's coreboot region to the chip with flashrom, once check_working_files
-// has found the image and the layout to be the files the run made, under a flash_write_shield.
-// With a journal, the blocks meant for the chip join it before the write, and the journal is
-// removed once the write has succeeded; when the write fails, the region the journal kept from
-// before the run is written back at once (see restore_after_failed_write). Without one, a failed
-// write is said to be possibly partial, naming the image meant for the chip. Ends the run on
-// failure, with the failed write's status, saying how the chip was left.
-void write_coreboot_region(command_runner& runner, const working_files& files,
-                           const write_journal& journal);

@@ -1,5 +1,6 @@
 // Tests of the layout file and the flashrom command lines.
 #include "flash_target/chip.h"
+#include "flash_target/recovery.h"
 #include "system/working_files.h"
 #include "tests/test_support.h"
 

@@ -1,4 +1,5 @@
-// What a run does with the journal of an earlier flash write, and the operator's --restore and
+// The journaled write of the chip and what a run does with the journal: the write with its restore
+// when it fails, the judgement of an earlier write's journal, and the operator's --restore and
 // --discard-journal.
 #pragma once
 
@@ -6,7 +7,26 @@
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 
+#include <cstdint>
 #include <string>
+
+// The journal of this run's write: the state folder (-1 for none), the coreboot region as read
+// from the chip, and the write id under which that region was kept.
+struct write_journal {
+  int folder = -1;
+  const region_buffer* before = nullptr;
+  std::uint64_t write_id = 0;
+};
+
+// Writes the working image's coreboot region to the chip with flashrom, once check_working_files
+// has found the image and the layout to be the files the run made, under a flash_write_shield.
+// With a journal, the blocks meant for the chip join it before the write, and the journal is
+// removed once the write has succeeded; when the write fails, the region the journal kept from
+// before the run is written back at once (see restore_after_failed_write). Without one, a failed
+// write is said to be possibly partial, naming the image meant for the chip. Ends the run on
+// failure, with the failed write's status, saying how the chip was left.
+void write_coreboot_region(command_runner& runner, const working_files& files,
+                           const write_journal& journal);
 
 // Judges the journal in the state folder `folder` (-1 for none) against `chip`, the coreboot
 // region just read from the chip. A journal that shows the chip holding a whole region (the write
