@@ -10,19 +10,22 @@
 
 namespace {
 
-constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:o:";
+constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:o:qg:";
 // getopt_long's values for the long options without a short form; beyond every character and
 // field id.
 constexpr int OPTION_JSON = 0x100;
 constexpr int OPTION_RESTORE = 0x101;
 constexpr int OPTION_VERSION = 0x102;
 constexpr int OPTION_DISCARD_JOURNAL = 0x103;
+constexpr int OPTION_BATCH = 0x104;
+constexpr int OPTION_STRICT = 0x105;
+constexpr int OPTION_EXPECT = 0x106;
 
-// The field options, then the run's own long options. Their names share no prefix with a field
-// name, so every abbreviation of a field name means what it did before.
+// The field options, then the run's own long options. No abbreviation that names one field names
+// one of them too, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 9> options{};
+    std::array<struct option, FIELD_COUNT + 14> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
@@ -34,11 +37,19 @@ const struct option* long_options() {
     options[FIELD_COUNT + 5] = {"version", no_argument, nullptr, OPTION_VERSION};
     options[FIELD_COUNT + 6] = {"restore", no_argument, nullptr, OPTION_RESTORE};
     options[FIELD_COUNT + 7] = {"discard-journal", no_argument, nullptr, OPTION_DISCARD_JOURNAL};
-    options[FIELD_COUNT + 8] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 8] = {"batch", required_argument, nullptr, OPTION_BATCH};
+    options[FIELD_COUNT + 9] = {"strict", no_argument, nullptr, OPTION_STRICT};
+    options[FIELD_COUNT + 10] = {"expect", no_argument, nullptr, OPTION_EXPECT};
+    options[FIELD_COUNT + 11] = {"quiet", no_argument, nullptr, 'q'};
+    options[FIELD_COUNT + 12] = {"get", required_argument, nullptr, 'g'};
+    options[FIELD_COUNT + 13] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
 }
+
+// The words being parsed, for the option getopt_long refuses.
+char** parsed_argv = nullptr;
 
 // getopt_long keeps its position between calls; start each parse from the first argument.
 void reset_getopt() {
@@ -82,11 +93,11 @@ std::optional<int> refuse(parse_words& words, failure_kind kind, const std::stri
 
 // Takes the one path an option may be given; a second one ends the parse, since taking either
 // could stamp or replace the wrong file.
-std::optional<int> take_only_path(std::optional<std::string>& path, char option,
+std::optional<int> take_only_path(std::optional<std::string>& path, const char* option,
                                   parse_words& words) {
   if (path) {
     return refuse(words, failure_kind::usage, "",
-                  format_text("-%c given more than once; give it one file\n", option));
+                  format_text("%s given more than once; give it one file\n", option));
   }
   path = optarg;
   return std::nullopt;
@@ -101,6 +112,17 @@ void warn_if_repeated(int count, char option, const std::optional<std::string>& 
   }
 }
 
+// The option getopt_long has just refused, as the operator wrote it.
+std::string bad_option_word() {
+  if (optopt > 0 && optopt < 0x80) {
+    return std::string("-") + static_cast<char>(optopt);
+  }
+  if (optopt >= 0 && optopt < FIELD_COUNT) {
+    return std::string("--") + field_name(static_cast<field_id>(optopt));
+  }
+  return optind > 0 ? escape_control_bytes(parsed_argv[optind - 1]) : "";
+}
+
 // An option as the operator would write it, for messages.
 std::string option_words(int option) {
   switch (option) {
@@ -110,6 +132,12 @@ std::string option_words(int option) {
     return "--restore";
   case OPTION_DISCARD_JOURNAL:
     return "--discard-journal";
+  case OPTION_BATCH:
+    return "--batch";
+  case OPTION_STRICT:
+    return "--strict";
+  case OPTION_EXPECT:
+    return "--expect";
   default:
     if (option >= 0 && option < FIELD_COUNT) {
       return std::string("--") + field_name(static_cast<field_id>(option));
@@ -152,9 +180,9 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
     settings.verbose = 1;
     break;
   case 'f':
-    return take_only_path(settings.image_file, 'f', words);
+    return take_only_path(settings.image_file, "-f", words);
   case 'o':
-    return take_only_path(settings.output_file, 'o', words);
+    return take_only_path(settings.output_file, "-o", words);
   case 'n':
     settings.dry_run = true;
     break;
@@ -167,6 +195,27 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
   case OPTION_DISCARD_JOURNAL:
     settings.discard_journal = true;
     break;
+  case OPTION_BATCH:
+    return take_only_path(settings.batch_table, "--batch", words);
+  case OPTION_STRICT:
+    settings.strict = true;
+    break;
+  case OPTION_EXPECT:
+    settings.expect = true;
+    break;
+  case 'q':
+    settings.quiet = true;
+    break;
+  case 'g': {
+    const int field = lookup_field(optarg);
+    if (field < 0) {
+      return refuse(words, failure_kind::usage, "",
+                    format_text("-g takes a field name: '%s' is none\n",
+                                escape_control_bytes(optarg).c_str()));
+    }
+    settings.shown_fields.add(static_cast<field_id>(field));
+    break;
+  }
   case 'h':
     settings.shown = run_settings::notice::help;
     return 0;
@@ -183,9 +232,10 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
       }
       break;
     }
-    // getopt_long has already named the bad option or the missing argument.
+    // getopt_long has already named the bad option or the missing argument; the failure names
+    // it too, for a script.
     settings.shown = run_settings::notice::help;
-    return refuse(words, failure_kind::usage, "", "");
+    return refuse(words, failure_kind::usage, bad_option_word(), "");
   }
   return std::nullopt;
 }
@@ -206,11 +256,35 @@ std::optional<int> check_output_file(const run_settings& settings, parse_words& 
   return std::nullopt;
 }
 
+// Refuses the options of one kind of run given to another: a batch stamps images, --expect and
+// -g read a record.
+std::optional<int> check_run_kind(const run_settings& settings, parse_words& words) {
+  if (settings.batch_table &&
+      (settings.mode != OP_WRITE || !settings.image_file || !settings.output_file)) {
+    return refuse(words, failure_kind::usage, "",
+                  "--batch needs -w, -f and -o: the images of a batch are stamped from an image "
+                  "file into a folder\n");
+  }
+  if (settings.expect && settings.mode != OP_READ) {
+    return refuse(words, failure_kind::usage, "",
+                  "--expect is for -r: it checks the record read\n");
+  }
+  if (!settings.shown_fields.empty() && (settings.mode != OP_READ || settings.expect)) {
+    return refuse(words, failure_kind::usage, "", "-g is for -r: it prints values read\n");
+  }
+  if (!settings.shown_fields.empty() && settings.json) {
+    return refuse(words, failure_kind::usage, "",
+                  "-g prints values as text: --json prints them all in its document\n");
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record, parse_words& words) {
   reset_getopt();
+  parsed_argv = argv;
   parse_state state;
   std::optional<int> stop;
   const int saved_opterr = opterr;
@@ -258,6 +332,9 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   if (const auto refused = check_output_file(settings, words)) {
     return refused;
   }
+  if (const auto refused = check_run_kind(settings, words)) {
+    return refused;
+  }
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;
   }
@@ -282,6 +359,11 @@ std::string help_text() {
           " -o <output file> with -f, make this file and leave the image file as it was\n"
           " --restore put back the flash region kept from before a failed write\n"
           " --discard-journal drop the journal of an earlier flash write\n"
+          " --batch <table> with -w, -f and -o <folder>, stamp an image for each row of the table\n"
+          " --strict refuse empty values, blanks at their ends and placeholders\n"
+          " --expect with -r, check that the record holds the values given\n"
+          " -g <field> with -r, print only this field's value\n"
+          " -q quiet: print nothing but the result\n"
           " dmi_fields:\n";
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {
     text += format_text("\t%s\n", entry->name);

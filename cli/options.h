@@ -31,6 +31,11 @@ struct run_settings {
   bool json = false;                      // --json
   bool restore = false;                   // --restore: put the journal's region back
   bool discard_journal = false;           // --discard-journal: drop the journal
+  std::optional<std::string> batch_table; // --batch: stamp an image per row into the -o folder
+  bool strict = false;                    // --strict: the value rules for every value given
+  bool expect = false;                    // --expect: check the record read against the values
+  field_list shown_fields;                // -g: the fields whose values a read prints
+  bool quiet = false;                     // -q: nothing but the result
   // The text a run that ends at parsing shows on standard output.
   enum class notice { none, help, version } shown = notice::none;
 };

@@ -114,7 +114,7 @@ std::optional<broken_rule> check_value_rules(field_id field, std::string_view va
   }
   for (const char* text : PLACEHOLDER_TEXTS) {
     if (equal_ignoring_ascii_case(value, text)) {
-      return placeholder(text);
+      return placeholder(value); // as given: the operator looks for it in their own table
     }
   }
   if (is_identifier(field) && !is_printable_ascii(value)) {

@@ -22,7 +22,7 @@ enum class value_rule {
 };
 
 // The rule a value breaks, and a short text for messages, to follow the field's name: "is empty",
-// "begins with a blank", "ends with a blank", "is the placeholder \"Default string\"", "holds a
+// "begins with a blank", "ends with a blank", "is the placeholder \"default string\"" (the value as given), "holds a
 // byte outside printable ASCII".
 struct broken_rule {
   value_rule rule;

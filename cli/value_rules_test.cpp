@@ -98,7 +98,7 @@ TEST(ValueRules, TextsForMessages) {
       {"", "is empty"},
       {" a", "begins with a blank"},
       {"a ", "ends with a blank"},
-      {"to be filled by o.e.m.", "is the placeholder \"To be filled by O.E.M.\""},
+      {"to be filled by o.e.m.", "is the placeholder \"to be filled by o.e.m.\""}, // as given
       {"SN\xC3\xA9", "holds a byte outside printable ASCII"},
   };
   for (const auto& [value, text] : cases) {

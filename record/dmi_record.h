@@ -102,7 +102,7 @@ std::string field_value_text(const dmi_record& record, field_id field);
 // set reads as the empty text), the UUID by its 16 bytes.
 bool field_differs(const dmi_record& before, const dmi_record& after, field_id field);
 
-// A list of fields, at most one of each, in table order.
+// A list of fields, at most one of each: in table order, or in the order they were added.
 struct field_list {
   field_id ids[FIELD_COUNT];
   int count = 0;
@@ -115,6 +115,15 @@ struct field_list {
   }
   bool empty() const {
     return count == 0;
+  }
+  // Adds `field` at the end, unless the list holds it already.
+  void add(field_id field) {
+    for (const field_id held : *this) {
+      if (held == field) {
+        return;
+      }
+    }
+    ids[count++] = field;
   }
 };
 

@@ -53,6 +53,7 @@ void append_changed_fields_json(std::string& out, const dmi_record& found,
 
 void append_record_json(std::string& out, const dmi_record& record) {
   out += "{\"marker\":" + std::to_string(dmi_record_marker(record)) + ",\"fields\":{";
+  std::string not_utf8;
   for (int id = 0; id < FIELD_COUNT; ++id) {
     const auto field = static_cast<field_id>(id);
     if (id != 0) {
@@ -60,9 +61,18 @@ void append_record_json(std::string& out, const dmi_record& record) {
     }
     append_json_string(out, field_name(field));
     out += ':';
-    append_json_string(out, field_value_text(record, field));
+    // A byte that is not UTF-8 has no character to stand for it: written as one, "Pr\xfcfplatz"
+    // would read as "Prüfplatz". Such a field is null, named in "not_utf8", its bytes in "bytes".
+    const std::string value = field_value_text(record, field);
+    if (is_utf8(value)) {
+      append_json_string(out, value);
+    } else {
+      out += "null";
+      not_utf8 += not_utf8.empty() ? "" : ",";
+      append_json_string(not_utf8, field_name(field));
+    }
   }
-  out += "},\"bytes\":\"";
+  out += "},\"not_utf8\":[" + not_utf8 + "],\"bytes\":\"";
   for (const std::uint8_t byte : record.bytes) {
     out += HEX_DIGITS[byte >> 4];
     out += HEX_DIGITS[byte & 0x0F];

@@ -12,8 +12,9 @@
 void append_json_string(std::string& out, std::string_view text);
 
 // Appends the record as a JSON object: "marker" (a number), "fields" (each field's value by its
-// name, in table order: the UUID as its 36-character text, the others as strings) and "bytes"
-// (the 256 bytes as 512 lower-case hexadecimal digits, the record without loss).
+// name, in table order: the UUID as its 36-character text, the others as strings, or null for a
+// text that is not well-formed UTF-8), "not_utf8" (the names of those fields) and "bytes" (the
+// 256 bytes as 512 lower-case hexadecimal digits, the record without loss).
 void append_record_json(std::string& out, const dmi_record& record);
 
 // Appends the names of the fields whose values differ between the two records as a JSON array of

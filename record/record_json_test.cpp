@@ -74,9 +74,29 @@ TEST(RecordJson, HoldsMarkerFieldsInTableOrderAndEveryByte) {
                   "\"board-product-name\":\"\",\"board-version\":\"\","
                   "\"board-serial-number\":\"\",\"chassis-manufacturer\":\"\","
                   "\"chassis-version\":\"\",\"chassis-serial-number\":\"\","
-                  "\"chassis-asset-tag\":\"Tag \\\"7\\\"\"},\"bytes\":\"" +
+                  "\"chassis-asset-tag\":\"Tag \\\"7\\\"\"},\"not_utf8\":[],\"bytes\":\"" +
                       hex + "\"}");
   EXPECT_EQ(hex.size(), 512u);
+}
+
+// A byte that is not UTF-8 has no character to stand for: such a field is null and named, never
+// written as the character of the byte's number ("Pr\xfcfplatz" is not "Prüfplatz").
+TEST(RecordJson, FieldsThatAreNotUtf8AreNullAndNamed) {
+  const dmi_record record = make_record({{FIELD_SYSTEM_VERSION, "Pr\xfc"
+                                                                "fplatz"},
+                                         {FIELD_BOARD_VERSION, "Pr\xc3\xbc"
+                                                               "fplatz"},
+                                         {FIELD_CHASSIS_VERSION, "cut \xe2\x82"}});
+  std::string json;
+  append_record_json(json, record);
+  EXPECT_NE(json.find("\"system-version\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"board-version\":\"Pr\xc3\xbc"
+                      "fplatz\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"chassis-version\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"not_utf8\":[\"system-version\",\"chassis-version\"]"), std::string::npos)
+      << json;
 }
 
 std::string changes(const dmi_record& before, const dmi_record& after) {

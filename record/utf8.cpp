@@ -41,3 +41,15 @@ std::size_t utf8_multibyte_length(std::string_view text) {
   }
   return length;
 }
+
+bool is_utf8(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t length =
+        static_cast<unsigned char>(text.front()) < 0x80 ? 1 : utf8_multibyte_length(text);
+    if (length == 0) {
+      return false;
+    }
+    text.remove_prefix(length);
+  }
+  return true;
+}

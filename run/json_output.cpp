@@ -26,17 +26,25 @@ const char* mode_name(operating_mode mode) {
 
 } // namespace
 
-std::string json_document(const run_settings& settings, const dmi_record& found,
-                          const dmi_record& stored) {
+std::string json_opening(const run_settings& settings) {
   // The document's own format, so a script can tell a later one apart; then what made it.
   std::string out = "{\"format\":1,\"tool_version\":";
   append_json_string(out, tool_version());
   out += ",\"mode\":";
-  append_json_string(out, mode_name(settings.mode));
+  append_json_string(out, settings.batch_table ? "batch" : mode_name(settings.mode));
   out += ",\"dry_run\":";
   out += settings.dry_run ? "true" : "false";
   out += ",\"source\":";
   append_json_string(out, settings.image_file ? *settings.image_file : "flash");
+  if (settings.output_file) {
+    out += ",\"output\":";
+    append_json_string(out, *settings.output_file);
+  }
+  return out;
+}
+
+void append_result_json(std::string& out, const run_settings& settings, const dmi_record& found,
+                        const dmi_record& stored) {
   out += ",\"record\":";
   append_record_json(out, settings.mode == OP_READ ? found : stored);
   if (settings.mode != OP_READ) {
@@ -48,6 +56,46 @@ std::string json_document(const run_settings& settings, const dmi_record& found,
     out += ",\"record_changed\":";
     out += std::memcmp(found.bytes, stored.bytes, DMI_RECORD_SIZE) != 0 ? "true" : "false";
   }
+}
+
+std::string json_document(const run_settings& settings, const dmi_record& found,
+                          const dmi_record& stored) {
+  std::string out = json_opening(settings);
+  append_result_json(out, settings, found, stored);
+  if (settings.expect) {
+    out += ",\"matches\":true";
+  }
+  out += "}\n";
+  return out;
+}
+
+void append_failure_json(std::string& out, const run_failure& failure) {
+  out += ",\"status\":" + std::to_string(failure.status()) + ",\"kind\":";
+  append_json_string(out, failure_kind_name(failure.kind()));
+  out += ",\"message\":";
+  append_json_string(out, failure.message());
+  if (!failure.subject().empty()) {
+    const failure_kind kind = failure.kind();
+    out += kind == failure_kind::refused_value || kind == failure_kind::mismatch ? ",\"field\":"
+           : kind == failure_kind::outside_program                               ? ",\"program\":"
+           : kind == failure_kind::usage                                         ? ",\"option\":"
+                                                                                 : ",\"path\":";
+    append_json_string(out, failure.subject());
+  }
+  if (!failure.path().empty()) {
+    out += ",\"path\":";
+    append_json_string(out, failure.path());
+  }
+  if (failure.flash()) {
+    out += ",\"flash\":";
+    out += *failure.flash() == flash_after_failure::restored ? "\"restored\"" : "\"needs-restore\"";
+  }
+  out += failure.document_members();
+}
+
+std::string json_failure_document(const run_settings& settings, const run_failure& failure) {
+  std::string out = json_opening(settings);
+  append_failure_json(out, failure);
   out += "}\n";
   return out;
 }

@@ -39,11 +39,11 @@ int main(int argc, char* argv[]) {
   const auto status = parse_arguments(argc, argv, settings, cmdline_record, words);
   // The form is known only once the whole command line is read: with --json, not even the help
   // after a bad option reaches standard output, which holds the document or nothing.
-  reporter out(settings.json ? output_form::json : output_form::text);
+  reporter out = reporter::for_settings(settings);
   out.show_text(notice_text(settings));
   if (status) {
     if (words.refusal) {
-      out.show_failure(*words.refusal);
+      out.show_failure(settings, *words.refusal);
     }
     return *status; // -h, --help, --version, or a bad option
   }
@@ -54,7 +54,7 @@ int main(int argc, char* argv[]) {
     run_tool(settings, cmdline_record, out);
     return 0;
   } catch (const run_failure& failure) {
-    out.show_failure(failure);
+    out.show_failure(settings, failure);
     return failure.status();
   }
 }

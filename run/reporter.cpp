@@ -19,14 +19,20 @@ void put(std::FILE* stream, std::string_view text) {
 
 } // namespace
 
-reporter::reporter(output_form form) : form_(form) {
+reporter::reporter(output_form form, bool quiet) : form_(form), quiet_(quiet) {
   // Every line reaches standard output as it is written, so with both streams sent to one file
   // the tool's lines keep the order of events beside those on standard error.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 }
 
+reporter reporter::for_settings(const run_settings& settings) {
+  return reporter(settings.json ? output_form::json : output_form::text, settings.quiet);
+}
+
 void reporter::progress(std::string_view line) {
-  put(form_ == output_form::json ? stderr : stdout, line);
+  if (!quiet_) {
+    put(form_ == output_form::json ? stderr : stdout, line);
+  }
 }
 
 void reporter::notice(std::string_view line) {
@@ -39,17 +45,22 @@ void reporter::flush() {
   std::fflush(stderr);
 }
 
-bool reporter::programs_to_standard_error() const {
-  return form_ == output_form::json;
+run_output::program_output reporter::programs_output() const {
+  if (quiet_) {
+    return program_output::shown_on_failure;
+  }
+  return form_ == output_form::json ? program_output::standard_error : program_output::with_the_run;
 }
 
 void reporter::show_text(std::string_view text) {
-  progress(text);
+  put(form_ == output_form::json ? stderr : stdout, text);
 }
 
-int reporter::write_whole(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
+int reporter::write_document(std::string_view document) {
+  flush();
+  ::signal(SIGPIPE, SIG_IGN);
+  while (!document.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, document.data(), document.size());
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -57,18 +68,22 @@ int reporter::write_whole(int fd, std::string_view text) {
       errno = written == 0 ? EIO : errno;
       return -1;
     }
-    text.remove_prefix(static_cast<std::size_t>(written));
+    document.remove_prefix(static_cast<std::size_t>(written));
   }
   return 0;
 }
 
 void reporter::show_result(const run_settings& settings, const mode_result& result) {
   // The text form's result first: with a JSON document it goes to standard error, beside the
-  // run's other lines.
+  // run's other lines, unless the run is quiet.
   std::string text;
-  if (settings.mode == OP_READ) {
+  if (settings.mode == OP_READ && !settings.shown_fields.empty()) {
+    for (const field_id field : settings.shown_fields) {
+      text += field_value_text(result.found, field) + "\n";
+    }
+  } else if (settings.mode == OP_READ && !settings.expect) {
     print_dmi_fields(text, result.found);
-  } else if (settings.dry_run) {
+  } else if (settings.dry_run && settings.mode != OP_READ) {
     if (settings.mode == OP_WRITE) {
       print_field_changes(text, result.found, result.stored);
     } else {
@@ -79,25 +94,26 @@ void reporter::show_result(const run_settings& settings, const mode_result& resu
     }
     text += "Dry run: nothing was written\n";
   }
-  progress(text);
   if (form_ != output_form::json) {
+    put(stdout, text);
     return;
   }
-  flush();
-  // A reader that went away gives EPIPE here rather than ending the run by the signal, so the
-  // run can still say what it did.
-  ::signal(SIGPIPE, SIG_IGN);
-  if (write_whole(STDOUT_FILENO, json_document(settings, result.found, result.stored)) != 0) {
+  progress(text);
+  if (write_document(json_document(settings, result.found, result.stored)) != 0) {
     notice(format_text("Unable to write the JSON document: %s\n", std::strerror(errno)));
     throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, change_note(settings, result.stored));
   }
 }
 
-void reporter::show_failure(const run_failure& failure) {
+void reporter::show_failure(const run_settings& settings, const run_failure& failure) {
   if (failure.on_standard_output() && form_ == output_form::text) {
     put(stdout, failure.message());
     std::fflush(stdout);
     return;
   }
   notice(failure.message());
+  if (form_ == output_form::json) {
+    // A reader that went away cannot be told; the message above says it all the same.
+    write_document(json_failure_document(settings, failure));
+  }
 }

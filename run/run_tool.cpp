@@ -3,14 +3,20 @@
 
 #include "cbfs/record_file.h"
 #include "cli/config_file.h"
+#include "cli/value_rules.h"
 #include "flash_target/chip_target.h"
 #include "flash_target/target.h"
+#include "record/record_json.h"
+#include "record/text_escape.h"
 #include "run/modes.h"
 #include "run/named_files.h"
 #include "system/run_log.h"
 #include "system/search_path.h"
 #include "util/failure.h"
 
+#include <uuid/uuid.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +57,71 @@ dmi_record load_config_file(const std::string& config_path) {
     break;
   }
   throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, why, config_path);
+}
+
+// With --strict, and always in a batch: each value given (on the command line, or in the -c file
+// `config_path`) must pass the value rules. Ends the run naming the first that does not.
+void check_value_rules(const dmi_record& values, const std::string& config_path) {
+  const std::string where = config_path.empty() ? "" : " in " + config_path;
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    std::optional<broken_rule> broken;
+    if (field == FIELD_SYSTEM_UUID) {
+      const std::uint8_t* uuid = dmi_record_uuid(values);
+      if (std::any_of(uuid, uuid + DMI_UUID_SIZE, [](std::uint8_t byte) { return byte != 0; })) {
+        broken = check_uuid_rules(uuid);
+      }
+    } else if (dmi_record_index(values, field) != 0) {
+      broken = check_value_rules(field, dmi_record_text(values, field));
+    }
+    if (broken) {
+      throw run_failure(
+          EXIT_TOOL_ERROR, failure_kind::refused_value,
+          format_text("Value of %s%s %s\n", field_name(field), where.c_str(), broken->text.c_str()),
+          field_name(field))
+          .with_path(config_path);
+    }
+  }
+}
+
+// --expect: ends the run with 1 when the record read does not hold every value given, naming each
+// field that differs with what was found and what was expected; UUIDs are compared as UUIDs.
+void check_expected_values(const dmi_record& found, const dmi_record& given) {
+  std::string lines;
+  std::string members = ",\"mismatches\":[";
+  const char* first = nullptr;
+  int given_count = 0;
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    const bool is_given = field == FIELD_SYSTEM_UUID ? !uuid_is_null(dmi_record_uuid(given))
+                                                     : dmi_record_index(given, field) != 0;
+    if (!is_given) {
+      continue;
+    }
+    ++given_count;
+    if (!field_differs(found, given, field)) {
+      continue;
+    }
+    const std::string was = field_value_text(found, field);
+    const std::string wanted = field_value_text(given, field);
+    lines += std::string(field_name(field)) + ": found '" + escape_control_bytes(was) +
+             "', expected '" + escape_control_bytes(wanted) + "'\n";
+    members += first == nullptr ? "{\"field\":" : ",{\"field\":";
+    append_json_string(members, field_name(field));
+    members += ",\"found\":";
+    append_json_string(members, was);
+    members += ",\"expected\":";
+    append_json_string(members, wanted);
+    members += '}';
+    first = first == nullptr ? field_name(field) : first;
+  }
+  if (given_count == 0) {
+    fail(failure_kind::usage, "",
+         "--expect needs values to check: give them as options or with -c\n");
+  }
+  if (first != nullptr) {
+    throw run_failure(1, failure_kind::mismatch, lines, first).with_document_members(members + "]");
+  }
 }
 
 bool changes_target(operating_mode mode) {
@@ -125,6 +196,10 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
   if (settings.config_path) {
     config_record = load_config_file(*settings.config_path);
   }
+  if (settings.strict) {
+    check_value_rules(cmdline_record, "");
+    check_value_rules(config_record, settings.config_path.value_or(""));
+  }
   target->take_hold();
   run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
   command_runner runner(out, log, shell);
@@ -133,7 +208,11 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
     write_record_file(settings.copy_path->c_str(), link_policy::follow, given);
   }
   target->make_working_files();
-  return run_mode(settings, *target, runner, given);
+  const mode_result result = run_mode(settings, *target, runner, given);
+  if (settings.expect) {
+    check_expected_values(result.found, given);
+  }
+  return result;
 }
 
 } // namespace

@@ -2,7 +2,12 @@
 #include "system/command_runner.h"
 
 #include "util/failure.h"
+#include "util/unique_fd.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -88,11 +93,40 @@ int command_runner::run_in_shell(const char* text, command_log log) {
   // lines go first.
   out_.flush();
   log_.flush();
-  if (out_.programs_to_standard_error()) {
+  switch (out_.programs_output()) {
+  case run_output::program_output::with_the_run:
+    return shell_.run(command);
+  case run_output::program_output::standard_error:
     // The shell's own standard output goes to standard error, and with it the program's.
     return shell_.run(("exec 1>&2; " + std::string(command)).c_str());
+  case run_output::program_output::shown_on_failure:
+    break;
   }
-  return shell_.run(command);
+  return run_held_back(command);
+}
+
+int command_runner::run_held_back(const char* command) {
+  // A file of the run's own with no name: another user can neither read nor replace it. The shell
+  // sends both of its streams there, then closes the descriptor it was handed.
+  char name[] = "/tmp/vek_smbios_util.output.XXXXXX";
+  const unique_fd held(::mkstemp(name));
+  if (!held.valid() || ::unlink(name) != 0) {
+    fail(failure_kind::file, "/tmp", "Unable to create a file in /tmp: %s\n", std::strerror(errno));
+  }
+  const int status =
+      shell_.run(format_text("exec 1>&%d 2>&1 %d>&-; %s", held.get(), held.get(), command).c_str());
+  if (status != 0) {
+    std::string said;
+    char buffer[4096];
+    ssize_t got;
+    off_t at = 0;
+    while ((got = ::pread(held.get(), buffer, sizeof buffer, at)) > 0) {
+      said.append(buffer, static_cast<std::size_t>(got));
+      at += got;
+    }
+    out_.notice(said);
+  }
+  return status;
 }
 
 void command_runner::run(const char* text, command_log log) {

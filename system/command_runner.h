@@ -40,7 +40,8 @@ int report_status(run_output& out, int status);
 
 // Runs the run's outside programs: each through the shell, its status printed through the run's
 // output. An outside program's standard error stays the run's; its standard output does too,
-// unless the output wants it on standard error (a JSON document), or it goes to the log.
+// unless it goes to the log, or the output wants it on standard error (a JSON document) or held
+// back until the program fails (a quiet run).
 class command_runner {
 public:
   command_runner(run_output& out, run_log& log, command_shell& shell = system_shell())
@@ -62,6 +63,9 @@ public:
 
 private:
   int run_in_shell(const char* text, command_log log);
+  // Runs the full command text with the program's output held back in a file of the run's own,
+  // shown through the run's output when the program fails.
+  int run_held_back(const char* command);
 
   run_output& out_;
   run_log& log_;

@@ -1,6 +1,7 @@
 // Helpers for the runs on image files and for the JSON results.
 #include "tests/image_support.h"
 
+#include "tests/build_paths.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +104,19 @@ std::string jq(const std::string& filter, const std::string& json) {
   const std::string out = capture("jq -j '" + filter + "' /tmp/document.json", status);
   EXPECT_EQ(status, 0) << "jq " << filter << " on " << json;
   return out;
+}
+
+std::string schema_fault(const std::string& json) {
+  write_file("/tmp/document.json", json);
+  int status = -1;
+  const std::string out = capture(
+      "python3 -c 'import json, sys, jsonschema\n"
+      "schema = json.load(open(sys.argv[1]))\n"
+      "errors = list(jsonschema.Draft202012Validator(schema).iter_errors(json.load(sys.stdin)))\n"
+      "for error in errors[:3]: print(\"/\".join(map(str, error.absolute_path)), error.message)\n"
+      "' " VEK_JSON_SCHEMA " </tmp/document.json 2>&1",
+      status);
+  return status == 0 ? out : "the validator did not run: " + out;
 }
 
 bool strict_json(const std::string& json) {

@@ -31,6 +31,10 @@ std::vector<std::string> folder_entries(const std::string& folder);
 // jq does not read the document.
 std::string jq(const std::string& filter, const std::string& json);
 
+// Why `json` is not a document of the JSON Schema the tool installs (a real validator's words:
+// Python's jsonschema), or "" when it is one.
+std::string schema_fault(const std::string& json);
+
 // Whether `json` is a single JSON document read under the strictest rules: Python's json module
 // on the text decoded as UTF-8 that must be well-formed.
 bool strict_json(const std::string& json);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <uuid/uuid.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -147,7 +149,7 @@ TEST_F(JsonOutput, DryRunsNameTheirModeAndTheRecordTheyWouldStore) {
   }
 }
 
-TEST_F(JsonOutput, ControlBytesAndBytesThatAreNotUtf8ComeBackAsTheyWereStored) {
+TEST_F(JsonOutput, ControlBytesComeBackAsTheyWereStoredAndBytesThatAreNotUtf8AreNamed) {
   const dmi_record odd = make_record({
       {FIELD_SYSTEM_MANUFACTURER, "tab\there\nnewline \x1b[31mred\x7f"},
       {FIELD_SYSTEM_PRODUCT_NAME, "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
@@ -166,36 +168,99 @@ TEST_F(JsonOutput, ControlBytesAndBytesThatAreNotUtf8ComeBackAsTheyWereStored) {
             "tab\there\nnewline \x1b[31mred\x7f");
   EXPECT_EQ(jq(fields + "[\"system-product-name\"]", result.out),
             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
-  // Each byte that is not well-formed UTF-8 reads back as the character of the same number.
-  EXPECT_EQ(jq(fields + "[\"system-version\"] | explode | @json", result.out),
-            "[98,97,100,32,255,254,32,192,175,32,237,160,128,32,226,130]");
+  // A field whose bytes are not well-formed UTF-8 is null and named; its bytes are in "bytes".
+  EXPECT_EQ(jq(fields + "[\"system-version\"] | @json", result.out), "null");
+  EXPECT_EQ(jq(".record.not_utf8 | @json", result.out), "[\"system-version\"]");
   EXPECT_EQ(jq(fields + "[\"system-serial-number\"]", result.out), "quote \" backslash \\ slash /");
   EXPECT_EQ(jq(".record.bytes", result.out), hex_of(record_bytes(odd)));
 }
 
-TEST_F(JsonOutput, FailedRunsLeaveStandardOutputEmpty) {
+// A failed run prints a document too, of the schema the tool installs (every document a test
+// run prints is checked against it): its exit status, its kind, the message as on standard
+// error, and the field, program or path it concerns; a failed write says how it left the flash.
+TEST_F(JsonOutput, FailedRunsPrintADocumentOfTheirFailure) {
+  write_file("/tmp/board/board.conf", "system-serial-number=To Be Filled By O.E.M.\n");
   const struct {
     const char* name;
     std::vector<std::string> arguments;
     std::string fault;
     int exit_status;
+    const char* document; // jq's @json of the failure's members
   } failures[] = {
-      {"bad option", {"-r", "-x", "--json"}, "", 255},
-      {"missing image", {"--json", "-w", "-f", "/tmp/board/none.rom"}, "", 255},
-      {"failing cbfstool", {"--json", "-w", "--system-sku=x"}, "cbfstool-add:exit:3", 3},
-      {"no mode", {"--json", "--system-sku=x"}, "", 255},
+      {"bad option",
+       {"-r", "-x", "--json"},
+       "",
+       255,
+       R"({"status":255,"kind":"usage","message":"","option":"-x"})"},
+      {"no mode",
+       {"--json", "--system-sku=x"},
+       "",
+       255,
+       R"({"status":255,"kind":"usage","message":"Unknown Operation, Aborting...\n"})"},
+      {"refused value",
+       {"--json", "-w", "--system-uuid=nope"},
+       "",
+       255,
+       R"({"status":255,"kind":"refused-value","message":"system-uuid value 'nope' is not a UUID\n","field":"system-uuid"})"},
+      {"placeholder with --strict",
+       {"--json", "-w", "--strict", "-c", "/tmp/board/board.conf"},
+       "",
+       255,
+       R"({"status":255,"kind":"refused-value","message":"Value of system-serial-number in /tmp/board/board.conf is the placeholder \"To Be Filled By O.E.M.\"\n","field":"system-serial-number","path":"/tmp/board/board.conf"})"},
+      {"missing image",
+       {"--json", "-w", "-f", "/tmp/board/none.rom"},
+       "",
+       255,
+       R"({"status":255,"kind":"image","message":"Unable to open image file /tmp/board/none.rom: No such file or directory\n","path":"/tmp/board/none.rom"})"},
+      {"log in a missing folder",
+       {"--json", "-r", "-l", "/tmp/board/no/run.log"},
+       "",
+       255,
+       R"({"status":255,"kind":"file","message":"Unable to open log file /tmp/board/no/run.log: No such file or directory\n","path":"/tmp/board/no/run.log"})"},
+      {"mismatch",
+       {"--json", "-r", "--expect", "--system-sku=SKU-1", "--board-version=2"},
+       "",
+       1,
+       R"({"status":1,"kind":"mismatch","message":"board-version: found '', expected '2'\n","field":"board-version","mismatches":[{"field":"board-version","found":"","expected":"2"}]})"},
+      {"failing cbfstool",
+       {"--json", "-w", "--system-sku=x"},
+       "cbfstool-add:exit:3",
+       3,
+       R"({"status":3,"kind":"outside-program","message":"","program":"cbfstool"})"},
+      {"failed write, put back",
+       {"--json", "-w", "--system-sku=x"},
+       "flashrom-write:partial-exit:4",
+       4,
+       R"({"status":4,"kind":"outside-program","message":"The coreboot region of the flash was restored to its content before the run\n","program":"flashrom","flash":"restored"})"},
+      {"failed write, kept",
+       {"--json", "-w", "--system-sku=x"},
+       "flashrom-write:partial-exit:4 flashrom-restore:exit:5",
+       4,
+       R"({"status":4,"kind":"outside-program","message":"The coreboot region of the flash may be partly written; its content before the write is kept in /var/lib/vek_smbios_util/region_before.bin; run vek_smbios_util --restore to put it back\n","program":"flashrom","flash":"needs-restore"})"},
+      {"journal of that write",
+       {"--json", "-w", "--system-sku=y"},
+       "",
+       255,
+       R"({"status":255,"kind":"journal","message":"Refusing to write the flash: its coreboot region matches neither its content before an earlier write nor the content meant for it; its content before the write is kept in /var/lib/vek_smbios_util/region_before.bin; run vek_smbios_util --restore to put it back\n","path":"/var/lib/vek_smbios_util"})"},
   };
+  board_.make_chip(&record_);
   for (const auto& failure : failures) {
     const child_result result = board_.run(failure.arguments, failure.fault);
     EXPECT_EQ(result.exit_status, failure.exit_status) << failure.name;
-    EXPECT_EQ(result.out, "") << failure.name;
-    EXPECT_NE(result.err, "") << failure.name;
-    if (failure.arguments[1] == "-x") {
-      EXPECT_NE(result.err.find(" --json print the result as JSON on standard output\n"),
-                std::string::npos)
-          << "the help after a bad option goes to standard error";
-    }
+    EXPECT_EQ(jq("del(.format, .tool_version, .mode, .dry_run, .source) | @json", result.out),
+              failure.document)
+        << failure.name;
+    const std::string message = jq(".message", result.out);
+    EXPECT_TRUE(result.err.ends_with(message)) << failure.name << ": " << result.err;
   }
+  ::unlink("/var/lib/vek_smbios_util/region_meant.bin");
+  ::unlink("/var/lib/vek_smbios_util/region_before.bin");
+  const int lock = ::open("/var/run/vek_smbios_util.lock", O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const child_result held = board_.run({"--json", "-r"});
+  EXPECT_EQ(held.exit_status, 255);
+  EXPECT_EQ(jq(".kind + \" \" + .path", held.out), "lock /var/run/vek_smbios_util.lock");
+  ::close(lock);
 }
 
 } // namespace

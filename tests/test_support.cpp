@@ -5,6 +5,7 @@
 #include "run/reporter.h"
 #include "system/flash_files.h"
 #include "tests/build_paths.h"
+#include "tests/image_support.h"
 #include "util/failure.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -67,7 +69,7 @@ std::optional<int> parse_and_show(command_line& line, run_settings& settings, dm
   reporter out(output_form::text);
   out.show_text(notice_text(settings));
   if (words.refusal) {
-    out.show_failure(*words.refusal);
+    out.show_failure(settings, *words.refusal);
   }
   if (!status) {
     for (const std::string& warning : words.warnings) {
@@ -122,7 +124,7 @@ child_result run_in_child(const std::function<void()>& body) {
     try {
       body();
     } catch (const run_failure& failure) {
-      reporter(output_form::text).show_failure(failure);
+      reporter(output_form::text).show_failure(run_settings{}, failure);
       std::exit(failure.status());
     }
     std::fflush(nullptr);
@@ -324,7 +326,7 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
   for (const auto& [name, value] : settings) {
     environment.push_back(name + "=" + value);
   }
-  return run_in_child([&] {
+  const child_result result = run_in_child([&] {
     std::vector<char*> argv = {const_cast<char*>("vek_smbios_util")};
     for (const std::string& argument : arguments) {
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -344,6 +346,12 @@ child_result emulated_board::run(const std::vector<std::string>& arguments,
     std::perror("cannot run " VEK_SMBIOS_UTIL_PATH);
     ::_exit(126);
   });
+  // Every document a run prints must be one of the schema the tool installs.
+  if (std::find(arguments.begin(), arguments.end(), "--json") != arguments.end() &&
+      !result.out.empty()) {
+    EXPECT_EQ(schema_fault(result.out), "") << result.out;
+  }
+  return result;
 }
 
 void emulated_board::set_environment(const std::string& name, const std::string& value) {

@@ -67,6 +67,25 @@ public:
     return *this;
   }
 
+  // The file a refused value or a mismatch was found in (the subject names the field).
+  const std::string& path() const {
+    return path_;
+  }
+  run_failure& with_path(std::string path) {
+    path_ = std::move(path);
+    return *this;
+  }
+
+  // Members a JSON document of the failure carries beyond the common ones, as JSON text that
+  // starts with a comma (the fields that differ, for a mismatch).
+  const std::string& document_members() const {
+    return document_members_;
+  }
+  run_failure& with_document_members(std::string members) {
+    document_members_ = std::move(members);
+    return *this;
+  }
+
   // For a failed flash write: what became of the chip.
   const std::optional<flash_after_failure>& flash() const {
     return flash_;
@@ -81,6 +100,8 @@ private:
   failure_kind kind_;
   std::string message_;
   std::string subject_;
+  std::string path_;
+  std::string document_members_;
   bool on_standard_output_ = false;
   std::optional<flash_after_failure> flash_;
 };

@@ -14,7 +14,11 @@ public:
   virtual void notice(std::string_view line) = 0;
   // Makes what was said so far reach its stream, before an outside program adds its own output.
   virtual void flush() = 0;
-  // Whether an outside program's standard output must go to standard error: with a JSON
-  // document, standard output holds the document alone.
-  virtual bool programs_to_standard_error() const = 0;
+  // Where an outside program's output goes.
+  enum class program_output {
+    with_the_run,     // its standard output with the run's progress, its standard error too
+    standard_error,   // both to standard error: standard output holds a JSON document alone
+    shown_on_failure, // held back, and shown on standard error only when the program fails
+  };
+  virtual program_output programs_output() const = 0;
 };
