@@ -22,8 +22,8 @@ enum class value_rule {
 };
 
 // The rule a value breaks, and a short text for messages, to follow the field's name: "is empty",
-// "begins with a blank", "ends with a blank", "is the placeholder \"default string\"" (the value as given), "holds a
-// byte outside printable ASCII".
+// "begins with a blank", "ends with a blank", "is the placeholder \"default string\"" (the value as
+// given), "holds a byte outside printable ASCII".
 struct broken_rule {
   value_rule rule;
   std::string text;

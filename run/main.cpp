@@ -51,8 +51,7 @@ int main(int argc, char* argv[]) {
     out.notice(warning);
   }
   try {
-    run_tool(settings, cmdline_record, out);
-    return 0;
+    return run_tool(settings, cmdline_record, out);
   } catch (const run_failure& failure) {
     out.show_failure(settings, failure);
     return failure.status();

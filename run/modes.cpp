@@ -3,6 +3,7 @@
 
 #include "cbfs/cbfs_record.h"
 #include "cbfs/image_record.h"
+#include "run/given_values.h"
 #include "system/file_checks.h"
 #include "util/failure.h"
 
@@ -14,19 +15,6 @@
 #include <cstring>
 
 namespace {
-
-// `given` laid over the image record, marked as stored by this tool. Done before the new image
-// is copied in, so values that do not fit stop the run before any file changes.
-dmi_record merge_over_image_record(const dmi_record& image_record, const dmi_record& given) {
-  dmi_record merged;
-  field_id overflow = FIELD_COUNT;
-  if (merge_records(merged, image_record, given, &overflow) != 0) {
-    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, field_overflow_words(overflow),
-                      field_name(overflow));
-  }
-  dmi_record_set_marker(merged, DMI_MARKER_STORED);
-  return merged;
-}
 
 // Refuses, before the chip is read, a new image that cannot be a whole chip image: anything but
 // a regular file of exactly 16 MiB (a device such as /dev/zero would fill /tmp), or one that
@@ -67,6 +55,16 @@ void copy_new_image(const run_settings& settings, command_runner& runner,
   runner.run(command, command_log::unlogged);
 }
 
+// Reads the record back from the working image before it is written or renamed into place: it must
+// be the record meant for it, or nothing is written.
+void check_working_record(const working_files& files, const dmi_record& stored) {
+  if (std::memcmp(read_dmi_record(files.image).bytes, stored.bytes, DMI_RECORD_SIZE) != 0) {
+    fail(failure_kind::image, files.image,
+         "Working image %s does not hold the record meant for it; nothing is written\n",
+         files.image.c_str());
+  }
+}
+
 } // namespace
 
 mode_result run_read_mode(flash_target& target, command_runner& runner) {
@@ -86,9 +84,10 @@ mode_result run_write_mode(flash_target& target, command_runner& runner, const d
   target.fetch_working_image(runner);
   const working_files& files = target.files();
   const dmi_record found = read_dmi_record(files.image);
-  const dmi_record stored = merge_over_image_record(found, given);
+  const dmi_record stored = stored_record(found, given);
   update_cbfs_record(runner, stored, files);
   patch_record_region(runner.out(), files.image, files.image);
+  check_working_record(files, stored);
   target.put_back_working_image(runner, false);
   return {found, stored};
 }
@@ -100,9 +99,10 @@ mode_result run_update_mode(const run_settings& settings, flash_target& target,
   const dmi_record found = target.fetch_record_to_carry(runner);
   // A configuration file, even one of comments only, means the record is stored merged;
   // without one the old record is carried over byte for byte, marker included.
-  const dmi_record stored = settings.config_path ? merge_over_image_record(found, given) : found;
+  const dmi_record stored = settings.config_path ? stored_record(found, given) : found;
   copy_new_image(settings, runner, target.files());
   update_cbfs_record(runner, stored, target.files());
+  check_working_record(target.files(), stored);
   target.put_back_working_image(runner, true);
   return {found, stored};
 }
@@ -112,9 +112,10 @@ mode_result run_update_dmi_mode(const run_settings& settings, flash_target& targ
   check_new_image(settings);
   runner.out().progress("Programming DMI...\n");
   const dmi_record found = target.fetch_record_to_carry(runner);
-  const dmi_record stored = merge_over_image_record(found, given);
+  const dmi_record stored = stored_record(found, given);
   copy_new_image(settings, runner, target.files());
   update_cbfs_record(runner, stored, target.files());
+  check_working_record(target.files(), stored);
   // A dry run stops short of the write, so it does not announce it either.
   if (!target.dry_run()) {
     runner.out().progress(target.update_write_line());

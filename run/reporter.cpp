@@ -26,7 +26,9 @@ reporter::reporter(output_form form, bool quiet) : form_(form), quiet_(quiet) {
 }
 
 reporter reporter::for_settings(const run_settings& settings) {
-  return reporter(settings.json ? output_form::json : output_form::text, settings.quiet);
+  // -g prints the values alone, as -q prints the result alone.
+  return reporter(settings.json ? output_form::json : output_form::text,
+                  settings.quiet || !settings.shown_fields.empty());
 }
 
 void reporter::progress(std::string_view line) {
@@ -54,6 +56,12 @@ run_output::program_output reporter::programs_output() const {
 
 void reporter::show_text(std::string_view text) {
   put(form_ == output_form::json ? stderr : stdout, text);
+}
+
+void reporter::show_count(std::size_t done, std::size_t total) {
+  if (::isatty(STDERR_FILENO) == 1) {
+    std::fprintf(stderr, "\r%zu of %zu rows done%s", done, total, done == total ? "\n" : "");
+  }
 }
 
 int reporter::write_document(std::string_view document) {

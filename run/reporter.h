@@ -42,6 +42,10 @@ public:
   // --json, the failure's document on standard output too.
   void show_failure(const run_settings& settings, const run_failure& failure);
 
+  // How many of a batch's rows are done, on standard error when that is a terminal: one line,
+  // rewritten as the count grows, ended when the last is done.
+  void show_count(std::size_t done, std::size_t total);
+
   // Writes a whole JSON document on standard output. Returns 0, or -1 with errno set: a reader
   // that went away is such a failure, not a signal that ends the run.
   int write_document(std::string_view document);

@@ -2,12 +2,12 @@
 #include "run/run_tool.h"
 
 #include "cbfs/record_file.h"
-#include "cli/config_file.h"
-#include "cli/value_rules.h"
 #include "flash_target/chip_target.h"
 #include "flash_target/target.h"
 #include "record/record_json.h"
 #include "record/text_escape.h"
+#include "run/batch.h"
+#include "run/given_values.h"
 #include "run/modes.h"
 #include "run/named_files.h"
 #include "system/run_log.h"
@@ -22,67 +22,6 @@
 #include <cstring>
 
 namespace {
-
-void log_record(run_log& log, const std::string& heading, const dmi_record& record) {
-  if (log.is_open()) {
-    std::string block = heading;
-    print_dmi_fields(block, record);
-    log.write(block);
-  }
-}
-
-// The values of the -c file. Ends the run on failure.
-dmi_record load_config_file(const std::string& config_path) {
-  std::FILE* file = std::fopen(config_path.c_str(), "re");
-  if (file == nullptr) {
-    fail(failure_kind::file, config_path, "Unable to open config file %s: %s\n",
-         config_path.c_str(), std::strerror(errno));
-  }
-  dmi_record config_record;
-  dmi_record_init(config_record);
-  std::string why;
-  const config_result result = parse_config_file(config_record, file, why);
-  std::fclose(file);
-  switch (result) {
-  case config_result::taken:
-    return config_record;
-  case config_result::bad_entry:
-    fail(failure_kind::refused_value, config_path, "%sInvalid config file entry in %s\n",
-         why.c_str(), config_path.c_str());
-  case config_result::bad_value:
-  case config_result::no_room:
-    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, why, config_path);
-  case config_result::read_error:
-  case config_result::too_long:
-    break;
-  }
-  throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, why, config_path);
-}
-
-// With --strict, and always in a batch: each value given (on the command line, or in the -c file
-// `config_path`) must pass the value rules. Ends the run naming the first that does not.
-void check_value_rules(const dmi_record& values, const std::string& config_path) {
-  const std::string where = config_path.empty() ? "" : " in " + config_path;
-  for (int id = 0; id < FIELD_COUNT; ++id) {
-    const auto field = static_cast<field_id>(id);
-    std::optional<broken_rule> broken;
-    if (field == FIELD_SYSTEM_UUID) {
-      const std::uint8_t* uuid = dmi_record_uuid(values);
-      if (std::any_of(uuid, uuid + DMI_UUID_SIZE, [](std::uint8_t byte) { return byte != 0; })) {
-        broken = check_uuid_rules(uuid);
-      }
-    } else if (dmi_record_index(values, field) != 0) {
-      broken = check_value_rules(field, dmi_record_text(values, field));
-    }
-    if (broken) {
-      throw run_failure(
-          EXIT_TOOL_ERROR, failure_kind::refused_value,
-          format_text("Value of %s%s %s\n", field_name(field), where.c_str(), broken->text.c_str()),
-          field_name(field))
-          .with_path(config_path);
-    }
-  }
-}
 
 // --expect: ends the run with 1 when the record read does not hold every value given, naming each
 // field that differs with what was found and what was expected; UUIDs are compared as UUIDs.
@@ -126,25 +65,6 @@ void check_expected_values(const dmi_record& found, const dmi_record& given) {
 
 bool changes_target(operating_mode mode) {
   return mode == OP_WRITE || mode == OP_UPDATE || mode == OP_UPDATE_DMI;
-}
-
-// The values the operator gave: the file's under the command line's, each source and the merge
-// logged. Merged before anything is logged, so values that do not fit stop the run before any
-// write.
-dmi_record gather_values(const run_settings& settings, const dmi_record& config_record,
-                         const dmi_record& cmdline_record, run_log& log) {
-  dmi_record given;
-  field_id overflow = FIELD_COUNT;
-  if (merge_records(given, config_record, cmdline_record, &overflow) != 0) {
-    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, field_overflow_words(overflow),
-                      field_name(overflow));
-  }
-  if (settings.config_path) {
-    log_record(log, "\nDMI fields from " + *settings.config_path + ":\n-----\n", config_record);
-  }
-  log_record(log, "\nDMI fields from commandline:\n-----\n", cmdline_record);
-  log_record(log, "\nMerged DMI values to write to flash:\n-----\n", given);
-  return given;
 }
 
 // Performs the mode. Ends the run when there is no mode.
@@ -197,8 +117,8 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
     config_record = load_config_file(*settings.config_path);
   }
   if (settings.strict) {
-    check_value_rules(cmdline_record, "");
-    check_value_rules(config_record, settings.config_path.value_or(""));
+    check_given_values(cmdline_record, "");
+    check_given_values(config_record, settings.config_path.value_or(""));
   }
   target->take_hold();
   run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
@@ -217,13 +137,17 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
 
 } // namespace
 
-void run_tool(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
-              command_shell& shell) {
+int run_tool(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
+             command_shell& shell) {
   drop_relative_path_entries();
   refuse_outputs_over_inputs(settings);
+  if (settings.batch_table) {
+    return run_batch(settings, cmdline_record, out, shell);
+  }
   if (settings.restore || settings.discard_journal) {
     run_on_journal(settings, cmdline_record, out, shell);
-    return;
+    return 0;
   }
   out.show_result(settings, perform(settings, cmdline_record, out, shell));
+  return 0;
 }

@@ -12,7 +12,8 @@
 // values of the configuration file and `cmdline_record` (logging each source and the merge),
 // saves the -b copy, makes the working files, then performs the mode, or the restore or discard
 // of the journal, and shows the result through `out` once the run's own files are removed.
-// Outside programs run through `shell`. Returns when the mode has completed; ends the run on
+// A batch is a run of its own (see run_batch). Outside programs run through `shell`. Returns the
+// exit status when the mode has completed (0; a batch with a row that failed, 255); ends the run on
 // failure, and when no mode was given.
-void run_tool(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
-              command_shell& shell = system_shell());
+int run_tool(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
+             command_shell& shell = system_shell());

@@ -1,0 +1,103 @@
+// The values a run is given.
+#include "run/given_values.h"
+
+#include "cli/config_file.h"
+#include "cli/value_rules.h"
+#include "util/failure.h"
+
+#include <uuid/uuid.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void log_record(run_log& log, const std::string& heading, const dmi_record& record) {
+  if (log.is_open()) {
+    std::string block = heading;
+    print_dmi_fields(block, record);
+    log.write(block);
+  }
+}
+
+} // namespace
+
+dmi_record load_config_file(const std::string& config_path) {
+  std::FILE* file = std::fopen(config_path.c_str(), "re");
+  if (file == nullptr) {
+    fail(failure_kind::file, config_path, "Unable to open config file %s: %s\n",
+         config_path.c_str(), std::strerror(errno));
+  }
+  dmi_record config_record;
+  dmi_record_init(config_record);
+  std::string why;
+  const config_result result = parse_config_file(config_record, file, why);
+  std::fclose(file);
+  switch (result) {
+  case config_result::taken:
+    return config_record;
+  case config_result::bad_entry:
+    fail(failure_kind::file, config_path, "%sInvalid config file entry in %s\n", why.c_str(),
+         config_path.c_str());
+  case config_result::bad_value:
+  case config_result::no_room:
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, why).with_path(config_path);
+  case config_result::read_error:
+  case config_result::too_long:
+    break;
+  }
+  throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, why, config_path);
+}
+
+void check_given_values(const dmi_record& values, const std::string& config_path) {
+  const std::string where = config_path.empty() ? "" : " in " + config_path;
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    std::optional<broken_rule> broken;
+    if (field == FIELD_SYSTEM_UUID) {
+      if (!uuid_is_null(dmi_record_uuid(values))) {
+        broken = check_uuid_rules(dmi_record_uuid(values));
+      }
+    } else if (dmi_record_index(values, field) != 0) {
+      broken = check_value_rules(field, dmi_record_text(values, field));
+    }
+    if (broken) {
+      throw run_failure(
+          EXIT_TOOL_ERROR, failure_kind::refused_value,
+          format_text("Value of %s%s %s\n", field_name(field), where.c_str(), broken->text.c_str()),
+          field_name(field))
+          .with_path(config_path);
+    }
+  }
+}
+
+dmi_record overlay_values(const dmi_record& base, const dmi_record& override) {
+  dmi_record merged;
+  field_id overflow = FIELD_COUNT;
+  if (merge_records(merged, base, override, &overflow) != 0) {
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, field_overflow_words(overflow),
+                      field_name(overflow));
+  }
+  return merged;
+}
+
+dmi_record gather_values(const run_settings& settings, const dmi_record& config_record,
+                         const dmi_record& cmdline_record, run_log& log) {
+  // Merged before anything is logged, so values that do not fit stop the run before any write.
+  const dmi_record given = overlay_values(config_record, cmdline_record);
+  if (settings.config_path) {
+    log_record(log, "\nDMI fields from " + *settings.config_path + ":\n-----\n", config_record);
+  }
+  log_record(log, "\nDMI fields from commandline:\n-----\n", cmdline_record);
+  log_record(log, "\nMerged DMI values to write to flash:\n-----\n", given);
+  return given;
+}
+
+dmi_record stored_record(const dmi_record& found, const dmi_record& given) {
+  // Laid over before the new image is copied in, so values that do not fit stop the run before
+  // any file changes.
+  dmi_record stored = overlay_values(found, given);
+  dmi_record_set_marker(stored, DMI_MARKER_STORED);
+  return stored;
+}

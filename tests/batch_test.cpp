@@ -1,0 +1,249 @@
+// A factory's runs of the built vek_smbios_util: a batch of images stamped from one table, the
+// check of an image against the values it should hold, and the values alone for a script.
+#include "tests/build_paths.h"
+#include "tests/image_support.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+const std::string MASTER = "/tmp/board/master.rom";
+const std::string TABLE = "/tmp/board/table.csv";
+const std::string OUT = "/tmp/board/out";
+const std::string SINGLE = "/tmp/board/single.rom";
+
+class Batch : public testing::Test {
+protected:
+  void SetUp() override {
+    board_.remove_program("flashrom");
+    master_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}, {FIELD_BOARD_VERSION, "rev A"}});
+    make_coreboot_image(MASTER, &master_, 'M');
+    ASSERT_EQ(::mkdir(OUT.c_str(), 0755), 0);
+    write_file("/tmp/board/board.conf", "system-sku=from file\nboard-version=rev B\n");
+  }
+
+  // The names in the output folder, sorted.
+  static std::vector<std::string> made() {
+    return folder_entries(OUT);
+  }
+
+  // What a single -o run with `values` makes of the master.
+  std::string single_run(const std::vector<std::string>& values) {
+    ::unlink(SINGLE.c_str());
+    std::vector<std::string> arguments = {"-w", "-f", MASTER, "-o", SINGLE};
+    arguments.insert(arguments.end(), values.begin(), values.end());
+    const child_result result = board_.run(arguments);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    return read_file(SINGLE);
+  }
+
+  emulated_board board_;
+  dmi_record master_;
+};
+
+// Every image is what a single -o run with the same values makes: the row's values over the
+// options', over the file's, over the master's. The first two go through cbfstool; the others
+// are the first with their own record, which only shows in the calls.
+TEST_F(Batch, StampsAnImagePerRowAsSingleRunsWould) {
+  write_file(TABLE, "\xEF\xBB\xBFoutput,system-serial-number,system-uuid,chassis-asset-tag\r\n"
+                    "a.rom,SN-1,00112233-4455-6677-8899-AABBCCDDEE01,\"Rack 1, slot \"\"A\"\"\"\r\n"
+                    "b.rom,SN-2,00112233-4455-6677-8899-aabbccddee02,Rack 2\r\n"
+                    "c.rom,SN-3,00112233-4455-6677-8899-aabbccddee03,Rack 3\r\n"
+                    "d.rom,SN-4,00112233-4455-6677-8899-aabbccddee04,Rack 4\r\n");
+  ::unlink("/tmp/board/calls");
+  const child_result result =
+      board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT, "-c", "/tmp/board/board.conf",
+                  "--board-version=rev C", "--system-sku=SKU-9"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_TRUE(result.out.ends_with("Batch table " + TABLE + ": 4 images made, 0 failed\n"))
+      << result.out;
+  EXPECT_EQ(made(), (std::vector<std::string>{"a.rom", "b.rom", "c.rom", "d.rom"}));
+  EXPECT_EQ(board_.calls().size(), 4u) << "cbfstool for the first two images alone";
+  const struct {
+    const char* name;
+    std::vector<std::string> values;
+  } rows[] = {
+      {"a.rom",
+       {"--system-serial-number=SN-1", "--system-uuid=00112233-4455-6677-8899-aabbccddee01",
+        "--chassis-asset-tag=Rack 1, slot \"A\""}},
+      {"d.rom",
+       {"--system-serial-number=SN-4", "--system-uuid=00112233-4455-6677-8899-aabbccddee04",
+        "--chassis-asset-tag=Rack 4"}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> values = {"-c", "/tmp/board/board.conf", "--board-version=rev C",
+                                       "--system-sku=SKU-9"};
+    values.insert(values.end(), row.values.begin(), row.values.end());
+    EXPECT_TRUE(single_run(values) == read_file(OUT + "/" + row.name)) << row.name;
+  }
+}
+
+// When cbfstool changes more than the record (here a stand-in that also counts its runs in the
+// image), every image goes through cbfstool and is still what a single run makes.
+TEST_F(Batch, ImagesThatDifferBeyondTheRecordAllGoThroughCbfstool) {
+  board_.remove_program("cbfstool");
+  write_file("/tmp/board/bin/cbfstool",
+             "#!/bin/sh\n"
+             "PATH=/usr/bin:/bin\n"
+             "n=$(cat /tmp/board/adds 2>/dev/null || echo 0)\n"
+             "[ \"$2\" != add ] || { n=$((n + 1)); echo $n >/tmp/board/adds; }\n"
+             "printf %s \"$n\" | dd of=\"$1\" bs=1 seek=100 conv=notrunc status=none\n"
+             "exec " VEK_FAKE_TOOLS_DIR "/cbfstool \"$@\"\n");
+  ASSERT_EQ(::chmod("/tmp/board/bin/cbfstool", 0755), 0);
+  write_file(TABLE, "output,system-serial-number\na.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n");
+  ::unlink("/tmp/board/calls");
+  const child_result result = board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(board_.calls().size(), 6u) << "cbfstool for every image";
+  write_file("/tmp/board/adds", "2");
+  EXPECT_TRUE(single_run({"--system-serial-number=SN-3"}) == read_file(OUT + "/c.rom"));
+}
+
+// Before anything is made, every row is checked, and every problem is listed by its line and
+// column: values that break the rules, values two rows share, outputs that exist or name folders,
+// a table that is not well formed.
+TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
+  write_file(OUT + "/taken.rom", "earlier");
+  const struct {
+    const char* name;
+    std::string table;
+    std::vector<std::string> lines; // after "Refusing batch table ..., nothing made:"
+  } cases[] = {
+      {"values and outputs",
+       "output,system-serial-number,system-uuid,chassis-asset-tag\n"
+       "a.rom,SN-1,00112233-4455-6677-8899-aabbccddee01,T-1\n"
+       "a.rom,,00112233-4455-6677-8899-AABBCCDDEE01,T-1\n"
+       "taken.rom,Default String,ffffffff-ffff-ffff-ffff-ffffffffffff,T-3 \n"
+       "../up.rom,SN-1,not a uuid,Pr\xc3\xbc"
+       "f\n",
+       {"line 3, column system-serial-number: is empty", "line 4, column output: exists already",
+        "line 4, column system-serial-number: is the placeholder \"Default String\"",
+        "line 4, column system-uuid: is the placeholder \"ffffffff-ffff-ffff-ffff-ffffffffffff\"",
+        "line 4, column chassis-asset-tag: ends with a blank",
+        "line 5, column output: names a folder: give the name of a file in the output folder",
+        "line 5, column system-uuid: system-uuid value 'not a uuid' is not a UUID",
+        "line 5, column chassis-asset-tag: holds a byte outside printable ASCII",
+        "line 3, column output: the same value as line 2",
+        "line 3, column system-uuid: the same value as line 2",
+        "line 3, column chassis-asset-tag: the same value as line 2",
+        "line 5, column system-serial-number: the same value as line 2"}},
+      {"the table's form",
+       "output,system-sku,colour\na.rom,\"S\"x,blue\nb.rom,S\n",
+       {"line 1, column 3: 'colour' is neither \"output\" nor a field name",
+        "line 2, column system-sku: text after the closing quote of a cell",
+        "line 3: 2 cells where the header has 3"}},
+  };
+  for (const auto& c : cases) {
+    write_file(TABLE, c.table);
+    ::unlink("/tmp/board/calls");
+    const child_result result = board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+    EXPECT_EQ(result.exit_status, 255) << c.name;
+    std::string expected = "Refusing batch table " + TABLE + ", nothing made:\n";
+    for (const std::string& line : c.lines) {
+      expected += line + "\n";
+    }
+    EXPECT_EQ(result.err, expected) << c.name;
+    EXPECT_TRUE(board_.calls().empty()) << c.name;
+    EXPECT_EQ(made(), std::vector<std::string>{"taken.rom"}) << c.name;
+  }
+  // A dry run checks a good table and makes nothing.
+  write_file(TABLE, "output,system-serial-number\nnew.rom,SN-1\n");
+  const child_result dry = board_.run({"-n", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+  EXPECT_EQ(dry.exit_status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "Batch table " + TABLE + " checked: 1 rows, nothing made\n");
+  EXPECT_EQ(made(), std::vector<std::string>{"taken.rom"});
+}
+
+// A row that fails while its image is made is said with its line; the others are made; the run
+// ends with 255; the JSON document lists each image, made or failed.
+TEST_F(Batch, ARowThatFailsIsSaidAndTheOthersGoOn) {
+  write_file(TABLE, "output,system-serial-number\na.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n");
+  // b.rom's name is taken by a folder once the table is checked, while the first image is made.
+  held_step hold(board_, "cbfstool-remove");
+  background_child taker([&hold] {
+    for (int step = 0; step < 2 && hold.started(); ++step) {
+      if (step == 0) {
+        ::mkdir((OUT + "/b.rom").c_str(), 0755);
+        write_file(OUT + "/b.rom/x", "");
+      }
+      hold.release();
+    }
+  });
+  const child_result result =
+      board_.run({"--json", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+  EXPECT_EQ(result.exit_status, 255);
+  EXPECT_NE(result.err.find("line 3, b.rom: Unable to open output file " + OUT + "/b.rom: file " +
+                            OUT + "/b.rom is not a regular file\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(jq("[.made, .failed, (.images | map(.status))] | @json", result.out),
+            "[2,1,[0,255,0]]");
+  EXPECT_EQ(jq(".images[1].kind", result.out), "file");
+  EXPECT_TRUE(file_exists(OUT + "/a.rom") && file_exists(OUT + "/c.rom"));
+}
+
+// --expect: 0 when the record holds every value given, 1 naming each field that differs with
+// what was found and what was expected, UUIDs compared as UUIDs; with -c, the file's values too.
+TEST_F(Batch, ExpectChecksAnImageAgainstTheValuesItShouldHold) {
+  dmi_record stamped = master_;
+  ASSERT_EQ(dmi_record_set_text(stamped, FIELD_SYSTEM_SERIAL_NUMBER, "SN-1"), 0);
+  ASSERT_EQ(dmi_record_parse_uuid(stamped, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  make_coreboot_image(SINGLE, &stamped, 'S');
+  const struct {
+    const char* name;
+    std::vector<std::string> values;
+    int exit_status;
+    const char* err;
+  } cases[] = {
+      {"match", {"--system-serial-number=SN-1", "--board-version=rev A"}, 0, ""},
+      {"UUID in capitals", {"--system-uuid=00112233-4455-6677-8899-AABBCCDDEEFF"}, 0, ""},
+      {"two fields differ",
+       {"--system-serial-number=SN-2", "-c", "/tmp/board/board.conf"},
+       1,
+       "system-serial-number: found 'SN-1', expected 'SN-2'\n"
+       "system-sku: found '', expected 'from file'\n"
+       "board-version: found 'rev A', expected 'rev B'\n"},
+      {"no values", {}, 255, "--expect needs values to check: give them as options or with -c\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = {"-r", "--expect", "-f", SINGLE};
+    arguments.insert(arguments.end(), c.values.begin(), c.values.end());
+    const child_result result = board_.run(arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status) << c.name;
+    EXPECT_EQ(result.err, c.err) << c.name;
+    EXPECT_EQ(result.out, "Reading image...\n") << c.name;
+  }
+  const child_result json =
+      board_.run({"--json", "-r", "--expect", "-f", SINGLE, "--system-serial-number=SN-1"});
+  EXPECT_EQ(json.exit_status, 0);
+  EXPECT_EQ(jq(".matches", json.out), "true");
+}
+
+// -g prints the values of the fields named, as stored, one a line and nothing else; -q prints
+// nothing but the result, and an outside program's output only when it fails.
+TEST_F(Batch, ValuesAloneAndQuietRunsForScripts) {
+  dmi_record stamped = master_;
+  ASSERT_EQ(dmi_record_set_text(stamped, FIELD_SYSTEM_SERIAL_NUMBER, "SN \"1\""), 0);
+  make_coreboot_image(SINGLE, &stamped, 'S');
+  const child_result values = board_.run({"-r", "-f", SINGLE, "-g", "system-serial-number", "-g",
+                                          "system-uuid", "--get=board-version"});
+  EXPECT_EQ(values.exit_status, 0) << values.err;
+  EXPECT_EQ(values.out, "SN \"1\"\n00000000-0000-0000-0000-000000000000\nrev A\n");
+  const child_result quiet = board_.run({"-q", "-w", "-f", SINGLE, "--system-sku=Q"});
+  EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "");
+  const child_result failing =
+      board_.run({"-q", "-w", "-f", SINGLE, "--system-sku=R"}, "cbfstool-add:exit:3");
+  EXPECT_EQ(failing.exit_status, 3);
+  EXPECT_EQ(failing.out, "");
+  EXPECT_EQ(board_.run({"-r", "-q", "-f", SINGLE, "-g", "system-sku"}).out, "Q\n");
+}
+
+} // namespace
