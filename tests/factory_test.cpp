@@ -102,8 +102,10 @@ TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
   ::unlink(other.c_str());
   const dmi_record factory = make_record({{FIELD_SYSTEM_SKU, "factory"}});
   make_coreboot_image(NEW_IMAGE, &factory, 'N');
-  const child_result update = run({"-u", NEW_IMAGE, "-f", IMAGE, "-o", OUT});
+  const child_result update = run({"-u", NEW_IMAGE, "-f", IMAGE, "-o", OUT, "--json"});
   ASSERT_EQ(update.exit_status, 0) << update.out << update.err;
+  // The document names the output beside the image it was made from.
+  EXPECT_EQ(jq("[.source, .output] | @json", update.out), "[\"" + IMAGE + "\",\"" + OUT + "\"]");
   EXPECT_TRUE(read_file(IMAGE) == before_);
   EXPECT_EQ(image_record_bytes(OUT), record_bytes(record_)) << "carried byte for byte";
   EXPECT_EQ(read_file(OUT).substr(0, COREBOOT_REGION_OFFSET),
