@@ -4,6 +4,7 @@
 #include "system/file_checks.h"
 #include "system/flash_geometry.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 #include "util/sha256.h"
 #include "util/unique_fd.h"
 #include "util/version.h"
@@ -56,37 +57,6 @@ std::uint64_t get_le(const std::uint8_t* at, std::size_t width) {
     value |= static_cast<std::uint64_t>(at[i]) << (8 * i);
   }
   return value;
-}
-
-int write_all_at(int fd, const std::uint8_t* bytes, std::size_t size, off_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::pwrite(fd, bytes + done, size - done, offset + done);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put < 0) {
-      return -1;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return 0;
-}
-
-int read_all_at(int fd, std::uint8_t* bytes, std::size_t size, off_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, bytes + done, size - done, offset + done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      errno = got == 0 ? EIO : errno;
-      return -1;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return 0;
 }
 
 const std::uint8_t* block_at(const std::uint8_t* region, std::size_t block) {

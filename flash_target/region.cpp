@@ -1,10 +1,11 @@
 // The coreboot region in memory.
 #include "flash_target/region.h"
 
+#include "util/file_io.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <new>
 
 namespace {
@@ -40,18 +41,5 @@ void region_buffer::release::operator()(std::uint8_t* bytes) const {
 }
 
 int read_region(int fd, region_buffer& region) {
-  std::size_t done = 0;
-  while (done < REGION_SIZE) {
-    const ssize_t got =
-        ::pread(fd, region.data() + done, REGION_SIZE - done, COREBOOT_REGION_OFFSET + done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      errno = got == 0 ? EIO : errno;
-      return -1;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return 0;
+  return read_all_at(fd, region.data(), REGION_SIZE, COREBOOT_REGION_OFFSET);
 }

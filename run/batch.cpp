@@ -15,6 +15,7 @@
 #include "system/file_checks.h"
 #include "system/flash_geometry.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 #include <uuid/uuid.h>
@@ -111,17 +112,9 @@ std::string read_table(const std::string& path) {
          path.c_str(), static_cast<std::intmax_t>(MAX_TABLE_SIZE));
   }
   std::string text(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t got = ::read(file.get(), text.data() + done, text.size() - done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      fail(failure_kind::file, path, "Unable to read batch table %s: %s\n", path.c_str(),
-           got == 0 ? "it ended early" : std::strerror(errno));
-    }
-    done += static_cast<std::size_t>(got);
+  if (read_all_at(file.get(), text.data(), text.size(), 0) != 0) {
+    fail(failure_kind::file, path, "Unable to read batch table %s: %s\n", path.c_str(),
+         std::strerror(errno));
   }
   return text;
 }
@@ -222,17 +215,8 @@ unique_fd open_output_folder(const std::string& folder) {
 // A whole image file read into memory.
 std::unique_ptr<char[]> read_image(int fd, const std::string& path) {
   std::unique_ptr<char[]> bytes(new char[FLASH_IMAGE_SIZE]);
-  std::size_t done = 0;
-  while (done < static_cast<std::size_t>(FLASH_IMAGE_SIZE)) {
-    const ssize_t got = ::pread(fd, bytes.get() + done, FLASH_IMAGE_SIZE - done, done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      fail(failure_kind::file, path, "Unable to read %s: %s\n", path.c_str(),
-           got == 0 ? "the file is short" : std::strerror(errno));
-    }
-    done += static_cast<std::size_t>(got);
+  if (read_all_at(fd, bytes.get(), FLASH_IMAGE_SIZE, 0) != 0) {
+    fail(failure_kind::file, path, "Unable to read %s: %s\n", path.c_str(), std::strerror(errno));
   }
   return bytes;
 }
@@ -304,7 +288,7 @@ private:
   static void write_record(const std::string& image, const dmi_record& record) {
     const unique_fd file(::open(image.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file.valid() ||
-        ::pwrite(file.get(), record.bytes, DMI_RECORD_SIZE, DMI_RECORD_OFFSET) != DMI_RECORD_SIZE) {
+        write_all_at(file.get(), record.bytes, DMI_RECORD_SIZE, DMI_RECORD_OFFSET) != 0) {
       fail(failure_kind::file, image, "Unable to write %s: %s\n", image.c_str(),
            std::strerror(errno));
     }
