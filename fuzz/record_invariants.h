@@ -4,6 +4,7 @@
 #include "record/dmi_record.h"
 #include "record/text_escape.h"
 
+#include <algorithm>
 #include <cstring>
 
 // Stops the run as a finding; libFuzzer saves the input that got here.
