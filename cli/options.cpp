@@ -48,9 +48,6 @@ const struct option* long_options() {
   return table.data();
 }
 
-// The words being parsed, for the option getopt_long refuses.
-char** parsed_argv = nullptr;
-
 // getopt_long keeps its position between calls; start each parse from the first argument.
 void reset_getopt() {
 #if defined(__FreeBSD__)
@@ -64,6 +61,7 @@ void reset_getopt() {
 // What the parse has seen so far beyond the settings: whether modes differ, and how often each
 // path option that takes the last of several was given.
 struct parse_state {
+  char** argv = nullptr; // the words parsed, for the option getopt_long refuses
   bool modes_differ = false;
   // The first option given that --restore and --discard-journal do not take, as written.
   std::string first_other;
@@ -113,14 +111,14 @@ void warn_if_repeated(int count, char option, const std::optional<std::string>& 
 }
 
 // The option getopt_long has just refused, as the operator wrote it.
-std::string bad_option_word() {
+std::string bad_option_word(char** argv) {
   if (optopt > 0 && optopt < 0x80) {
     return std::string("-") + static_cast<char>(optopt);
   }
   if (optopt >= 0 && optopt < FIELD_COUNT) {
     return std::string("--") + field_name(static_cast<field_id>(optopt));
   }
-  return optind > 0 ? escape_control_bytes(parsed_argv[optind - 1]) : "";
+  return optind > 0 ? escape_control_bytes(argv[optind - 1]) : "";
 }
 
 // An option as the operator would write it, for messages.
@@ -235,7 +233,7 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
     // getopt_long has already named the bad option or the missing argument; the failure names
     // it too, for a script.
     settings.shown = run_settings::notice::help;
-    return refuse(words, failure_kind::usage, bad_option_word(), "");
+    return refuse(words, failure_kind::usage, bad_option_word(state.argv), "");
   }
   return std::nullopt;
 }
@@ -284,8 +282,8 @@ std::optional<int> check_run_kind(const run_settings& settings, parse_words& wor
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record, parse_words& words) {
   reset_getopt();
-  parsed_argv = argv;
   parse_state state;
+  state.argv = argv;
   std::optional<int> stop;
   const int saved_opterr = opterr;
   int option;
