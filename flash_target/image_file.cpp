@@ -4,6 +4,7 @@
 #include "system/file_checks.h"
 #include "system/leftovers.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -35,27 +36,11 @@ int copy_through_buffer(int from, int to, off_t done, off_t length) {
   while (done < length) {
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<off_t>(length - done, sizeof buffer));
-    const ssize_t got = ::pread(from, buffer, wanted, done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      errno = got == 0 ? EIO : errno;
+    if (read_all_at(from, buffer, wanted, done) != 0 ||
+        write_all_at(to, buffer, wanted, done) != 0) {
       return -1;
     }
-    for (ssize_t put = 0; put < got;) {
-      const ssize_t written =
-          ::pwrite(to, buffer + put, static_cast<std::size_t>(got - put), done + put);
-      if (written < 0 && errno == EINTR) {
-        continue;
-      }
-      if (written <= 0) {
-        errno = written == 0 ? EIO : errno;
-        return -1;
-      }
-      put += written;
-    }
-    done += got;
+    done += static_cast<off_t>(wanted);
   }
   return 0;
 }
