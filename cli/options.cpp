@@ -1,4 +1,4 @@
-// Command-line parsing and the help text.
+// The options of the command line, declared once in one table, and the parse of them.
 #include "cli/options.h"
 
 #include "cli/field_value.h"
@@ -6,46 +6,193 @@
 #include "util/failure.h"
 #include "util/version.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <array>
+#include <cstring>
+
+// How the parse is going, beyond the settings.
+struct parse_state {
+  char** argv = nullptr;
+  dmi_record* cmdline_record = nullptr;
+  int current = 0; // the table's row of the option being taken
+  bool modes_differ = false;
+  // The first option given that --restore and --discard-journal do not take, as written.
+  std::string first_other;
+  // How often each option of the table was given, and the last path taken by each.
+  std::array<int, 32> given{};
+  std::array<const char*, 32> last_path{};
+};
 
 namespace {
 
-constexpr const char* SHORT_OPTIONS = "vrwhu:c:l:b:nf:o:qg:";
-// getopt_long's values for the long options without a short form; beyond every character and
-// field id.
-constexpr int OPTION_JSON = 0x100;
-constexpr int OPTION_RESTORE = 0x101;
-constexpr int OPTION_VERSION = 0x102;
-constexpr int OPTION_DISCARD_JOURNAL = 0x103;
-constexpr int OPTION_BATCH = 0x104;
-constexpr int OPTION_STRICT = 0x105;
-constexpr int OPTION_EXPECT = 0x106;
+void take_mode(run_settings& settings, operating_mode mode, parse_state& state) {
+  if (settings.mode != OP_NONE && settings.mode != mode) {
+    state.modes_differ = true;
+  }
+  settings.mode = mode;
+}
 
-// The field options, then the run's own long options. No abbreviation that names one field names
-// one of them too, so every abbreviation of a field name means what it did before.
-const struct option* long_options() {
-  static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 14> options{};
+template <operating_mode mode>
+void set_mode(run_settings& settings, const char*, parse_state& state) {
+  take_mode(settings, mode, state);
+}
+
+void take_update(run_settings& settings, const char* argument, parse_state& state) {
+  take_mode(settings, OP_UPDATE, state);
+  settings.bios_file = argument;
+}
+
+template <bool run_settings::*flag>
+void set_flag(run_settings& settings, const char*, parse_state&) {
+  settings.*flag = true;
+}
+
+void set_verbose(run_settings& settings, const char*, parse_state&) {
+  settings.verbose = 1;
+}
+
+// The option as the operator would write it: "-f", "--json".
+std::string option_words(const option_entry& entry) {
+  return entry.short_name != 0 ? std::string("-") + entry.short_name
+                               : std::string("--") + entry.long_name;
+}
+
+// A path that may be given again, the last one taken (a warning says so).
+template <std::optional<std::string> run_settings::*path>
+void take_last(run_settings& settings, const char* argument, parse_state& state) {
+  settings.*path = argument;
+  state.last_path[static_cast<std::size_t>(state.current)] = argument;
+}
+
+// The one path an option may be given: a second one ends the parse, since taking either could
+// stamp or replace the wrong file.
+template <std::optional<std::string> run_settings::*path>
+void take_once(run_settings& settings, const char* argument, parse_state& state) {
+  if (settings.*path) {
+    fail(failure_kind::usage, "", "%s given more than once; give it one file",
+         option_words(option_table().begin()[state.current]).c_str());
+  }
+  settings.*path = argument;
+}
+
+void take_shown_field(run_settings& settings, const char* argument, parse_state&) {
+  const int field = lookup_field(argument);
+  if (field < 0) {
+    fail(failure_kind::usage, "", "-g takes a field name: '%s' is none",
+         escape_control_bytes(argument).c_str());
+  }
+  settings.shown_fields.add(static_cast<field_id>(field));
+}
+
+template <run_settings::notice text> void show(run_settings& settings, const char*, parse_state&) {
+  settings.shown = text;
+}
+
+// clang-format off
+constexpr option_entry OPTIONS[] = {
+  {'r', nullptr, option_argument::none, nullptr, "read the DMI info from flash", false, set_mode<OP_READ>},
+  {'w', nullptr, option_argument::none, nullptr, "write the DMI info to flash", false, set_mode<OP_WRITE>},
+  {'u', nullptr, option_argument::file, nullptr, "update the coreboot region", false, take_update},
+  {'c', nullptr, option_argument::file, nullptr, "read DMI fields from config file", false,
+   take_last<&run_settings::config_path>},
+  {'l', nullptr, option_argument::file, nullptr, "log detailed information to log file", true,
+   take_last<&run_settings::log_path>},
+  {'b', nullptr, option_argument::file, nullptr,
+   "save a binary copy of the updated DMI region to file", false, take_last<&run_settings::copy_path>},
+  {'h', "help", option_argument::none, nullptr, "help", false, show<run_settings::notice::help>},
+  {'v', nullptr, option_argument::none, nullptr, "verbose", false, set_verbose},
+  {'f', "image", option_argument::file, "<image file>", "use an image file instead of the flash",
+   false, take_once<&run_settings::image_file>},
+  {'n', "dry-run", option_argument::none, nullptr, "dry run: show what would change, write nothing",
+   false, set_flag<&run_settings::dry_run>},
+  {0, "json", option_argument::none, nullptr, "print the result as JSON on standard output", false,
+   set_flag<&run_settings::json>},
+  {'o', "output", option_argument::file, "<output file>",
+   "with -f, make this file and leave the image file as it was", false,
+   take_once<&run_settings::output_file>},
+  {0, "restore", option_argument::none, nullptr,
+   "put back the flash region kept from before a failed write", true,
+   set_flag<&run_settings::restore>},
+  {0, "discard-journal", option_argument::none, nullptr,
+   "drop the journal of an earlier flash write", true, set_flag<&run_settings::discard_journal>},
+  {0, "batch", option_argument::file, "<table>",
+   "with -w, -f and -o <folder>, stamp an image for each row of the table", false,
+   take_once<&run_settings::batch_table>},
+  {0, "strict", option_argument::none, nullptr,
+   "refuse empty values, blanks at their ends and placeholders", false,
+   set_flag<&run_settings::strict>},
+  {0, "expect", option_argument::none, nullptr,
+   "with -r, check that the record holds the values given", false, set_flag<&run_settings::expect>},
+  {'g', "get", option_argument::field, "<field>", "with -r, print only this field's value", false,
+   take_shown_field},
+  {'q', "quiet", option_argument::none, nullptr, "quiet: print nothing but the result", false,
+   set_flag<&run_settings::quiet>},
+  {0, "version", option_argument::none, nullptr, nullptr, false,
+   show<run_settings::notice::version>},
+};
+// clang-format on
+constexpr int OPTION_COUNT = static_cast<int>(sizeof OPTIONS / sizeof OPTIONS[0]);
+static_assert(OPTION_COUNT <= static_cast<int>(std::tuple_size_v<decltype(parse_state::given)>));
+
+// getopt_long's values: a short option's own letter; a long option's row of the table, or its
+// field, past every letter. None is 0, which getopt_long leaves in optopt after an unknown long
+// option.
+constexpr int ROW_VALUE = 0x100;
+constexpr int FIELD_VALUE = 0x200;
+
+bool is_row_value(int value) {
+  return value >= ROW_VALUE && value < ROW_VALUE + OPTION_COUNT;
+}
+
+bool is_field_value(int value) {
+  return value >= FIELD_VALUE && value < FIELD_VALUE + FIELD_COUNT;
+}
+
+// getopt_long's two tables, made from the option table once: the short options' letters, and
+// the field options, then the long names of the table.
+struct getopt_tables {
+  std::string short_options;
+  std::array<struct option, FIELD_COUNT + OPTION_COUNT + 1> long_options{};
+};
+
+const getopt_tables& tables() {
+  static const getopt_tables made = [] {
+    getopt_tables tables;
+    int at = 0;
     for (int id = 0; id < FIELD_COUNT; ++id) {
-      options[id] = dmi_fields[id];
+      tables.long_options[at++] = {dmi_fields[id].name, required_argument, nullptr,
+                                   FIELD_VALUE + id};
     }
-    options[FIELD_COUNT] = {"image", required_argument, nullptr, 'f'};
-    options[FIELD_COUNT + 1] = {"dry-run", no_argument, nullptr, 'n'};
-    options[FIELD_COUNT + 2] = {"json", no_argument, nullptr, OPTION_JSON};
-    options[FIELD_COUNT + 3] = {"output", required_argument, nullptr, 'o'};
-    options[FIELD_COUNT + 4] = {"help", no_argument, nullptr, 'h'};
-    options[FIELD_COUNT + 5] = {"version", no_argument, nullptr, OPTION_VERSION};
-    options[FIELD_COUNT + 6] = {"restore", no_argument, nullptr, OPTION_RESTORE};
-    options[FIELD_COUNT + 7] = {"discard-journal", no_argument, nullptr, OPTION_DISCARD_JOURNAL};
-    options[FIELD_COUNT + 8] = {"batch", required_argument, nullptr, OPTION_BATCH};
-    options[FIELD_COUNT + 9] = {"strict", no_argument, nullptr, OPTION_STRICT};
-    options[FIELD_COUNT + 10] = {"expect", no_argument, nullptr, OPTION_EXPECT};
-    options[FIELD_COUNT + 11] = {"quiet", no_argument, nullptr, 'q'};
-    options[FIELD_COUNT + 12] = {"get", required_argument, nullptr, 'g'};
-    options[FIELD_COUNT + 13] = {nullptr, 0, nullptr, 0};
-    return options;
+    for (int row = 0; row < OPTION_COUNT; ++row) {
+      const option_entry& entry = OPTIONS[row];
+      const int has_argument =
+          entry.argument == option_argument::none ? no_argument : required_argument;
+      if (entry.short_name != 0) {
+        tables.short_options += entry.short_name;
+        tables.short_options += has_argument == no_argument ? "" : ":";
+      }
+      if (entry.long_name != nullptr) {
+        tables.long_options[at++] = {entry.long_name, has_argument, nullptr, ROW_VALUE + row};
+      }
+    }
+    return tables;
   }();
-  return table.data();
+  return made;
+}
+
+// The table's row of the option getopt_long returned, or null for a field option or none.
+const option_entry* entry_of(int option) {
+  if (is_row_value(option)) {
+    return &OPTIONS[option - ROW_VALUE];
+  }
+  for (const option_entry& entry : OPTIONS) {
+    if (entry.short_name != 0 && entry.short_name == option) {
+      return &entry;
+    }
+  }
+  return nullptr;
 }
 
 // getopt_long keeps its position between calls; start each parse from the first argument.
@@ -58,311 +205,234 @@ void reset_getopt() {
 #endif
 }
 
-// What the parse has seen so far beyond the settings: whether modes differ, and how often each
-// path option that takes the last of several was given.
-struct parse_state {
-  char** argv = nullptr; // the words parsed, for the option getopt_long refuses
-  bool modes_differ = false;
-  // The first option given that --restore and --discard-journal do not take, as written.
-  std::string first_other;
-  int config_count = 0;
-  int log_count = 0;
-  int copy_count = 0;
+// getopt_long says what it refuses on standard error itself. Its words are kept instead while it
+// parses, for the failure that carries them: the reporter alone writes the standard streams.
+class getopt_words {
+public:
+  getopt_words() : stream_(::open_memstream(&text_, &size_)) {
+    if (stream_ != nullptr) {
+      saved_ = stderr;
+      stderr = stream_;
+    }
+  }
+  ~getopt_words() {
+    if (stream_ != nullptr) {
+      stderr = saved_;
+      std::fclose(stream_);
+    }
+    ::free(text_);
+  }
+  getopt_words(const getopt_words&) = delete;
+  getopt_words& operator=(const getopt_words&) = delete;
+
+  // What getopt_long said so far, without its line end.
+  std::string said() {
+    if (stream_ == nullptr || std::fflush(stream_) != 0) {
+      return "";
+    }
+    std::string text(text_, size_);
+    return text.ends_with('\n') ? text.substr(0, text.size() - 1) : text;
+  }
+
+private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* stream_;
+  std::FILE* saved_ = nullptr;
 };
 
-// Takes a mode option; the last one given wins. Notes when it overrides a different mode.
-void take_mode(run_settings& settings, operating_mode mode, parse_state& state) {
-  if (settings.mode != OP_NONE && settings.mode != mode) {
-    state.modes_differ = true;
-  }
-  settings.mode = mode;
-}
-
-const char* mode_option(operating_mode mode) {
-  return mode == OP_READ ? "-r" : mode == OP_WRITE ? "-w" : "-u";
-}
-
-// Ends the parse with a failure of the command line: 255 and one line.
-std::optional<int> refuse(parse_words& words, failure_kind kind, const std::string& subject,
-                          std::string line) {
-  words.refusal.emplace(EXIT_TOOL_ERROR, kind, std::move(line), subject);
-  return EXIT_TOOL_ERROR;
-}
-
-// Takes the one path an option may be given; a second one ends the parse, since taking either
-// could stamp or replace the wrong file.
-std::optional<int> take_only_path(std::optional<std::string>& path, const char* option,
-                                  parse_words& words) {
-  if (path) {
-    return refuse(words, failure_kind::usage, "",
-                  format_text("%s given more than once; give it one file\n", option));
-  }
-  path = optarg;
-  return std::nullopt;
-}
-
-void warn_if_repeated(int count, char option, const std::optional<std::string>& taken,
-                      parse_words& words) {
-  if (count > 1) {
-    words.warnings.push_back(
-        format_text("Warning: -%c given more than once; the last one, %s, is taken\n", option,
-                    escape_control_bytes(taken.value_or("")).c_str()));
-  }
-}
-
 // The option getopt_long has just refused, as the operator wrote it.
-std::string bad_option_word(char** argv) {
+std::string bad_option_word(const parse_state& state) {
   if (optopt > 0 && optopt < 0x80) {
     return std::string("-") + static_cast<char>(optopt);
   }
-  if (optopt >= 0 && optopt < FIELD_COUNT) {
-    return std::string("--") + field_name(static_cast<field_id>(optopt));
+  if (is_field_value(optopt)) {
+    return std::string("--") + field_name(static_cast<field_id>(optopt - FIELD_VALUE));
   }
-  return optind > 0 ? escape_control_bytes(argv[optind - 1]) : "";
+  if (is_row_value(optopt)) {
+    return std::string("--") + OPTIONS[optopt - ROW_VALUE].long_name;
+  }
+  // An unknown or ambiguous long option, without the value given with it.
+  const std::string word = optind > 0 ? state.argv[optind - 1] : "";
+  return escape_control_bytes(word.substr(0, word.find('=')));
 }
 
-// An option as the operator would write it, for messages.
-std::string option_words(int option) {
-  switch (option) {
-  case OPTION_JSON:
-    return "--json";
-  case OPTION_RESTORE:
-    return "--restore";
-  case OPTION_DISCARD_JOURNAL:
-    return "--discard-journal";
-  case OPTION_BATCH:
-    return "--batch";
-  case OPTION_STRICT:
-    return "--strict";
-  case OPTION_EXPECT:
-    return "--expect";
-  default:
-    if (option >= 0 && option < FIELD_COUNT) {
-      return std::string("--") + field_name(static_cast<field_id>(option));
-    }
-    return std::string("-") + static_cast<char>(option);
+void take_field(int option, run_settings& settings, const char* argument, parse_state& state) {
+  const auto field = static_cast<field_id>(option - FIELD_VALUE);
+  settings.fields_given = true;
+  std::string why;
+  if (set_field_value(*state.cmdline_record, field, argument, why) != value_result::taken) {
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, why, field_name(field));
   }
 }
 
-// Takes one option. Returns the status the run must end with when the option ends the parse.
-std::optional<int> take_option(int option, run_settings& settings, dmi_record& cmdline_record,
-                               parse_state& state, parse_words& words) {
-  if (state.first_other.empty() && option != 'l' && option != OPTION_RESTORE &&
-      option != OPTION_DISCARD_JOURNAL) {
-    state.first_other = option_words(option);
+// Takes one option getopt_long returned. Throws when it ends the parse with a failure.
+void take_option(int option, run_settings& settings, parse_state& state, getopt_words& words) {
+  const option_entry* entry = entry_of(option);
+  const bool field = is_field_value(option);
+  if (state.first_other.empty() && (field || (entry != nullptr && !entry->journal_runs))) {
+    state.first_other =
+        field ? std::string("--") + field_name(static_cast<field_id>(option - FIELD_VALUE))
+              : option_words(*entry);
   }
-  switch (option) {
-  case 'r':
-    take_mode(settings, OP_READ, state);
-    break;
-  case 'w':
-    take_mode(settings, OP_WRITE, state);
-    break;
-  case 'u':
-    take_mode(settings, OP_UPDATE, state);
-    settings.bios_file = optarg;
-    break;
-  case 'c':
-    settings.config_path = optarg;
-    ++state.config_count;
-    break;
-  case 'l':
-    settings.log_path = optarg;
-    ++state.log_count;
-    break;
-  case 'b':
-    settings.copy_path = optarg;
-    ++state.copy_count;
-    break;
-  case 'v':
-    settings.verbose = 1;
-    break;
-  case 'f':
-    return take_only_path(settings.image_file, "-f", words);
-  case 'o':
-    return take_only_path(settings.output_file, "-o", words);
-  case 'n':
-    settings.dry_run = true;
-    break;
-  case OPTION_JSON:
-    settings.json = true;
-    break;
-  case OPTION_RESTORE:
-    settings.restore = true;
-    break;
-  case OPTION_DISCARD_JOURNAL:
-    settings.discard_journal = true;
-    break;
-  case OPTION_BATCH:
-    return take_only_path(settings.batch_table, "--batch", words);
-  case OPTION_STRICT:
-    settings.strict = true;
-    break;
-  case OPTION_EXPECT:
-    settings.expect = true;
-    break;
-  case 'q':
-    settings.quiet = true;
-    break;
-  case 'g': {
-    const int field = lookup_field(optarg);
-    if (field < 0) {
-      return refuse(words, failure_kind::usage, "",
-                    format_text("-g takes a field name: '%s' is none\n",
-                                escape_control_bytes(optarg).c_str()));
-    }
-    settings.shown_fields.add(static_cast<field_id>(field));
-    break;
+  if (field) {
+    take_field(option, settings, optarg, state);
+    return;
   }
-  case 'h':
+  if (entry == nullptr) {
+    // After a bad option the help follows, as it always has.
     settings.shown = run_settings::notice::help;
-    return 0;
-  case OPTION_VERSION:
-    settings.shown = run_settings::notice::version;
-    return 0;
-  default:
-    if (option >= 0 && option < FIELD_COUNT) {
-      settings.fields_given = true;
-      const auto field = static_cast<field_id>(option);
-      std::string why;
-      if (set_field_value(cmdline_record, field, optarg, why) != value_result::taken) {
-        return refuse(words, failure_kind::refused_value, field_name(field), why);
-      }
-      break;
-    }
-    // getopt_long has already named the bad option or the missing argument; the failure names
-    // it too, for a script.
-    settings.shown = run_settings::notice::help;
-    return refuse(words, failure_kind::usage, bad_option_word(state.argv), "");
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::usage, words.said(), bad_option_word(state));
   }
-  return std::nullopt;
+  state.current = static_cast<int>(entry - OPTIONS);
+  ++state.given[static_cast<std::size_t>(state.current)];
+  entry->take(settings, optarg, state);
 }
 
 // Refuses an output file that the run would not make: without an image file to make it from, or
 // for a read, which writes nothing.
-std::optional<int> check_output_file(const run_settings& settings, parse_words& words) {
+void check_output_file(const run_settings& settings) {
   if (!settings.output_file) {
-    return std::nullopt;
+    return;
   }
   if (!settings.image_file) {
-    return refuse(words, failure_kind::usage, "",
-                  "-o needs -f: the output file is made from an image file\n");
+    fail(failure_kind::usage, "", "-o needs -f: the output file is made from an image file");
   }
   if (settings.mode == OP_READ) {
-    return refuse(words, failure_kind::usage, "", "-o is for -w and -u: -r writes nothing\n");
+    fail(failure_kind::usage, "", "-o is for -w and -u: -r writes nothing");
   }
-  return std::nullopt;
 }
 
 // Refuses the options of one kind of run given to another: a batch stamps images, --expect and
 // -g read a record.
-std::optional<int> check_run_kind(const run_settings& settings, parse_words& words) {
+void check_run_kind(const run_settings& settings) {
   if (settings.batch_table &&
       (settings.mode != OP_WRITE || !settings.image_file || !settings.output_file)) {
-    return refuse(words, failure_kind::usage, "",
-                  "--batch needs -w, -f and -o: the images of a batch are stamped from an image "
-                  "file into a folder\n");
+    fail(failure_kind::usage, "",
+         "--batch needs -w, -f and -o: the images of a batch are stamped from an image file "
+         "into a folder");
   }
   if (settings.expect && settings.mode != OP_READ) {
-    return refuse(words, failure_kind::usage, "",
-                  "--expect is for -r: it checks the record read\n");
+    fail(failure_kind::usage, "", "--expect is for -r: it checks the record read");
   }
   if (!settings.shown_fields.empty() && (settings.mode != OP_READ || settings.expect)) {
-    return refuse(words, failure_kind::usage, "", "-g is for -r: it prints values read\n");
+    fail(failure_kind::usage, "", "-g is for -r: it prints values read");
   }
   if (!settings.shown_fields.empty() && settings.json) {
-    return refuse(words, failure_kind::usage, "",
-                  "-g prints values as text: --json prints them all in its document\n");
+    fail(failure_kind::usage, "",
+         "-g prints values as text: --json prints them all in its document");
   }
-  return std::nullopt;
+}
+
+// The restore and the discard of the journal are runs of their own on the chip, with nothing to
+// show but their progress: an option meant for another run is refused, not dropped.
+void check_journal_run(const run_settings& settings, const parse_state& state) {
+  if (settings.restore && settings.discard_journal) {
+    fail(failure_kind::usage, "",
+         "--restore and --discard-journal are runs of their own: give one");
+  }
+  if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
+    fail(failure_kind::usage, "", "%s takes no option but -l: %s given",
+         settings.restore ? "--restore" : "--discard-journal", state.first_other.c_str());
+  }
+}
+
+// The warnings of a parse that goes on: several modes, a path option given more than once.
+item_list<std::string> warnings_of(const run_settings& settings, const parse_state& state) {
+  item_list<std::string> warnings;
+  if (state.modes_differ) {
+    const char* taken = settings.mode == OP_READ ? "-r" : settings.mode == OP_WRITE ? "-w" : "-u";
+    warnings.push_back(format_text(
+        "Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n", taken));
+  }
+  for (int row = 0; row < OPTION_COUNT; ++row) {
+    const auto at = static_cast<std::size_t>(row);
+    // Only the paths that take the last of several note it (see take_last).
+    if (state.given[at] > 1 && state.last_path[at] != nullptr) {
+      warnings.push_back(
+          format_text("Warning: -%c given more than once; the last one, %s, is taken\n",
+                      OPTIONS[row].short_name, escape_control_bytes(state.last_path[at]).c_str()));
+    }
+  }
+  return warnings;
+}
+
+// Reads every option, taking them up to the one that ends the parse (a failure, -h, --version);
+// past it only --json counts, and getopt_long says nothing more. Returns the failure, if any.
+std::optional<run_failure> take_options(int argc, char* argv[], run_settings& settings,
+                                        parse_state& state) {
+  const getopt_tables& table = tables();
+  const int saved_opterr = opterr;
+  std::optional<run_failure> failure;
+  bool ended = false;
+  getopt_words words;
+  int option;
+  while ((option = getopt_long(argc, argv, table.short_options.c_str(), table.long_options.data(),
+                               nullptr)) != -1) {
+    if (ended) {
+      const option_entry* entry = entry_of(option);
+      settings.json =
+          settings.json || (entry != nullptr && entry->take == set_flag<&run_settings::json>);
+      continue;
+    }
+    try {
+      take_option(option, settings, state, words);
+    } catch (const run_failure& refused) {
+      failure = refused;
+    }
+    ended = failure || settings.shown != run_settings::notice::none;
+    opterr = ended ? 0 : opterr;
+  }
+  opterr = saved_opterr;
+  return failure;
 }
 
 } // namespace
 
-std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
-                                   dmi_record& cmdline_record, parse_words& words) {
+option_table_view option_table() {
+  return {OPTIONS, OPTION_COUNT};
+}
+
+item_list<std::string> parse_arguments(int argc, char* argv[], run_settings& settings,
+                                       dmi_record& cmdline_record) {
   reset_getopt();
   parse_state state;
   state.argv = argv;
-  std::optional<int> stop;
-  const int saved_opterr = opterr;
-  int option;
-  while ((option = getopt_long(argc, argv, SHORT_OPTIONS, long_options(), nullptr)) != -1) {
-    if (!stop) {
-      stop = take_option(option, settings, cmdline_record, state, words);
-      // Past the option that ended the parse only --json counts, and nothing more is said.
-      opterr = stop ? 0 : opterr;
-    } else if (option == OPTION_JSON) {
-      settings.json = true;
-    }
+  state.cmdline_record = &cmdline_record;
+  if (std::optional<run_failure> failure = take_options(argc, argv, settings, state)) {
+    throw *failure;
   }
-  opterr = saved_opterr;
-  if (stop) {
-    return stop;
+  if (settings.shown != run_settings::notice::none) {
+    return {};
   }
   // getopt_long has moved the words that are not options to the end. Such a word is most often
   // a value written without its leading "--", which would otherwise be dropped without a word.
   if (optind < argc) {
-    return refuse(words, failure_kind::usage, "",
-                  format_text("Unexpected argument '%s': values are given as --NAME=VALUE\n",
-                              escape_control_bytes(argv[optind]).c_str()));
+    fail(failure_kind::usage, "", "Unexpected argument '%s': values are given as --NAME=VALUE",
+         escape_control_bytes(argv[optind]).c_str());
   }
-  // The restore and the discard of the journal are runs of their own on the chip, with nothing
-  // to show but their progress: an option meant for another run is refused, not dropped.
-  if (settings.restore && settings.discard_journal) {
-    return refuse(words, failure_kind::usage, "",
-                  "--restore and --discard-journal are runs of their own: give one\n");
-  }
-  if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
-    return refuse(words, failure_kind::usage, "",
-                  format_text("%s takes no option but -l: %s given\n",
-                              settings.restore ? "--restore" : "--discard-journal",
-                              state.first_other.c_str()));
-  }
-  if (state.modes_differ) {
-    words.warnings.push_back(
-        format_text("Warning: more than one of -r, -w, -u given; the last one, %s, is taken\n",
-                    mode_option(settings.mode)));
-  }
-  warn_if_repeated(state.config_count, 'c', settings.config_path, words);
-  warn_if_repeated(state.log_count, 'l', settings.log_path, words);
-  warn_if_repeated(state.copy_count, 'b', settings.copy_path, words);
-  if (const auto refused = check_output_file(settings, words)) {
-    return refused;
-  }
-  if (const auto refused = check_run_kind(settings, words)) {
-    return refused;
-  }
+  check_journal_run(settings, state);
+  item_list<std::string> warnings = warnings_of(settings, state);
+  check_output_file(settings);
+  check_run_kind(settings);
   if (settings.mode == OP_UPDATE && settings.fields_given) {
     settings.mode = OP_UPDATE_DMI;
   }
-  return std::nullopt;
+  return warnings;
 }
 
 std::string help_text() {
   std::string text = format_text("vek_smbios_util  -- version:%s \n", TOOL_VERSION);
   text += " Usage: vek_smbios_util -r -w -u <bios file> -c <config file> -l <log file> "
-          "-b <bin file> -h -v\n"
-          " -r read the DMI info from flash\n"
-          " -w write the DMI info to flash\n"
-          " -u update the coreboot region\n"
-          " -c read DMI fields from config file\n"
-          " -l log detailed information to log file\n"
-          " -b save a binary copy of the updated DMI region to file\n"
-          " -h help\n"
-          " -v verbose\n"
-          " -f <image file> use an image file instead of the flash\n"
-          " -n dry run: show what would change, write nothing\n"
-          " --json print the result as JSON on standard output\n"
-          " -o <output file> with -f, make this file and leave the image file as it was\n"
-          " --restore put back the flash region kept from before a failed write\n"
-          " --discard-journal drop the journal of an earlier flash write\n"
-          " --batch <table> with -w, -f and -o <folder>, stamp an image for each row of the table\n"
-          " --strict refuse empty values, blanks at their ends and placeholders\n"
-          " --expect with -r, check that the record holds the values given\n"
-          " -g <field> with -r, print only this field's value\n"
-          " -q quiet: print nothing but the result\n"
-          " dmi_fields:\n";
+          "-b <bin file> -h -v\n";
+  for (const option_entry& entry : OPTIONS) {
+    if (entry.help != nullptr) {
+      text += " " + option_words(entry);
+      text += entry.help_argument != nullptr ? std::string(" ") + entry.help_argument : "";
+      text += std::string(" ") + entry.help + "\n";
+    }
+  }
+  text += " dmi_fields:\n";
   for (const struct option* entry = dmi_fields; entry->name != nullptr; ++entry) {
     text += format_text("\t%s\n", entry->name);
   }

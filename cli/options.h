@@ -43,25 +43,52 @@ struct run_settings {
 // The tool's version as the help text shows it.
 constexpr const char* TOOL_VERSION = "01.00.00.01";
 
-// What a parse has to say beyond the settings: warnings for a run that goes on, or the failure
-// that ended the parse (empty after a bad option, which getopt_long has named already).
-struct parse_words {
-  item_list<std::string> warnings;
-  std::optional<run_failure> refusal;
+// What an option's argument is: none, a file (or folder), a field's name, or a value of its own.
+enum class option_argument { none, file, field, value };
+
+// How the parse is going: the counts of the options given, and what it has seen so far.
+struct parse_state;
+
+// What taking an option does to the settings: sets a member, or refuses the option (throws).
+using option_take = void (*)(run_settings& settings, const char* argument, parse_state& state);
+
+// One option of the command line, declared once: getopt's tables, the help text and the bash
+// completion's list of options all come from the table of them (see option_table).
+struct option_entry {
+  char short_name;           // 0 for none
+  const char* long_name;     // null for none
+  option_argument argument;  // none, or what the argument is
+  const char* help_argument; // how the help names the argument ("<image file>"), or null
+  const char* help;          // the help line; null for an option the help does not list
+  bool journal_runs;         // whether --restore and --discard-journal take it
+  option_take take;          // what it sets in the run's settings
 };
+
+// Every option of the run, in the order of the help text; the field options (one per field,
+// each --FIELD=VALUE) come from the field table and are not in it.
+struct option_table_view {
+  const option_entry* entries;
+  int count;
+  const option_entry* begin() const {
+    return entries;
+  }
+  const option_entry* end() const {
+    return entries + count;
+  }
+};
+option_table_view option_table();
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
 // OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, and a
-// repeated -c, -l or -b takes the last, each with a warning in `words`; a repeated -f or -o, and
-// -o without -f or with -r, are refused. Returns nothing when the run goes on, otherwise the
-// status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR after a bad
-// option, a value refused (see set_field_value), a word that is not an option, an option refused,
-// or --restore or --discard-journal with any other option but -l, the failure then in `words`.
-// Writes nothing: `settings.shown` names the text to show (the help after -h or a bad option, the
-// version), and the rest of the words are still read for --json, so the caller knows where the
-// text and the failure go.
-std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
-                                   dmi_record& cmdline_record, parse_words& words);
+// repeated -c, -l or -b takes the last, each with a warning among those returned; a repeated -f,
+// -o or --batch, and -o without -f or with -r, are refused. Throws run_failure (255) on a bad
+// option (getopt_long's words its message, the option as given its subject), a value refused
+// (see set_field_value), a word that is not an option, or an option refused; the settings then
+// hold what was read, --json included wherever it stands, so the failure can be shown in the form
+// asked for. -h, --help and --version end the parse at once: `settings.shown` names the text to
+// show (also the help after a bad option). Writes nothing.
+item_list<std::string> parse_arguments(int argc, char* argv[], run_settings& settings,
+                                       dmi_record& cmdline_record);
 
 // The help text.
 std::string help_text();

@@ -95,14 +95,14 @@ unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) 
   // beside it and the rename over it could be steered to another file.
   const path_verdict verdict = check_trusted_path(path, path_use::input);
   if (!verdict.trusted()) {
-    fail(failure_kind::image, path, "Unable to open image file %s: %s\n", path.c_str(),
+    fail(failure_kind::file, path, "Unable to open image file %s: %s\n", path.c_str(),
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
   // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
   unique_fd image(::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
                                            O_NOCTTY | O_CLOEXEC));
   if (!image.valid()) {
-    fail(failure_kind::image, path, "Unable to open image file %s: %s\n", path.c_str(),
+    fail(failure_kind::file, path, "Unable to open image file %s: %s\n", path.c_str(),
          std::strerror(errno));
   }
   struct stat status;

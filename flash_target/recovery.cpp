@@ -143,7 +143,9 @@ restore_outcome restore_after_failed_write(command_runner& runner, int folder,
     }
     remove_journal(folder);
   } catch (const run_failure& failure) {
-    runner.out().notice(failure.message());
+    if (!failure.message().empty()) {
+      runner.out().notice(failure.message() + "\n");
+    }
     return {false, kept};
   }
   return {true, "The coreboot region of the flash was restored to its content before the run\n"};

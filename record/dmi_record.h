@@ -95,11 +95,11 @@ int merge_records(dmi_record& result, const dmi_record& base, const dmi_record& 
 void print_dmi_fields(std::string& out, const dmi_record& record);
 
 // The field's value as text: the UUID in its 36-character form, a text field as it is (raw;
-// each report escapes it its own way).
+// each report escapes it its own way), or empty when its index is 0, as merge_records takes it.
 std::string field_value_text(const dmi_record& record, field_id field);
 
-// Whether the field's value differs between two records: a text field by its text (a field not
-// set reads as the empty text), the UUID by its 16 bytes.
+// Whether the field's value differs between two records: a text field by its value as
+// field_value_text gives it (a field not set reads as the empty text), the UUID by its 16 bytes.
 bool field_differs(const dmi_record& before, const dmi_record& after, field_id field);
 
 // A list of fields, at most one of each: in table order, or in the order they were added.

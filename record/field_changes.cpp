@@ -6,9 +6,19 @@
 
 #include <cstring>
 
+namespace {
+
+// A text field's value as a merge takes it: a field whose index is 0 is not set, whatever bytes
+// the string area holds at its start.
+std::string_view value_of(const dmi_record& record, field_id field) {
+  return dmi_record_index(record, field) == 0 ? std::string_view() : dmi_record_text(record, field);
+}
+
+} // namespace
+
 std::string field_value_text(const dmi_record& record, field_id field) {
   if (field != FIELD_SYSTEM_UUID) {
-    return std::string(dmi_record_text(record, field));
+    return std::string(value_of(record, field));
   }
   char uuid_text[37];
   uuid_unparse(dmi_record_uuid(record), uuid_text);
@@ -19,7 +29,7 @@ bool field_differs(const dmi_record& before, const dmi_record& after, field_id f
   if (field == FIELD_SYSTEM_UUID) {
     return std::memcmp(dmi_record_uuid(before), dmi_record_uuid(after), DMI_UUID_SIZE) != 0;
   }
-  return dmi_record_text(before, field) != dmi_record_text(after, field);
+  return value_of(before, field) != value_of(after, field);
 }
 
 field_list changed_fields(const dmi_record& before, const dmi_record& after) {

@@ -31,8 +31,10 @@ void append_json_string(std::string& out, std::string_view text) {
     } else if ((taken = utf8_multibyte_length(text)) != 0) {
       out.append(text.substr(0, taken));
     } else {
+      // No character stands for this byte: written as one, "Pr\xfcfplatz" would read as
+      // "Prüfplatz". The replacement character says that a byte was there and what was not.
       taken = 1;
-      append_escaped_byte(out, byte);
+      out += "\\ufffd";
     }
     text.remove_prefix(taken);
   }

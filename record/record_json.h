@@ -6,9 +6,11 @@
 #include <string>
 #include <string_view>
 
-// Appends `text` as a JSON string, quotes included: well-formed UTF-8 as it is; every byte
-// that is not part of a well-formed sequence, every control byte (below 0x20, and 0x7F) as
-// \u00XX with the byte's value; the quote and the backslash escaped.
+// Appends `text` as a JSON string, quotes included: well-formed UTF-8 as it is; every control
+// byte (below 0x20, and 0x7F) as \u00XX with the byte's value; every byte that is not part of a
+// well-formed sequence as the replacement character \ufffd; the quote and the backslash escaped.
+// For words that may hold such bytes (a message naming a path); a value that must be told byte
+// for byte is null instead when it is not UTF-8.
 void append_json_string(std::string& out, std::string_view text);
 
 // Appends the record as a JSON object: "marker" (a number), "fields" (each field's value by its

@@ -17,6 +17,8 @@ std::string json_string(const std::string& text) {
   return out;
 }
 
+// A byte that no well-formed sequence holds has no character: the replacement character stands
+// for it, so "Pr\xfcfplatz" never reads as "Prüfplatz".
 TEST(JsonString, KeepsWellFormedUtf8AndEscapesTheRest) {
   const struct {
     std::string text;
@@ -30,20 +32,20 @@ TEST(JsonString, KeepsWellFormedUtf8AndEscapesTheRest) {
        "\"\xc2\x80 \xdf\xbf \xe0\xa0\x80 \xed\x9f\xbf \xee\x80\x80 \xf0\x90\x80\x80 "
        "\xf4\x8f\xbf\xbf\""},
       // Overlong forms of "/" and of U+07FF and U+FFFF.
-      {"\xc0\xaf \xc1\xbf", "\"\\u00c0\\u00af \\u00c1\\u00bf\""},
-      {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},
-      {"\xf0\x8f\xbf\xbf", "\"\\u00f0\\u008f\\u00bf\\u00bf\""},
+      {"\xc0\xaf \xc1\xbf", "\"\\ufffd\\ufffd \\ufffd\\ufffd\""},
+      {"\xe0\x9f\xbf", "\"\\ufffd\\ufffd\\ufffd\""},
+      {"\xf0\x8f\xbf\xbf", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},
       // A UTF-16 surrogate, a value past U+10FFFF, bytes no sequence starts with.
-      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
-      {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
-      {"\xf5\x80\x80\x80 \xff \x80", "\"\\u00f5\\u0080\\u0080\\u0080 \\u00ff \\u0080\""},
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+      {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},
+      {"\xf5\x80\x80\x80 \xff \x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd \\ufffd \\ufffd\""},
       // Sequences cut short, by the end of the text or by another character.
-      {"a\xe2\x82", "\"a\\u00e2\\u0082\""},
+      {"a\xe2\x82", "\"a\\ufffd\\ufffd\""},
       {"\xe2\x82"
        "A\xf0\x9f\x98",
-       "\"\\u00e2\\u0082A\\u00f0\\u009f\\u0098\""},
+       "\"\\ufffd\\ufffdA\\ufffd\\ufffd\\ufffd\""},
       // A control byte inside what would be a sequence is escaped, not taken as part of it.
-      {"\xc3\x01", "\"\\u00c3\\u0001\""},
+      {"\xc3\x01", "\"\\ufffd\\u0001\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(json_string(c.text), c.json) << testing::PrintToString(c.text);
@@ -132,6 +134,22 @@ TEST(FieldChanges, SameValuesAtOtherPlacesOrAnEmptyTextSetChangeNothing) {
   EXPECT_EQ(changes(before, after), "No field would change\n");
   EXPECT_FALSE(field_differs(before, after, FIELD_BOARD_VERSION));
   EXPECT_TRUE(field_differs(before, make_record({}), FIELD_SYSTEM_VERSION));
+}
+
+// A record crafted with text at the very start of its string area: a field whose index is 0 is
+// not set there, as the merge has it, so the JSON, -g and --expect show it empty too.
+TEST(FieldValues, AFieldWhoseIndexIsZeroIsNotSetWhateverTheStringAreaHolds) {
+  dmi_record crafted = make_record({{FIELD_SYSTEM_VERSION, "version"}, {FIELD_SYSTEM_SKU, "real"}});
+  std::memcpy(&crafted.bytes[DMI_STRING_AREA_OFFSET], "GHOST", 6);   // over the version's start
+  ASSERT_EQ(dmi_record_text(crafted, FIELD_BOARD_VERSION), "GHOST"); // the report's view
+  EXPECT_EQ(field_value_text(crafted, FIELD_BOARD_VERSION), "");
+  EXPECT_EQ(field_value_text(crafted, FIELD_SYSTEM_SKU), "real");
+  const dmi_record ghost = make_record({{FIELD_BOARD_VERSION, "GHOST"}});
+  EXPECT_TRUE(field_differs(crafted, ghost, FIELD_BOARD_VERSION));
+  EXPECT_FALSE(field_differs(crafted, make_record({}), FIELD_BOARD_VERSION));
+  std::string json;
+  append_record_json(json, crafted);
+  EXPECT_NE(json.find("\"board-version\":\"\""), std::string::npos) << json;
 }
 
 } // namespace

@@ -75,23 +75,15 @@ public:
   }
   // Ends the run, listing every problem: nothing is made.
   [[noreturn]] void refuse(const std::string& table) const {
-    std::string message = format_text("Refusing batch table %s, nothing made:\n", table.c_str());
-    std::string members = ",\"problems\":[";
+    std::string message = format_text("Refusing batch table %s, nothing made:", table.c_str());
+    item_list<table_problem> listed;
     for (const problem& each : problems_) {
-      message += each.said + "\n";
-      members += &each == problems_.begin() ? "{" : ",{";
-      members += "\"line\":" + std::to_string(each.line);
-      if (!each.column.empty()) {
-        members += ",\"column\":";
-        append_json_string(members, each.column);
-      }
-      members += ",\"message\":";
-      append_json_string(members, each.text);
-      members += '}';
+      message += "\n" + each.said;
+      listed.push_back({each.line, each.column, each.text});
     }
     throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, message, "")
         .with_path(table)
-        .with_document_members(members + "]");
+        .with_problems(std::move(listed));
   }
 
 private:
@@ -305,14 +297,6 @@ private:
   bool fast_ = false;
 };
 
-// What a row's failure says in a line, when its message is empty (an outside program failed).
-std::string failure_words(const run_failure& failure) {
-  if (!failure.message().empty()) {
-    return failure.message();
-  }
-  return format_text("%s ended with status %d\n", failure.subject().c_str(), failure.status());
-}
-
 } // namespace
 
 int run_batch(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
@@ -354,21 +338,24 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
     command_runner runner(out, log, shell);
     stamper stamp(settings, runner, master.get());
     for (const row_plan& row : rows) {
-      std::string document = "{\"line\":" + std::to_string(row.line) + ",\"output\":";
-      append_json_string(document, row.output);
+      json_object image;
+      image.raw("line", std::to_string(row.line));
+      image.text("output", row.output);
       try {
         stamp.make(row);
         ++made;
-        document += ",\"status\":0,\"record\":";
-        append_record_json(document, row.stored);
+        image.raw("status", "0");
+        std::string record;
+        append_record_json(record, row.stored);
+        image.raw("record", record);
       } catch (const run_failure& failure) {
         ++failed;
         out.notice(
             format_text("line %zu, %s: ", row.line, escape_control_bytes(row.output).c_str()) +
-            failure_words(failure));
-        append_failure_json(document, failure);
+            failure_words(failure) + "\n");
+        add_failure(image, failure);
       }
-      images += (images.empty() ? "" : ",") + document + "}";
+      images += (images.empty() ? "" : ",") + image.finish();
       out.show_count(made + failed, rows.size());
     }
   }
@@ -380,10 +367,13 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   if (!settings.json) {
     out.show_text(summary);
   } else {
-    std::string document = json_opening(settings) + ",\"table\":";
-    append_json_string(document, table_path);
-    document += ",\"made\":" + std::to_string(made) + ",\"failed\":" + std::to_string(failed) +
-                ",\"images\":[" + images + "]}\n";
+    json_object batch;
+    add_opening(batch, settings);
+    batch.text("table", table_path);
+    batch.raw("made", std::to_string(made));
+    batch.raw("failed", std::to_string(failed));
+    batch.raw("images", "[" + images + "]");
+    const std::string document = batch.finish() + "\n";
     out.progress(summary);
     if (out.write_document(document) != 0) {
       out.notice(format_text("Unable to write the JSON document: %s\n", std::strerror(errno)));

@@ -1,7 +1,8 @@
-// The JSON result of a run.
+// The JSON documents of a run.
 #include "run/json_output.h"
 
 #include "record/record_json.h"
+#include "record/utf8.h"
 #include "util/version.h"
 
 #include <cstring>
@@ -24,80 +25,180 @@ const char* mode_name(operating_mode mode) {
   return "none";
 }
 
-} // namespace
-
-std::string json_opening(const run_settings& settings) {
-  // The document's own format, so a script can tell a later one apart; then what made it.
-  std::string out = "{\"format\":1,\"tool_version\":";
-  append_json_string(out, tool_version());
-  out += ",\"mode\":";
-  append_json_string(out, settings.batch_table ? "batch" : mode_name(settings.mode));
-  out += ",\"dry_run\":";
-  out += settings.dry_run ? "true" : "false";
-  out += ",\"source\":";
-  append_json_string(out, settings.image_file ? *settings.image_file : "flash");
-  if (settings.output_file) {
-    out += ",\"output\":";
-    append_json_string(out, *settings.output_file);
+// The kind's name as a script reads it.
+const char* failure_kind_name(failure_kind kind) {
+  switch (kind) {
+  case failure_kind::usage:
+    return "usage";
+  case failure_kind::refused_value:
+    return "refused-value";
+  case failure_kind::image:
+    return "image";
+  case failure_kind::file:
+    return "file";
+  case failure_kind::outside_program:
+    return "outside-program";
+  case failure_kind::journal:
+    return "journal";
+  case failure_kind::lock:
+    return "lock";
+  case failure_kind::mismatch:
+    return "mismatch";
   }
+  return "unknown";
+}
+
+// The member that names a failure's subject: the field, the program, the option or the file.
+const char* subject_member(failure_kind kind) {
+  switch (kind) {
+  case failure_kind::refused_value:
+  case failure_kind::mismatch:
+    return "field";
+  case failure_kind::outside_program:
+    return "program";
+  case failure_kind::usage:
+    return "option";
+  case failure_kind::image:
+  case failure_kind::file:
+  case failure_kind::journal:
+  case failure_kind::lock:
+    break;
+  }
+  return "path";
+}
+
+std::string mismatches_json(const item_list<value_mismatch>& mismatches) {
+  std::string out = "[";
+  for (const value_mismatch& each : mismatches) {
+    json_object mismatch;
+    mismatch.text("field", each.field);
+    mismatch.text("found", each.found);
+    mismatch.text("expected", each.expected);
+    out += (out.size() > 1 ? "," : "") + mismatch.finish();
+  }
+  return out + "]";
+}
+
+std::string problems_json(const item_list<table_problem>& problems) {
+  std::string out = "[";
+  for (const table_problem& each : problems) {
+    json_object problem;
+    problem.raw("line", std::to_string(each.line));
+    if (!each.column.empty()) {
+      problem.text("column", each.column);
+    }
+    problem.words("message", each.text);
+    out += (out.size() > 1 ? "," : "") + problem.finish();
+  }
+  return out + "]";
+}
+
+std::string record_json(const dmi_record& record) {
+  std::string out;
+  append_record_json(out, record);
   return out;
 }
 
-void append_result_json(std::string& out, const run_settings& settings, const dmi_record& found,
-                        const dmi_record& stored) {
-  out += ",\"record\":";
-  append_record_json(out, settings.mode == OP_READ ? found : stored);
-  if (settings.mode != OP_READ) {
-    out += ",\"previous\":";
-    append_record_json(out, found);
-    out += ",\"changed\":";
-    append_changed_fields_json(out, found, stored);
-    // Bytes can change with no field: the marker of a record first stored by this tool, say.
-    out += ",\"record_changed\":";
-    out += std::memcmp(found.bytes, stored.bytes, DMI_RECORD_SIZE) != 0 ? "true" : "false";
+} // namespace
+
+void json_object::text(std::string_view name, std::string_view value) {
+  if (is_utf8(value)) {
+    std::string quoted;
+    append_json_string(quoted, value);
+    raw(name, quoted);
+    return;
+  }
+  raw(name, "null");
+  not_utf8_ += not_utf8_.empty() ? "" : ",";
+  append_json_string(not_utf8_, name);
+}
+
+void json_object::words(std::string_view name, std::string_view value) {
+  std::string quoted;
+  append_json_string(quoted, value);
+  raw(name, quoted);
+}
+
+void json_object::raw(std::string_view name, std::string_view json) {
+  members_ += members_.empty() ? "" : ",";
+  append_json_string(members_, name);
+  members_ += ':';
+  members_ += json;
+}
+
+std::string json_object::finish() const {
+  std::string object = "{" + members_;
+  if (!not_utf8_.empty()) {
+    object += (members_.empty() ? "" : ",") + std::string("\"not_utf8\":[") + not_utf8_ + "]";
+  }
+  return object + "}";
+}
+
+void add_opening(json_object& document, const run_settings& settings) {
+  // The document's own format, so a script can tell a later one apart; then what made it.
+  document.raw("format", "1");
+  document.text("tool_version", tool_version());
+  document.text("mode", settings.batch_table ? "batch" : mode_name(settings.mode));
+  document.raw("dry_run", settings.dry_run ? "true" : "false");
+  document.text("source", settings.image_file ? *settings.image_file : "flash");
+  if (settings.output_file) {
+    document.text("output", *settings.output_file);
   }
 }
 
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored) {
-  std::string out = json_opening(settings);
-  append_result_json(out, settings, found, stored);
-  if (settings.expect) {
-    out += ",\"matches\":true";
+  json_object document;
+  add_opening(document, settings);
+  document.raw("record", record_json(settings.mode == OP_READ ? found : stored));
+  if (settings.mode != OP_READ) {
+    document.raw("previous", record_json(found));
+    std::string changed;
+    append_changed_fields_json(changed, found, stored);
+    document.raw("changed", changed);
+    // Bytes can change with no field: the marker of a record first stored by this tool, say.
+    document.raw("record_changed",
+                 std::memcmp(found.bytes, stored.bytes, DMI_RECORD_SIZE) != 0 ? "true" : "false");
   }
-  out += "}\n";
-  return out;
+  if (settings.expect) {
+    document.raw("matches", "true");
+  }
+  return document.finish() + "\n";
 }
 
-void append_failure_json(std::string& out, const run_failure& failure) {
-  out += ",\"status\":" + std::to_string(failure.status()) + ",\"kind\":";
-  append_json_string(out, failure_kind_name(failure.kind()));
-  out += ",\"message\":";
-  append_json_string(out, failure.message());
+void add_failure(json_object& object, const run_failure& failure) {
+  object.raw("status", std::to_string(failure.status()));
+  object.text("kind", failure_kind_name(failure.kind()));
+  object.words("message", failure.message());
   if (!failure.subject().empty()) {
-    const failure_kind kind = failure.kind();
-    out += kind == failure_kind::refused_value || kind == failure_kind::mismatch ? ",\"field\":"
-           : kind == failure_kind::outside_program                               ? ",\"program\":"
-           : kind == failure_kind::usage                                         ? ",\"option\":"
-                                                                                 : ",\"path\":";
-    append_json_string(out, failure.subject());
+    object.text(subject_member(failure.kind()), failure.subject());
   }
   if (!failure.path().empty()) {
-    out += ",\"path\":";
-    append_json_string(out, failure.path());
+    object.text("path", failure.path());
+  }
+  if (failure.program_status()) {
+    object.raw("program_status", std::to_string(*failure.program_status()));
   }
   if (failure.flash()) {
-    out += ",\"flash\":";
-    out += *failure.flash() == flash_after_failure::restored ? "\"restored\"" : "\"needs-restore\"";
+    object.text("flash",
+                *failure.flash() == flash_after_failure::restored ? "restored" : "needs-restore");
   }
-  out += failure.document_members();
+  if (failure.mismatches() != nullptr) {
+    object.raw("mismatches", mismatches_json(*failure.mismatches()));
+  }
+  if (failure.problems() != nullptr) {
+    object.raw("problems", problems_json(*failure.problems()));
+    if (failure.problems_not_listed() > 0) {
+      object.raw("problems_not_listed", std::to_string(failure.problems_not_listed()));
+    }
+  }
 }
 
 std::string json_failure_document(const run_settings& settings, const run_failure& failure) {
-  std::string out = json_opening(settings);
-  append_failure_json(out, failure);
-  out += "}\n";
-  return out;
+  json_object document;
+  add_opening(document, settings);
+  add_failure(document, failure);
+  return document.finish() + "\n";
 }
 
 std::string change_note(const run_settings& settings, const dmi_record& stored) {
@@ -105,8 +206,5 @@ std::string change_note(const run_settings& settings, const dmi_record& stored) 
     return "";
   }
   std::string note = settings.image_file ? "Image file " + *settings.image_file : "The flash";
-  note += " was changed all the same; the record stored: ";
-  append_record_json(note, stored);
-  note += '\n';
-  return note;
+  return note + " was changed all the same; the record stored: " + record_json(stored) + "\n";
 }

@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
+#include <string>
+
 namespace {
 
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that the run was started without, so no
@@ -35,22 +38,30 @@ int main(int argc, char* argv[]) {
   run_settings settings;
   dmi_record cmdline_record;
   dmi_record_init(cmdline_record);
-  parse_words words;
-  const auto status = parse_arguments(argc, argv, settings, cmdline_record, words);
+  std::optional<run_failure> refused;
+  item_list<std::string> warnings;
+  try {
+    warnings = parse_arguments(argc, argv, settings, cmdline_record);
+  } catch (const run_failure& failure) {
+    refused = failure; // shown in the form the whole command line asks for
+  }
   // The form is known only once the whole command line is read: with --json, not even the help
   // after a bad option reaches standard output, which holds the document or nothing.
   reporter out = reporter::for_settings(settings);
+  if (refused) {
+    // getopt_long's words come before the help that follows them, as they always have.
+    out.show_failure(settings, *refused);
+    out.show_text(notice_text(settings));
+    return refused->status();
+  }
   out.show_text(notice_text(settings));
-  if (status) {
-    if (words.refusal) {
-      out.show_failure(settings, *words.refusal);
-    }
-    return *status; // -h, --help, --version, or a bad option
-  }
-  for (const std::string& warning : words.warnings) {
-    out.notice(warning);
-  }
   try {
+    if (settings.shown != run_settings::notice::none) {
+      return 0; // -h, --help, --version
+    }
+    for (const std::string& warning : warnings) {
+      out.notice(warning);
+    }
     return run_tool(settings, cmdline_record, out);
   } catch (const run_failure& failure) {
     out.show_failure(settings, failure);

@@ -114,12 +114,14 @@ void reporter::show_result(const run_settings& settings, const mode_result& resu
 }
 
 void reporter::show_failure(const run_settings& settings, const run_failure& failure) {
+  // The message is kept without its line end; an empty one was said already.
+  const std::string line = failure.message().empty() ? "" : failure.message() + "\n";
   if (failure.on_standard_output() && form_ == output_form::text) {
-    put(stdout, failure.message());
+    put(stdout, line);
     std::fflush(stdout);
     return;
   }
-  notice(failure.message());
+  notice(line);
   if (form_ == output_form::json) {
     // A reader that went away cannot be told; the message above says it all the same.
     write_document(json_failure_document(settings, failure));

@@ -4,7 +4,6 @@
 #include "cbfs/record_file.h"
 #include "flash_target/chip_target.h"
 #include "flash_target/target.h"
-#include "record/record_json.h"
 #include "record/text_escape.h"
 #include "run/batch.h"
 #include "run/given_values.h"
@@ -27,8 +26,7 @@ namespace {
 // field that differs with what was found and what was expected; UUIDs are compared as UUIDs.
 void check_expected_values(const dmi_record& found, const dmi_record& given) {
   std::string lines;
-  std::string members = ",\"mismatches\":[";
-  const char* first = nullptr;
+  item_list<value_mismatch> mismatches;
   int given_count = 0;
   for (int id = 0; id < FIELD_COUNT; ++id) {
     const auto field = static_cast<field_id>(id);
@@ -41,25 +39,21 @@ void check_expected_values(const dmi_record& found, const dmi_record& given) {
     if (!field_differs(found, given, field)) {
       continue;
     }
-    const std::string was = field_value_text(found, field);
-    const std::string wanted = field_value_text(given, field);
-    lines += std::string(field_name(field)) + ": found '" + escape_control_bytes(was) +
-             "', expected '" + escape_control_bytes(wanted) + "'\n";
-    members += first == nullptr ? "{\"field\":" : ",{\"field\":";
-    append_json_string(members, field_name(field));
-    members += ",\"found\":";
-    append_json_string(members, was);
-    members += ",\"expected\":";
-    append_json_string(members, wanted);
-    members += '}';
-    first = first == nullptr ? field_name(field) : first;
+    value_mismatch mismatch{field_name(field), field_value_text(found, field),
+                            field_value_text(given, field)};
+    lines += (lines.empty() ? "" : "\n") + mismatch.field + ": found '" +
+             escape_control_bytes(mismatch.found) + "', expected '" +
+             escape_control_bytes(mismatch.expected) + "'";
+    mismatches.push_back(std::move(mismatch));
   }
   if (given_count == 0) {
     fail(failure_kind::usage, "",
          "--expect needs values to check: give them as options or with -c\n");
   }
-  if (first != nullptr) {
-    throw run_failure(1, failure_kind::mismatch, lines, first).with_document_members(members + "]");
+  if (!mismatches.empty()) {
+    const std::string first = mismatches[0].field;
+    throw run_failure(1, failure_kind::mismatch, lines, first)
+        .with_mismatches(std::move(mismatches));
   }
 }
 
@@ -148,6 +142,15 @@ int run_tool(const run_settings& settings, const dmi_record& cmdline_record, rep
     run_on_journal(settings, cmdline_record, out, shell);
     return 0;
   }
-  out.show_result(settings, perform(settings, cmdline_record, out, shell));
+  try {
+    out.show_result(settings, perform(settings, cmdline_record, out, shell));
+  } catch (run_failure& failure) {
+    // --expect ends 1 for values that differ and for nothing else, so a script can tell a board
+    // that holds other values from a check that could not be made.
+    if (settings.expect && failure.kind() != failure_kind::mismatch) {
+      throw failure.with_message(failure_words(failure)).with_status(EXIT_TOOL_ERROR);
+    }
+    throw;
+  }
   return 0;
 }

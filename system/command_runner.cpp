@@ -130,8 +130,15 @@ int command_runner::run_held_back(const char* command) {
 }
 
 void command_runner::run(const char* text, command_log log) {
-  if (const int status = run_status(text, log)) {
-    throw run_failure(status, failure_kind::outside_program, "", program_of(text));
+  const int raw = run_in_shell(text, log);
+  if (const int status = report_status(out_, raw)) {
+    run_failure failure(status, failure_kind::outside_program, "", program_of(text));
+    // A program that ended by itself has a status of its own, which a script may want even when
+    // the run ends with another.
+    if ((raw & 0x7f) == 0) {
+      failure.with_program_status((raw >> 8) & 0xff);
+    }
+    throw failure;
   }
 }
 

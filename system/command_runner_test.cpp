@@ -18,13 +18,14 @@ TEST(CommandRunner, DecodesExitCodesSignalsAndShellFailures) {
     int status;
     int exit_status; // -2: the runner returns
     const char* printed;
+    int program_status; // the program's own, as the failure carries it; -1 for none
   } cases[] = {
-      {0, -2, "system() exit with return_code=0, child exit status=0\n"},
-      {1 << 8, 1, "system() exit with return_code=256, child exit status=1\n"},
-      {3 << 8, 3, "system() exit with return_code=768, child exit status=3\n"},
-      {127 << 8, 127, "system() exit with return_code=32512, child exit status=127\n"},
-      {9, 255, "system() exit with return_code=9, child exited abnormally\n"},
-      {-1, 255, "system() exit with return_code=-1, child exited abnormally\n"},
+      {0, -2, "system() exit with return_code=0, child exit status=0\n", 0},
+      {1 << 8, 1, "system() exit with return_code=256, child exit status=1\n", 1},
+      {3 << 8, 3, "system() exit with return_code=768, child exit status=3\n", 3},
+      {127 << 8, 127, "system() exit with return_code=32512, child exit status=127\n", 127},
+      {9, 255, "system() exit with return_code=9, child exited abnormally\n", -1},
+      {-1, 255, "system() exit with return_code=-1, child exited abnormally\n", -1},
   };
   for (const auto& c : cases) {
     const child_result result = run_in_child([&] {
@@ -32,7 +33,9 @@ TEST(CommandRunner, DecodesExitCodesSignalsAndShellFailures) {
       try {
         shell.runner().run("cbfstool x remove", command_log::unlogged);
       } catch (const run_failure& failure) {
-        std::printf("%s %s\n", failure_kind_name(failure.kind()), failure.subject().c_str());
+        std::printf("%s %s %d\n",
+                    failure.kind() == failure_kind::outside_program ? "outside-program" : "other",
+                    failure.subject().c_str(), failure.program_status().value_or(-1));
         throw;
       }
       std::printf("returned\n");
@@ -40,7 +43,9 @@ TEST(CommandRunner, DecodesExitCodesSignalsAndShellFailures) {
     const bool returns = c.exit_status == -2;
     EXPECT_EQ(result.exit_status, returns ? 0 : c.exit_status) << c.status;
     EXPECT_EQ(result.out,
-              std::string(c.printed) + (returns ? "returned\n" : "outside-program cbfstool\n"))
+              std::string(c.printed) +
+                  (returns ? "returned\n"
+                           : "outside-program cbfstool " + std::to_string(c.program_status) + "\n"))
         << c.status;
   }
 }

@@ -64,20 +64,26 @@ bool file_exists(const std::string& path) {
 }
 
 std::optional<int> parse_and_show(command_line& line, run_settings& settings, dmi_record& record) {
-  parse_words words;
-  const auto status = parse_arguments(line.argc(), line.argv(), settings, record, words);
-  reporter out(output_form::text);
-  out.show_text(notice_text(settings));
-  if (words.refusal) {
-    out.show_failure(settings, *words.refusal);
+  std::optional<run_failure> refused;
+  item_list<std::string> warnings;
+  try {
+    warnings = parse_arguments(line.argc(), line.argv(), settings, record);
+  } catch (const run_failure& failure) {
+    refused = failure;
   }
-  if (!status) {
-    for (const std::string& warning : words.warnings) {
-      out.notice(warning);
-    }
+  reporter out(output_form::text);
+  if (refused) {
+    out.show_failure(settings, *refused);
+  }
+  out.show_text(notice_text(settings));
+  for (const std::string& warning : warnings) {
+    out.notice(warning);
   }
   out.flush();
-  return status;
+  if (refused) {
+    return refused->status();
+  }
+  return settings.shown != run_settings::notice::none ? std::optional<int>(0) : std::nullopt;
 }
 
 std::vector<std::string> read_lines(const std::string& path) {

@@ -1,10 +1,15 @@
 // The one way a run of vek_smbios_util ends early: a run_failure, thrown where the failure is
 // found and caught at the top (main, or one image of a batch), where it is shown and its status
 // becomes the exit status. Nothing below main ends the process, so every owner on the way up
-// cleans up after itself.
+// cleans up after itself. A failure carries data only; the reporter at the top words it for the
+// form the operator chose.
 #pragma once
 
+#include "util/item_list.h"
+
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,18 +32,31 @@ enum class failure_kind {
   mismatch
 };
 
-// The kind's name as a script reads it: "usage", "refused-value", "outside-program"...
-const char* failure_kind_name(failure_kind kind);
-
 // How a failed write left the chip: its region written back from the journal, or partly
 // written and kept in the journal for --restore.
 enum class flash_after_failure { restored, needs_restore };
 
+// A field whose value differs from the one expected: its name and the two values as text.
+struct value_mismatch {
+  std::string field;
+  std::string found;
+  std::string expected;
+};
+
+// A problem of a batch table: its line, its column (a name, or for a header cell its place;
+// empty when the problem is not in one cell), and what is wrong, in words.
+struct table_problem {
+  std::size_t line = 0;
+  std::string column;
+  std::string text;
+};
+
 class run_failure : public std::exception {
 public:
-  // `message` carries its own line end; empty when everything was said already. `subject` is what
-  // the failure concerns: the field of a refused value or a mismatch, the program that failed,
-  // otherwise the path of the file (empty when none).
+  // `message` is the failure in words, without a line end (one given is taken off); empty when
+  // everything was said already. `subject` is what the failure concerns: the field of a refused
+  // value or a mismatch, the program that failed, the option of a command line refused, otherwise
+  // the path of the file (empty when none).
   run_failure(int status, failure_kind kind, std::string message, std::string subject = "");
 
   int status() const {
@@ -56,6 +74,13 @@ public:
   const char* what() const noexcept override {
     return message_.c_str();
   }
+  // The same failure ending the run with another status.
+  run_failure& with_status(int status) {
+    status_ = status;
+    return *this;
+  }
+  // The same failure said in other words.
+  run_failure& with_message(std::string message);
 
   // The two messages the tool has always printed on standard output ("Unknown Operation,
   // Aborting..." and the layout file's) keep their place.
@@ -76,13 +101,12 @@ public:
     return *this;
   }
 
-  // Members a JSON document of the failure carries beyond the common ones, as JSON text that
-  // starts with a comma (the fields that differ, for a mismatch).
-  const std::string& document_members() const {
-    return document_members_;
+  // For an outside program that ended with an exit code: that code, whatever the run ends with.
+  const std::optional<int>& program_status() const {
+    return program_status_;
   }
-  run_failure& with_document_members(std::string members) {
-    document_members_ = std::move(members);
+  run_failure& with_program_status(int status) {
+    program_status_ = status;
     return *this;
   }
 
@@ -95,21 +119,44 @@ public:
     return *this;
   }
 
+  // For a mismatch: each field that differs, in table order.
+  const item_list<value_mismatch>* mismatches() const {
+    return mismatches_.get();
+  }
+  run_failure& with_mismatches(item_list<value_mismatch> mismatches);
+
+  // For a refused batch table: the problems listed, and how many more were found but not listed.
+  const item_list<table_problem>* problems() const {
+    return problems_.get();
+  }
+  std::size_t problems_not_listed() const {
+    return problems_not_listed_;
+  }
+  run_failure& with_problems(item_list<table_problem> problems, std::size_t not_listed = 0);
+
 private:
   int status_;
   failure_kind kind_;
   std::string message_;
   std::string subject_;
   std::string path_;
-  std::string document_members_;
   bool on_standard_output_ = false;
+  std::optional<int> program_status_;
   std::optional<flash_after_failure> flash_;
+  // Shared, not copied, when the failure is: a thrown failure is copied on its way up.
+  std::shared_ptr<const item_list<value_mismatch>> mismatches_;
+  std::shared_ptr<const item_list<table_problem>> problems_;
+  std::size_t problems_not_listed_ = 0;
 };
+
+// The failure in words: its message, or for an outside program that failed without one, the
+// program and how it ended ("flashrom ended with status 1").
+std::string failure_words(const run_failure& failure);
 
 // The formatted text, as printf would write it.
 [[gnu::format(printf, 1, 2)]] std::string format_text(const char* format, ...);
 
 // Ends the run with EXIT_TOOL_ERROR: a failure of `kind` about `subject`, with the formatted
-// message (the caller gives its line end).
+// message.
 [[noreturn, gnu::format(printf, 3, 4)]] void fail(failure_kind kind, const std::string& subject,
                                                   const char* format, ...);
