@@ -66,6 +66,13 @@ image_destination output_file_destination(const std::string& output_path, int im
   if (name.empty() || name == "." || name == "..") {
     fail(failure_kind::file, output_path, "Output file %s names a folder\n", output_path.c_str());
   }
+  // A link at the name is refused wherever it leads: the rename would replace the link itself,
+  // and a link such as /dev/stdout is no file to replace.
+  struct stat named;
+  if (::lstat(output_path.c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+    fail(failure_kind::file, output_path, "Output file %s is a symbolic link\n",
+         output_path.c_str());
+  }
   // Every folder up to it must be one that no other user can change, or the rename into place
   // could be steered to another file; a file already there must be one no other user could have
   // put there, even in a sticky folder such as /tmp, where they may create files.

@@ -30,14 +30,13 @@ struct image_destination {
 // owner kept. Ends the run on failure.
 image_destination image_file_destination(int image_fd, const std::string& image_path);
 
-// The file `output_path` as the destination of the image open on `image_fd`. The path must be
-// trusted as a replaced file (see check_trusted_path): what is there, or what a symbolic link
-// there leads to, must be a regular file of root's or the running user's with one link, wherever
-// it lies, so a device, a FIFO or another user's file is refused; and it must not be the image
-// file itself (by its name, or by a link to it) nor a folder. The result is always a new file of
-// the running user's, with permissions 0644 less the umask, renamed over the name: it never
-// takes the owner or permissions of a file that was there, and a symbolic link there is replaced,
-// never followed. Ends the run on failure.
+// The file `output_path` as the destination of the image open on `image_fd`. A symbolic link at
+// the name is refused, wherever it leads (/dev/stdout included). The path must be trusted as a
+// replaced file (see check_trusted_path): what is there must be a regular file of root's or the
+// running user's with one link, wherever it lies, so a device, a FIFO or another user's file is
+// refused; and it must not be the image file itself nor a folder. The result is always a new file
+// of the running user's, with permissions 0644 less the umask, renamed over the name: it never
+// takes the owner or permissions of a file that was there. Ends the run on failure.
 image_destination output_file_destination(const std::string& output_path, int image_fd,
                                           const std::string& image_path);
 
