@@ -144,14 +144,14 @@ item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
   item_list<duplicate_value> duplicates;
   for (std::size_t row = 0; row < table.row_count(); ++row) {
     for (int column = 0; column < table.column_count; ++column) {
-      const std::string& cell = table.cell(row, column);
+      const std::string_view cell = table.cell(row, column);
       if (!checked[column] || cell.empty()) {
         continue;
       }
-      std::string key = cell;
+      std::string key(cell);
       if (column != table.output_column && table.columns[column] == FIELD_SYSTEM_UUID) {
         uuid_t parsed;
-        if (uuid_parse(cell.c_str(), parsed) != 0) {
+        if (uuid_parse(cell.data(), parsed) != 0) {
           continue;
         }
         key.assign(std::begin(parsed), std::end(parsed));

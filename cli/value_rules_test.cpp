@@ -132,11 +132,11 @@ TEST(ValueRules, RefusePlaceholderUuids) {
 
 // The duplicates of a table as "COLUMN FIRST_LINE LINE", one per line.
 std::string duplicates_of(const std::string& text) {
-  auto result = read_csv_table(text);
-  const auto* table = std::get_if<csv_table>(&result);
-  if (table == nullptr) {
+  const csv_reading reading = read_csv_table(text);
+  if (!reading.clean()) {
     return "not a table";
   }
+  const csv_table* table = &reading.table;
   std::string shown;
   for (const duplicate_value& duplicate : find_duplicate_values(*table)) {
     shown += duplicate.column == table->output_column
