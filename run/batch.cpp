@@ -388,11 +388,16 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
       out.show_count(made + failed, rows.size());
     }
   }
-  const std::string summary = settings.dry_run
-                                  ? format_text("Batch table %s checked: %zu rows, nothing made\n",
-                                                table_path.c_str(), rows.size())
-                                  : format_text("Batch table %s: %zu images made, %zu failed\n",
-                                                table_path.c_str(), made, failed);
+  std::string summary = settings.dry_run
+                            ? format_text("Batch table %s checked: %zu rows, nothing made\n",
+                                          table_path.c_str(), rows.size())
+                            : format_text("Batch table %s: %zu images made, %zu failed\n",
+                                          table_path.c_str(), made, failed);
+  if (reading.table.separator != ',') {
+    // The operator sees how the cells were split when they were not split at commas.
+    summary.insert(summary.size() - 1,
+                   format_text(" (read with '%c' between cells)", reading.table.separator));
+  }
   if (!settings.json) {
     out.show_text(summary);
   } else {
