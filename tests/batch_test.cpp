@@ -128,7 +128,7 @@ TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
         "line 4, column chassis-asset-tag: ends with a blank",
         "line 5, column output: names a folder: give the name of a file in the output folder",
         "line 5, column system-uuid: system-uuid value 'not a uuid' is not a UUID",
-        "line 5, column chassis-asset-tag: holds a byte outside printable ASCII",
+        "line 5, column chassis-asset-tag: holds U+00FC at byte 3, outside printable ASCII",
         "line 3, column output: the same value as line 2",
         "line 3, column system-uuid: the same value as line 2",
         "line 3, column chassis-asset-tag: the same value as line 2",
