@@ -54,23 +54,18 @@ TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
       {FIELD_SYSTEM_SERIAL_NUMBER, "xxxxxxxx", "placeholder"},
       {FIELD_SYSTEM_UUID, "Not Specified", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "0", "placeholder"},
-      {FIELD_SYSTEM_SERIAL_NUMBER, "serial number", "placeholder"},
-      {FIELD_CHASSIS_ASSET_TAG, "na", "placeholder"},
       {FIELD_SYSTEM_SKU, "Tbd", "placeholder"},
       // One character written three times or more, in any letter case; a UTF-8 one too.
       {FIELD_SYSTEM_SERIAL_NUMBER, "000", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "XXXXXXXXX", "placeholder"},
       {FIELD_CHASSIS_ASSET_TAG, "xXx", "placeholder"},
-      {FIELD_BOARD_VERSION, "---", "placeholder"},
       {FIELD_SYSTEM_MANUFACTURER, "\xE2\x80\x94\xE2\x80\x94\xE2\x80\x94", "placeholder"},
       {FIELD_BOARD_VERSION, "00", "kept"},
-      {FIELD_SYSTEM_SERIAL_NUMBER, "0001", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "XXY", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "\xE2\x80\x94\xE2\x80\x94-", "kept"},
       // A value that only holds a placeholder, or differs from one by a byte, is its own.
       {FIELD_SYSTEM_SERIAL_NUMBER, "SN-0123456789", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "12345678", "kept"},
-      {FIELD_SYSTEM_SERIAL_NUMBER, "TBD-7", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "OEM Systems Ltd", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M", "kept"},
       {FIELD_CHASSIS_ASSET_TAG, "N/A/1", "kept"},
@@ -120,19 +115,12 @@ TEST(ValueRules, TextsForMessages) {
       {"SN\xC2\xA0"
        "1",
        "holds U+00A0 NO-BREAK SPACE at byte 3, outside printable ASCII"},
-      {"\xEF\xBB\xBFSN1", "holds U+FEFF BYTE ORDER MARK at byte 1, outside printable ASCII"},
-      {"SN\xE2\x80\x8B"
-       "1",
-       "holds U+200B ZERO WIDTH SPACE at byte 3, outside printable ASCII"},
-      {"\xE2\x80\x9CSN\xE2\x80\x9D",
-       "holds U+201C LEFT DOUBLE QUOTATION MARK at byte 1, outside printable ASCII"},
       {"SN\xC3\xA9", "holds U+00E9 at byte 3, outside printable ASCII"},
       {"SN\xF0\x9F\x98\x80", "holds U+1F600 at byte 3, outside printable ASCII"},
       {"SN\xE9-1", "holds 0xE9 (not UTF-8) at byte 3, outside printable ASCII"},
       {"SN\xE2\x80", "holds 0xE2 (not UTF-8) at byte 3, outside printable ASCII"},
       {"S\tN", "holds U+0009 CHARACTER TABULATION at byte 2, outside printable ASCII"},
       {"SN\x7F", "holds U+007F DELETE at byte 3, outside printable ASCII"},
-      {"SN\x01", "holds U+0001 at byte 3, outside printable ASCII"},
   };
   for (const auto& [value, text] : cases) {
     const std::optional<broken_rule> broken = check_value_rules(FIELD_SYSTEM_SERIAL_NUMBER, value);
