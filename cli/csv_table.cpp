@@ -71,7 +71,7 @@ public:
     // line end after it: the cells never move as the table grows.
     reading_.table.cell_text.reserve(text.size() + 1);
     const std::size_t header_line = scanner.line();
-    read_header(scanner);
+    read_header(scanner, header_line);
     bool has_rows = false; // whether a record followed the header, taken or not
     while (scanner.next_record()) {
       read_row(scanner);
@@ -137,14 +137,14 @@ private:
                                         : MAX_FIELD_CELL_LENGTH;
   }
 
-  void read_header(cell_scanner& scanner) {
+  void read_header(cell_scanner& scanner, std::size_t line) {
     do {
       scanner.read_cell(cell_, MAX_HEADER_CELL_KEPT);
       name_column(cell_);
       add_cell_problems(cell_, header_.size(), header_[header_.size() - 1] == NOTE_COLUMN);
     } while (!cell_.ends_record);
     if (reading_.table.output_column < 0) {
-      add_problem(csv_problem_kind::no_output_column, cell_.line);
+      add_problem(csv_problem_kind::no_output_column, line);
     }
   }
 
