@@ -1,18 +1,23 @@
 // The rules of batch values.
 #include "cli/value_rules.h"
 
+#include "cli/character_names.h"
+#include "record/utf8.h"
+
 #include <uuid/uuid.h>
 
 #include <cstring>
 #include <iterator>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
 // Texts that firmware vendors' reference firmware and board makers' tools leave in SMBIOS where
 // the board maker was to put a value. A value equal to one, without regard to ASCII letter case,
 // is refused: it would make boards look alike to asset systems and to software licensed per
-// machine. Case-only variants ("To Be Filled By O.E.M.") need no entry of their own.
+// machine. Case-only variants ("To Be Filled By O.E.M.") need no entry of their own, nor do values
+// of one character repeated ("000000", "XXXXXXXX"), which is_one_character_repeated finds.
 constexpr const char* PLACEHOLDER_TEXTS[] = {
     "To be filled by O.E.M.",
     "Default string",
@@ -31,18 +36,22 @@ constexpr const char* PLACEHOLDER_TEXTS[] = {
     "Asset-1234567890",
     "SKU",
     "Type1ProductConfigId",
+    "Serial Number",
+    "0",
     "0123456789",
     "123456789",
     "1234567890",
-    "00000000",
-    "0000000000",
-    "XXXXXXXX",
     "None",
     "N/A",
+    "NA",
+    "TBD",
     "Unknown",
     "OEM",
     "O.E.M.",
 };
+
+// The fewest times a character repeated makes a value a placeholder: "00" may be a real version.
+constexpr std::size_t PLACEHOLDER_REPEATS = 3;
 
 // UUIDs that firmware leaves where no UUID was set: all bits set (erased flash), and a common
 // reference firmware's default, in both of the byte orders tools show it in.
@@ -87,17 +96,47 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool is_printable_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (c < 0x20 || c > 0x7E) {
+// Whether `value` is one character (one byte, or one UTF-8 sequence), in any ASCII letter case,
+// written PLACEHOLDER_REPEATS times or more.
+bool is_one_character_repeated(std::string_view value) {
+  std::size_t length = utf8_multibyte_length(value);
+  length = length == 0 ? 1 : length;
+  if (value.size() < PLACEHOLDER_REPEATS * length || value.size() % length != 0) {
+    return false;
+  }
+  for (std::size_t at = length; at < value.size(); at += length) {
+    if (!equal_ignoring_ascii_case(value.substr(at, length), value.substr(0, length))) {
       return false;
     }
   }
   return true;
 }
 
+// The place of the first byte outside printable ASCII, or npos.
+std::size_t first_unprintable(std::string_view text) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] < 0x20 || text[at] > 0x7E) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
 broken_rule placeholder(std::string_view shown) {
   return {value_rule::placeholder, "is the placeholder \"" + std::string(shown) + "\""};
+}
+
+// The placeholder rule alone.
+std::optional<broken_rule> check_placeholder(std::string_view value) {
+  for (const char* text : PLACEHOLDER_TEXTS) {
+    if (equal_ignoring_ascii_case(value, text)) {
+      return placeholder(value); // as given: the operator looks for it in their own table
+    }
+  }
+  if (is_one_character_repeated(value)) {
+    return placeholder(value);
+  }
+  return std::nullopt;
 }
 
 } // namespace
@@ -112,13 +151,14 @@ std::optional<broken_rule> check_value_rules(field_id field, std::string_view va
   if (is_blank(value.back())) {
     return broken_rule{value_rule::trailing_blank, "ends with a blank"};
   }
-  for (const char* text : PLACEHOLDER_TEXTS) {
-    if (equal_ignoring_ascii_case(value, text)) {
-      return placeholder(value); // as given: the operator looks for it in their own table
-    }
+  if (auto broken = check_placeholder(value)) {
+    return broken;
   }
-  if (is_identifier(field) && !is_printable_ascii(value)) {
-    return broken_rule{value_rule::not_printable_ascii, "holds a byte outside printable ASCII"};
+  if (const std::size_t at = first_unprintable(value); is_identifier(field) && at != value.npos) {
+    // Named, with its place: an en dash or a no-break space looks like its ASCII twin in a sheet.
+    return broken_rule{value_rule::not_printable_ascii,
+                       "holds " + character_name(value.substr(at)) + " at byte " +
+                           std::to_string(at + 1) + ", outside printable ASCII"};
   }
   return std::nullopt;
 }
@@ -128,6 +168,25 @@ std::optional<broken_rule> check_uuid_rules(const std::uint8_t* uuid) {
     uuid_t known;
     if (uuid_parse(text, known) == 0 && std::memcmp(uuid, known, sizeof known) == 0) {
       return placeholder(text);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<carried_placeholder> find_carried_placeholder(const dmi_record& found,
+                                                            const dmi_record& given) {
+  for (int id = 0; id < FIELD_COUNT; ++id) {
+    const auto field = static_cast<field_id>(id);
+    std::optional<broken_rule> broken;
+    if (field == FIELD_SYSTEM_UUID) {
+      if (uuid_is_null(dmi_record_uuid(given)) && !uuid_is_null(dmi_record_uuid(found))) {
+        broken = check_uuid_rules(dmi_record_uuid(found));
+      }
+    } else if (dmi_record_index(given, field) == 0 && dmi_record_index(found, field) != 0) {
+      broken = check_placeholder(dmi_record_text(found, field));
+    }
+    if (broken) {
+      return carried_placeholder{field, std::move(*broken)};
     }
   }
   return std::nullopt;
@@ -144,14 +203,14 @@ item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
   item_list<duplicate_value> duplicates;
   for (std::size_t row = 0; row < table.row_count(); ++row) {
     for (int column = 0; column < table.column_count; ++column) {
-      const std::string& cell = table.cell(row, column);
+      const std::string_view cell = table.cell(row, column);
       if (!checked[column] || cell.empty()) {
         continue;
       }
-      std::string key = cell;
+      std::string key(cell);
       if (column != table.output_column && table.columns[column] == FIELD_SYSTEM_UUID) {
         uuid_t parsed;
-        if (uuid_parse(cell.c_str(), parsed) != 0) {
+        if (uuid_parse(cell.data(), parsed) != 0) {
           continue;
         }
         key.assign(std::begin(parsed), std::end(parsed));

@@ -23,7 +23,8 @@ enum class value_rule {
 
 // The rule a value breaks, and a short text for messages, to follow the field's name: "is empty",
 // "begins with a blank", "ends with a blank", "is the placeholder \"default string\"" (the value as
-// given), "holds a byte outside printable ASCII".
+// given), "holds U+2013 EN DASH at byte 4, outside printable ASCII" (see character_name; bytes
+// counted from 1).
 struct broken_rule {
   value_rule rule;
   std::string text;
@@ -31,15 +32,29 @@ struct broken_rule {
 
 // The first rule `value` breaks as the value of `field`, in the order of value_rule, or none.
 // Placeholders are compared whole and without regard to ASCII letter case, so a value that only
-// holds one is fine. Printable ASCII is asked of the serial numbers, the SKU and the asset tag,
-// which scripts and asset systems match byte for byte. For system-uuid this judges the text as
-// given; check_uuid_rules judges the UUID it was parsed into.
+// holds one is fine; a value of one character written three times or more is one too. Printable
+// ASCII is asked of the serial numbers, the SKU and the asset tag, which scripts and asset systems
+// match byte for byte. For system-uuid this judges the text as given; check_uuid_rules judges the
+// UUID it was parsed into.
 std::optional<broken_rule> check_value_rules(field_id field, std::string_view value);
 
 // The rule a parsed system-uuid breaks, or none: the all-FF UUID, and the UUIDs firmware leaves
 // as defaults, are placeholders. `uuid` is 16 bytes in the record's order. (The all-zero UUID is
 // refused where values are taken.)
 std::optional<broken_rule> check_uuid_rules(const std::uint8_t* uuid);
+
+// A placeholder a record carries in a field that a run does not set.
+struct carried_placeholder {
+  field_id field;
+  broken_rule broken; // the placeholder rule, naming the value
+};
+
+// The first field, in record order, that `found` holds and `given` does not set whose value is a
+// placeholder text or UUID, or none: the values a merge would carry over from the target's record
+// unseen. Only the placeholder rule is asked of them; the fields `given` sets are judged where
+// they are given.
+std::optional<carried_placeholder> find_carried_placeholder(const dmi_record& found,
+                                                            const dmi_record& given);
 
 // A value given in two rows of a column where each row needs its own.
 struct duplicate_value {

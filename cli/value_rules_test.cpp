@@ -53,10 +53,19 @@ TEST(ValueRules, JudgeEachValueByTheRulesOfItsField) {
       {FIELD_CHASSIS_MANUFACTURER, "O.E.M.", "placeholder"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "xxxxxxxx", "placeholder"},
       {FIELD_SYSTEM_UUID, "Not Specified", "placeholder"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "0", "placeholder"},
+      {FIELD_SYSTEM_SKU, "Tbd", "placeholder"},
+      // One character written three times or more, in any letter case; a UTF-8 one too.
+      {FIELD_SYSTEM_SERIAL_NUMBER, "000", "placeholder"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "XXXXXXXXX", "placeholder"},
+      {FIELD_CHASSIS_ASSET_TAG, "xXx", "placeholder"},
+      {FIELD_SYSTEM_MANUFACTURER, "\xE2\x80\x94\xE2\x80\x94\xE2\x80\x94", "placeholder"},
+      {FIELD_BOARD_VERSION, "00", "kept"},
+      {FIELD_SYSTEM_SERIAL_NUMBER, "XXY", "kept"},
+      {FIELD_SYSTEM_MANUFACTURER, "\xE2\x80\x94\xE2\x80\x94-", "kept"},
       // A value that only holds a placeholder, or differs from one by a byte, is its own.
       {FIELD_SYSTEM_SERIAL_NUMBER, "SN-0123456789", "kept"},
       {FIELD_SYSTEM_SERIAL_NUMBER, "12345678", "kept"},
-      {FIELD_SYSTEM_SERIAL_NUMBER, "XXXXXXXXX", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "OEM Systems Ltd", "kept"},
       {FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M", "kept"},
       {FIELD_CHASSIS_ASSET_TAG, "N/A/1", "kept"},
@@ -99,7 +108,19 @@ TEST(ValueRules, TextsForMessages) {
       {" a", "begins with a blank"},
       {"a ", "ends with a blank"},
       {"to be filled by o.e.m.", "is the placeholder \"to be filled by o.e.m.\""}, // as given
-      {"SN\xC3\xA9", "holds a byte outside printable ASCII"},
+      // The first character outside printable ASCII, by its name and its first byte's place.
+      {"SN\xE2\x80\x93"
+       "2024\xC2\xA0",
+       "holds U+2013 EN DASH at byte 3, outside printable ASCII"},
+      {"SN\xC2\xA0"
+       "1",
+       "holds U+00A0 NO-BREAK SPACE at byte 3, outside printable ASCII"},
+      {"SN\xC3\xA9", "holds U+00E9 at byte 3, outside printable ASCII"},
+      {"SN\xF0\x9F\x98\x80", "holds U+1F600 at byte 3, outside printable ASCII"},
+      {"SN\xE9-1", "holds 0xE9 (not UTF-8) at byte 3, outside printable ASCII"},
+      {"SN\xE2\x80", "holds 0xE2 (not UTF-8) at byte 3, outside printable ASCII"},
+      {"S\tN", "holds U+0009 CHARACTER TABULATION at byte 2, outside printable ASCII"},
+      {"SN\x7F", "holds U+007F DELETE at byte 3, outside printable ASCII"},
   };
   for (const auto& [value, text] : cases) {
     const std::optional<broken_rule> broken = check_value_rules(FIELD_SYSTEM_SERIAL_NUMBER, value);
@@ -130,13 +151,57 @@ TEST(ValueRules, RefusePlaceholderUuids) {
             "is the placeholder \"ffffffff-ffff-ffff-ffff-ffffffffffff\"");
 }
 
+// A record's fields that a run does not set, judged by the placeholder rule alone: the first
+// one, in record order, is named.
+TEST(ValueRules, FindThePlaceholderARecordCarriesIntoFieldsNotSet) {
+  const auto text_record = [](std::initializer_list<std::pair<field_id, const char*>> fields) {
+    dmi_record record;
+    dmi_record_init(record);
+    for (const auto& [field, text] : fields) {
+      EXPECT_EQ(dmi_record_set_text(record, field, text), 0);
+    }
+    return record;
+  };
+  const dmi_record found = text_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"},
+                                        {FIELD_SYSTEM_VERSION, " padded "},
+                                        {FIELD_SYSTEM_SKU, "To be filled by O.E.M."},
+                                        {FIELD_CHASSIS_ASSET_TAG, "000000"}});
+  const dmi_record nothing = text_record({});
+  const struct {
+    const char* what;
+    dmi_record given;
+    const char* expected;
+  } cases[] = {
+      {"nothing given: the first in record order", nothing,
+       "system-sku is the placeholder \"To be filled by O.E.M.\""},
+      {"the first set by the run", text_record({{FIELD_SYSTEM_SKU, "SKU-1"}}),
+       "chassis-asset-tag is the placeholder \"000000\""},
+      {"both set, even to an empty text",
+       text_record({{FIELD_SYSTEM_SKU, "SKU-1"}, {FIELD_CHASSIS_ASSET_TAG, ""}}), "none"},
+  };
+  for (const auto& c : cases) {
+    const auto carried = find_carried_placeholder(found, c.given);
+    EXPECT_EQ(carried ? std::string(field_name(carried->field)) + " " + carried->broken.text
+                      : "none",
+              c.expected)
+        << c.what;
+  }
+  // The UUID: a placeholder one found is carried unless the run gives one.
+  dmi_record erased_uuid = text_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
+  std::fill_n(dmi_record_uuid(erased_uuid), DMI_UUID_SIZE, 0xFF);
+  EXPECT_EQ(find_carried_placeholder(erased_uuid, nothing)->field, FIELD_SYSTEM_UUID);
+  dmi_record uuid_given = nothing;
+  ASSERT_EQ(dmi_record_parse_uuid(uuid_given, "00112233-4455-6677-8899-aabbccddeeff"), 0);
+  EXPECT_FALSE(find_carried_placeholder(erased_uuid, uuid_given).has_value());
+}
+
 // The duplicates of a table as "COLUMN FIRST_LINE LINE", one per line.
 std::string duplicates_of(const std::string& text) {
-  auto result = read_csv_table(text);
-  const auto* table = std::get_if<csv_table>(&result);
-  if (table == nullptr) {
+  const csv_reading reading = read_csv_table(text);
+  if (!reading.clean()) {
     return "not a table";
   }
+  const csv_table* table = &reading.table;
   std::string shown;
   for (const duplicate_value& duplicate : find_duplicate_values(*table)) {
     shown += duplicate.column == table->output_column

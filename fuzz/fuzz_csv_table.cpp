@@ -1,5 +1,6 @@
-// The input is a batch table; whatever it holds, the reader returns a sound table or problems that
-// name lines of the text, and a table written out again reads back the same.
+// The input is a batch table; whatever it holds, the reader returns a sound table of the rows it
+// took and bounded problems that name lines of the text, and a table written out again reads back
+// the same.
 #include "cli/csv_table.h"
 #include "cli/value_rules.h"
 #include "fuzz/record_invariants.h"
@@ -9,7 +10,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace {
 
@@ -31,29 +31,36 @@ const char* column_name(const csv_table& table, int column) {
   return column == table.output_column ? "output" : field_name(table.columns[column]);
 }
 
-// Every row has a cell for each column, rows start on increasing lines within the text, each
-// column is named once, and no cell holds a NUL or bytes that are not UTF-8.
-void check_table(const csv_table& table, std::size_t line_count) {
-  FUZZ_CHECK(table.column_count >= 1 && table.column_count <= MAX_CSV_COLUMNS);
-  FUZZ_CHECK(table.output_column >= 0 && table.output_column < table.column_count);
-  FUZZ_CHECK(table.columns[table.output_column] == FIELD_COUNT);
+// Each column is named once, rows start on increasing lines within the text, and no cell holds a
+// NUL, bytes that are not UTF-8, or more bytes than its column takes. A reading without problems
+// has an output column and rows.
+void check_table(const csv_reading& reading, std::size_t line_count) {
+  const csv_table& table = reading.table;
+  FUZZ_CHECK(table.column_count >= 0 && table.column_count <= MAX_CSV_COLUMNS);
+  FUZZ_CHECK(table.output_column < table.column_count);
+  FUZZ_CHECK(table.output_column < 0 || table.columns[table.output_column] == FIELD_COUNT);
+  FUZZ_CHECK(!reading.clean() || (table.output_column >= 0 && table.row_count() >= 1));
   for (int column = 0; column < table.column_count; ++column) {
     if (column != table.output_column) {
       FUZZ_CHECK(table.columns[column] < FIELD_COUNT);
       FUZZ_CHECK(table.column_of(table.columns[column]) == column);
     }
   }
-  FUZZ_CHECK(table.row_count() >= 1);
-  FUZZ_CHECK(table.cells.size() ==
-             table.row_count() * static_cast<std::size_t>(table.column_count));
+  FUZZ_CHECK(table.row_starts.size() == table.row_count());
+  std::size_t cell_bytes = 0; // each cell and the NUL after it
   for (std::size_t row = 0; row < table.row_count(); ++row) {
     FUZZ_CHECK(table.row_lines[row] >= 2 && table.row_lines[row] <= line_count);
     FUZZ_CHECK(row == 0 || table.row_lines[row] > table.row_lines[row - 1]);
+    for (int column = 0; column < table.column_count; ++column) {
+      const std::string_view cell = table.cell(row, column);
+      FUZZ_CHECK(cell.data() == table.cell_text.data() + cell_bytes);
+      cell_bytes += cell.size() + 1;
+      FUZZ_CHECK(is_well_formed_utf8(cell));
+      FUZZ_CHECK(cell.size() <=
+                 (column == table.output_column ? MAX_OUTPUT_CELL_LENGTH : MAX_FIELD_CELL_LENGTH));
+    }
   }
-  for (const std::string& cell : table.cells) {
-    FUZZ_CHECK(cell.find('\0') == std::string::npos);
-    FUZZ_CHECK(is_well_formed_utf8(cell));
-  }
+  FUZZ_CHECK(cell_bytes == table.cell_text.size());
 }
 
 // The table as CSV again, every cell quoted, with CR LF line ends.
@@ -81,14 +88,19 @@ std::string written(const csv_table& table) {
   return text;
 }
 
+// The rows taken, written out again, read back the same; without problems when an output
+// column was among them.
 void check_round_trip(const csv_table& table) {
-  auto again = read_csv_table(written(table));
-  const auto* read_back = std::get_if<csv_table>(&again);
-  FUZZ_CHECK(read_back != nullptr);
-  FUZZ_CHECK(read_back->column_count == table.column_count);
-  FUZZ_CHECK(std::equal(table.columns, table.columns + table.column_count, read_back->columns));
-  FUZZ_CHECK(read_back->row_count() == table.row_count());
-  FUZZ_CHECK(std::equal(table.cells.begin(), table.cells.end(), read_back->cells.begin()));
+  if (table.column_count == 0 || table.row_count() == 0) {
+    return;
+  }
+  const csv_reading again = read_csv_table(written(table));
+  const csv_table& read_back = again.table;
+  FUZZ_CHECK(again.clean() == (table.output_column >= 0));
+  FUZZ_CHECK(read_back.column_count == table.column_count);
+  FUZZ_CHECK(std::equal(table.columns, table.columns + table.column_count, read_back.columns));
+  FUZZ_CHECK(read_back.row_count() == table.row_count());
+  FUZZ_CHECK(read_back.cell_text == table.cell_text);
 }
 
 // The value rules take every cell, and duplicates pair an earlier row with a later one.
@@ -108,12 +120,16 @@ void check_rules(const csv_table& table) {
   }
 }
 
-// At least one problem, each on a line of the text, each told in a line of its own.
-void check_problems(const csv_problem_list& problems, std::size_t line_count) {
-  FUZZ_CHECK(!problems.empty());
-  for (const csv_problem& problem : problems) {
+// At most the listed number of problems, the rest counted; each on a line of the text, each told
+// in a short line of its own.
+void check_problems(const csv_reading& reading, std::size_t line_count) {
+  FUZZ_CHECK(reading.problems.size() <= MAX_LISTED_PROBLEMS);
+  FUZZ_CHECK(reading.problems_not_listed == 0 || reading.problems.size() == MAX_LISTED_PROBLEMS);
+  for (const csv_problem& problem : reading.problems) {
     FUZZ_CHECK(problem.line >= 1 && problem.line <= line_count);
-    FUZZ_CHECK(csv_problem_text(problem).find('\n') == std::string::npos);
+    const std::string text = csv_problem_text(problem);
+    FUZZ_CHECK(text.find('\n') == std::string::npos);
+    FUZZ_CHECK(text.size() < 1024);
   }
 }
 
@@ -123,13 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::size_t line_count =
       static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-  auto result = read_csv_table(text);
-  if (const auto* table = std::get_if<csv_table>(&result)) {
-    check_table(*table, line_count);
-    check_round_trip(*table);
-    check_rules(*table);
-  } else {
-    check_problems(std::get<csv_problem_list>(result), line_count);
-  }
+  const csv_reading reading = read_csv_table(text);
+  check_table(reading, line_count);
+  check_round_trip(reading.table);
+  check_rules(reading.table);
+  check_problems(reading, line_count);
   return 0;
 }

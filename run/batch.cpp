@@ -52,7 +52,13 @@ struct problem {
 
 class problem_list {
 public:
+  // Past the first MAX_LISTED_PROBLEMS, a problem is counted only: a table of a million bad lines
+  // is told by its first ones.
   void add(std::size_t line, std::string column, std::string text) {
+    if (problems_.size() == MAX_LISTED_PROBLEMS) {
+      ++not_listed_;
+      return;
+    }
     std::string said = "line " + std::to_string(line);
     said += column.empty() ? "" : ", column " + column;
     said += ": " + text;
@@ -68,7 +74,10 @@ public:
                    ? std::to_string(found.column)
                    : found.column_name;
     }
-    problems_.push_back({found.line, column, said.substr(said.find(": ") + 2), said});
+    add(found.line, column, said.substr(said.find(": ") + 2));
+  }
+  void count_not_listed(std::size_t count) {
+    not_listed_ += count;
   }
   bool empty() const {
     return problems_.empty();
@@ -81,13 +90,17 @@ public:
       message += "\n" + each.said;
       listed.push_back({each.line, each.column, each.text});
     }
+    if (not_listed_ != 0) {
+      message += format_text("\nand %zu more", not_listed_);
+    }
     throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, message, "")
         .with_path(table)
-        .with_problems(std::move(listed));
+        .with_problems(std::move(listed), not_listed_);
   }
 
 private:
   item_list<problem> problems_;
+  std::size_t not_listed_ = 0;
 };
 
 // The table's text, read whole. Ends the run when it cannot be.
@@ -139,7 +152,7 @@ dmi_record row_values(const csv_table& table, std::size_t row, problem_list& pro
       continue;
     }
     const field_id field = table.columns[column];
-    const std::string& cell = table.cell(row, column);
+    const std::string cell(table.cell(row, column));
     std::string why;
     if (const auto broken = check_value_rules(field, cell)) {
       problems.add(line, field_name(field), broken->text);
@@ -155,16 +168,24 @@ dmi_record row_values(const csv_table& table, std::size_t row, problem_list& pro
 }
 
 // Every row planned, or every problem of the table and its rows listed.
-item_list<row_plan> plan_rows(const run_settings& settings, const csv_table& table, int folder,
+item_list<row_plan> plan_rows(const run_settings& settings, const csv_reading& reading, int folder,
                               const dmi_record& master, const dmi_record& given) {
+  const csv_table& table = reading.table;
   problem_list problems;
+  for (const csv_problem& each : reading.problems) {
+    problems.add(each);
+  }
+  problems.count_not_listed(reading.problems_not_listed);
   item_list<row_plan> rows;
   for (std::size_t row = 0; row < table.row_count(); ++row) {
     row_plan plan;
     plan.line = table.row_lines[row];
-    plan.output = table.cell(row, table.output_column);
-    if (const std::string fault = output_fault(plan.output, folder); !fault.empty()) {
-      problems.add(plan.line, std::string(OUTPUT_COLUMN_NAME), fault);
+    // A table without an output column is refused already; its rows' values are checked still.
+    if (table.output_column >= 0) {
+      plan.output = table.cell(row, table.output_column);
+      if (const std::string fault = output_fault(plan.output, folder); !fault.empty()) {
+        problems.add(plan.line, std::string(OUTPUT_COLUMN_NAME), fault);
+      }
     }
     const dmi_record values = row_values(table, row, problems);
     try {
@@ -304,15 +325,8 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   const std::string& table_path = *settings.batch_table;
   const unique_fd master = open_image_file(*settings.image_file, false, true);
   const unique_fd folder = open_output_folder(*settings.output_file);
-  const auto parsed = read_csv_table(read_table(table_path));
-  if (const auto* problems = std::get_if<csv_problem_list>(&parsed)) {
-    problem_list listed;
-    for (const csv_problem& each : *problems) {
-      listed.add(each);
-    }
-    listed.refuse(table_path);
-  }
-  const csv_table& table = std::get<csv_table>(parsed);
+  // Read whole, problems and all: the rows taken are checked too, so one run names every problem.
+  const csv_reading reading = read_csv_table(read_table(table_path));
 
   dmi_record config_record;
   dmi_record_init(config_record);
@@ -329,7 +343,7 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
     fail(failure_kind::image, *settings.image_file,
          "No record is stored in %s: its record area is erased\n", settings.image_file->c_str());
   }
-  const item_list<row_plan> rows = plan_rows(settings, table, folder.get(), master_record, given);
+  const item_list<row_plan> rows = plan_rows(settings, reading, folder.get(), master_record, given);
 
   std::string images;
   std::size_t made = 0;
@@ -359,11 +373,16 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
       out.show_count(made + failed, rows.size());
     }
   }
-  const std::string summary = settings.dry_run
-                                  ? format_text("Batch table %s checked: %zu rows, nothing made\n",
-                                                table_path.c_str(), rows.size())
-                                  : format_text("Batch table %s: %zu images made, %zu failed\n",
-                                                table_path.c_str(), made, failed);
+  std::string summary = settings.dry_run
+                            ? format_text("Batch table %s checked: %zu rows, nothing made\n",
+                                          table_path.c_str(), rows.size())
+                            : format_text("Batch table %s: %zu images made, %zu failed\n",
+                                          table_path.c_str(), made, failed);
+  if (reading.table.separator != ',') {
+    // The operator sees how the cells were split when they were not split at commas.
+    summary.insert(summary.size() - 1,
+                   format_text(" (read with '%c' between cells)", reading.table.separator));
+  }
   if (!settings.json) {
     out.show_text(summary);
   } else {

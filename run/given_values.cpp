@@ -72,6 +72,21 @@ void check_given_values(const dmi_record& values, const std::string& config_path
   }
 }
 
+void check_carried_values(const dmi_record& found, const dmi_record& given,
+                          const std::string& source_path) {
+  const std::optional<carried_placeholder> carried = find_carried_placeholder(found, given);
+  if (!carried) {
+    return;
+  }
+  const char* name = field_name(carried->field);
+  const std::string source = source_path.empty() ? "the flash" : source_path;
+  throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value,
+                    format_text("Value of %s carried over from %s %s: give the field a value\n",
+                                name, source.c_str(), carried->broken.text.c_str()),
+                    name)
+      .with_path(source_path);
+}
+
 dmi_record overlay_values(const dmi_record& base, const dmi_record& override) {
   dmi_record merged;
   field_id overflow = FIELD_COUNT;

@@ -17,6 +17,13 @@ dmi_record load_config_file(const std::string& config_path);
 // not, and the rule.
 void check_given_values(const dmi_record& values, const std::string& config_path);
 
+// With --strict, and always in a batch: no field that the run leaves as `found` has it (none that
+// `given` sets) may carry a placeholder over into the record stored. `source_path` names where
+// `found` was read: an image file, or "" for the flash. Ends the run naming the first such field,
+// its value and where it comes from.
+void check_carried_values(const dmi_record& found, const dmi_record& given,
+                          const std::string& source_path);
+
 // `override` laid over `base` (see merge_records). Ends the run when the values do not fit in the
 // record together, naming the first field left out.
 dmi_record overlay_values(const dmi_record& base, const dmi_record& override);

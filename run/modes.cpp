@@ -65,6 +65,14 @@ void check_working_record(const working_files& files, const dmi_record& stored) 
   }
 }
 
+// With --strict, a placeholder that the target's record would carry into the record stored, in a
+// field the run does not set, is refused as a given one is, before anything is written.
+void check_carried(const run_settings& settings, const dmi_record& found, const dmi_record& given) {
+  if (settings.strict) {
+    check_carried_values(found, given, settings.image_file.value_or(""));
+  }
+}
+
 } // namespace
 
 mode_result run_read_mode(flash_target& target, command_runner& runner) {
@@ -79,11 +87,13 @@ mode_result run_read_mode(flash_target& target, command_runner& runner) {
   return {found, found};
 }
 
-mode_result run_write_mode(flash_target& target, command_runner& runner, const dmi_record& given) {
+mode_result run_write_mode(const run_settings& settings, flash_target& target,
+                           command_runner& runner, const dmi_record& given) {
   runner.out().progress("Programming DMI...\n");
   target.fetch_working_image(runner);
   const working_files& files = target.files();
   const dmi_record found = read_dmi_record(files.image);
+  check_carried(settings, found, given);
   const dmi_record stored = stored_record(found, given);
   update_cbfs_record(runner, stored, files);
   patch_record_region(runner.out(), files.image, files.image);
@@ -97,6 +107,7 @@ mode_result run_update_mode(const run_settings& settings, flash_target& target,
   check_new_image(settings);
   runner.out().progress(target.update_start_line());
   const dmi_record found = target.fetch_record_to_carry(runner);
+  check_carried(settings, found, given);
   // A configuration file, even one of comments only, means the record is stored merged;
   // without one the old record is carried over byte for byte, marker included.
   const dmi_record stored = settings.config_path ? stored_record(found, given) : found;
@@ -112,6 +123,7 @@ mode_result run_update_dmi_mode(const run_settings& settings, flash_target& targ
   check_new_image(settings);
   runner.out().progress("Programming DMI...\n");
   const dmi_record found = target.fetch_record_to_carry(runner);
+  check_carried(settings, found, given);
   const dmi_record stored = stored_record(found, given);
   copy_new_image(settings, runner, target.files());
   update_cbfs_record(runner, stored, target.files());

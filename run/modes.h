@@ -19,11 +19,14 @@ struct mode_result {
 mode_result run_read_mode(flash_target& target, command_runner& runner);
 
 // Stores `given` (the values gathered from the file and the command line) over the target's
-// record. Ends the run on failure.
-mode_result run_write_mode(flash_target& target, command_runner& runner, const dmi_record& given);
+// record. Ends the run on failure, and with --strict before anything is written when the target's
+// record carries a placeholder into a field `given` does not set (see check_carried_values).
+mode_result run_write_mode(const run_settings& settings, flash_target& target,
+                           command_runner& runner, const dmi_record& given);
 
 // Puts the new image's coreboot region on the target with the old record carried over, merged
-// under `given` when a configuration file was given. Ends the run on failure.
+// under `given` when a configuration file was given. Ends the run on failure, and on a carried
+// placeholder with --strict, as run_write_mode.
 mode_result run_update_mode(const run_settings& settings, flash_target& target,
                             command_runner& runner, const dmi_record& given);
 

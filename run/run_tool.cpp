@@ -68,7 +68,7 @@ mode_result run_mode(const run_settings& settings, flash_target& target, command
   case OP_READ:
     return run_read_mode(target, runner);
   case OP_WRITE:
-    return run_write_mode(target, runner, given);
+    return run_write_mode(settings, target, runner, given);
   case OP_UPDATE:
     return run_update_mode(settings, target, runner, given);
   case OP_UPDATE_DMI:

@@ -1,4 +1,5 @@
 // Tests of the run sequence and the modes, with the outside programs played in-process.
+#include "flash_target/journal.h"
 #include "run/run_tool.h"
 #include "system/flash_files.h"
 #include "tests/test_support.h"
@@ -6,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -245,6 +248,56 @@ TEST_F(RunTool, ValueThatDoesNotFitBesideAFullFlashRecordLeavesTheChip) {
                         "all)\n");
   EXPECT_EQ(read_lines(COMMANDS), std::vector<std::string>{READ_COMMAND}) << "no cp, no cbfstool";
   EXPECT_EQ(read_file(CHIP_RECORD), before);
+}
+
+// With --strict, a placeholder the chip's record would carry into a field the run does not set is
+// refused as a given one is, before anything is written; a run that sets the field, or one without
+// --strict, stores as before.
+TEST_F(RunTool, WithStrictAPlaceholderTheChipWouldCarryEndsTheRunBeforeAnyWrite) {
+  write_file(CHIP_RECORD,
+             record_bytes(make_record({{FIELD_SYSTEM_MANUFACTURER, "To be filled by O.E.M."},
+                                       {FIELD_SYSTEM_SKU, "SKU-9"}})));
+  const std::string before = read_file(CHIP_RECORD);
+  const std::string refusal = "Value of system-manufacturer carried over from the flash is the "
+                              "placeholder \"To be filled by O.E.M.\": give the field a value\n";
+  const struct {
+    const char* name;
+    operating_mode mode;
+    bool strict;
+    const char* manufacturer; // given on the command line, or nullptr
+    const char* err;
+  } cases[] = {
+      {"write", OP_WRITE, true, nullptr, refusal.c_str()},
+      {"plain update", OP_UPDATE, true, nullptr, refusal.c_str()},
+      {"write setting the field", OP_WRITE, true, "Vendor", ""},
+      {"write without --strict", OP_WRITE, false, nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    write_file(CHIP_RECORD, before);
+    ::unlink(COMMANDS);
+    // A run refused after the chip was read leaves the journal it began, which the next run
+    // drops with a notice: each case starts without one.
+    std::filesystem::remove_all(STATE_FOLDER);
+    settings_ = run_settings();
+    settings_.mode = c.mode;
+    settings_.strict = c.strict;
+    settings_.bios_file = "/tmp/new.rom";
+    make_new_image("/tmp/new.rom");
+    dmi_record_init(cmdline_);
+    if (c.manufacturer != nullptr) {
+      ASSERT_EQ(dmi_record_set_text(cmdline_, FIELD_SYSTEM_MANUFACTURER, c.manufacturer), 0);
+    }
+    const child_result result = run();
+    EXPECT_EQ(result.err, c.err) << c.name;
+    if (*c.err != '\0') {
+      EXPECT_EQ(result.exit_status, 255) << c.name;
+      EXPECT_EQ(read_lines(COMMANDS), std::vector<std::string>{READ_COMMAND}) << c.name;
+      EXPECT_EQ(read_file(CHIP_RECORD), before) << c.name;
+    } else {
+      EXPECT_EQ(result.exit_status, 0) << c.name;
+      EXPECT_NE(read_file(CHIP_RECORD), before) << c.name;
+    }
+  }
 }
 
 } // namespace

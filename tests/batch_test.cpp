@@ -128,14 +128,19 @@ TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
         "line 4, column chassis-asset-tag: ends with a blank",
         "line 5, column output: names a folder: give the name of a file in the output folder",
         "line 5, column system-uuid: system-uuid value 'not a uuid' is not a UUID",
-        "line 5, column chassis-asset-tag: holds a byte outside printable ASCII",
+        "line 5, column chassis-asset-tag: holds U+00FC at byte 3, outside printable ASCII",
         "line 3, column output: the same value as line 2",
         "line 3, column system-uuid: the same value as line 2",
         "line 3, column chassis-asset-tag: the same value as line 2",
         "line 5, column system-serial-number: the same value as line 2"}},
       {"the table's form",
        "output,system-sku,colour\na.rom,\"S\"x,blue\nb.rom,S\n",
-       {"line 1, column 3: 'colour' is neither \"output\" nor a field name",
+       {"line 1, column 3: 'colour' is neither \"output\" nor a field name (the names taken: "
+        "output, system-manufacturer, system-product-name, system-version, system-serial-number, "
+        "system-uuid, system-sku, board-manufacturer, board-product-name, board-version, "
+        "board-serial-number, chassis-manufacturer, chassis-version, chassis-serial-number, "
+        "chassis-asset-tag; letter case aside, with '_' or a blank for '-'); a name beginning "
+        "with '#' marks a note column, which is ignored",
         "line 2, column system-sku: text after the closing quote of a cell",
         "line 3: 2 cells where the header has 3"}},
   };
