@@ -57,8 +57,9 @@ TEST(UpdateCbfsRecord, RefusesALinkPlantedAtTheRecordFile) {
   });
   EXPECT_EQ(result.exit_status, 255);
   EXPECT_EQ(result.out, "") << "no command runs";
-  EXPECT_EQ(result.err, "Unable to open /tmp/dmi.bin for writing: a symbolic link in a sticky "
-                        "world-writable folder\n");
+  EXPECT_EQ(result.err,
+            "Unable to open /tmp/dmi.bin for writing: it is a symbolic link, in a sticky "
+            "world-writable folder\n");
   EXPECT_EQ(read_file("/tmp/target"), "untouched");
 }
 

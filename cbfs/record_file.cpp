@@ -13,7 +13,7 @@
 void write_record_file(const char* path, link_policy links, const dmi_record& record) {
   const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
   std::string why;
-  const unique_fd file(open_output_file(path, no_follow, why));
+  const unique_fd file = open_output_file(path, no_follow, why);
   if (!file.valid()) {
     fail(failure_kind::file, path, "Unable to open %s for writing: %s\n", path, why.c_str());
   }

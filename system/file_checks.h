@@ -20,18 +20,22 @@ bool same_file(const struct stat& a, const struct stat& b);
 // no privilege over such files, so it can do nothing to them that its user could not.
 bool is_trusted_owner(uid_t owner);
 
-// Why a file is not one the run may take as its own, or none.
-enum class file_fault { none, symbolic_link, not_regular, other_owner, several_links };
+// The one ownership rule, for every file and folder whose content or place the run trusts: it is
+// owned by root or the running user (see is_trusted_owner); neither its group nor others may write
+// it (a sticky folder, as /tmp is, excepted: no one may remove or rename what is not theirs
+// there); and a file has one link, since another name of it could be another user's to change.
+// A device is judged by its owner alone.
+enum class ownership_fault { none, other_owner, writable_by_others, several_links };
+ownership_fault ownership_fault_of(const struct stat& status);
 
-// The fault of the file described by `status` (from lstat or fstat) for a file the run takes as
-// its own: a regular file of the running user with one link.
-file_fault own_file_fault(const struct stat& status);
+// The fault in words, to follow what it concerns ("file /tmp/a.rom", "it"): "is owned by uid
+// 1001", "is writable by group or others", "has more than one link"; empty for none.
+std::string ownership_words(ownership_fault fault, const struct stat& status);
 
-// The fault in words for the tool's own working files ("it is a symbolic link").
-const char* own_file_words(file_fault fault);
-// The fault in words for an output file in a sticky world-writable folder ("a symbolic link in
-// a sticky world-writable folder").
-const char* shared_folder_words(file_fault fault);
+// Why the file described by `status` (from lstat or fstat) cannot be taken as one of the run's
+// own files, in words that follow "it": "is a symbolic link", "is not a regular file", or a fault
+// of the ownership rule; empty when it can.
+std::string own_file_fault(const struct stat& status);
 
 // Whether the folder holding `path` is sticky and every user may write to it, like /tmp.
 bool in_shared_folder(const std::string& path);

@@ -37,6 +37,8 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
   write_file("/tmp/t/mine.rom", "x");
   write_file("/tmp/t/theirs.rom", "x");
   write_file("/tmp/t/linked.rom", "x");
+  write_file("/tmp/t/shared.rom", "x");
+  ASSERT_EQ(::chmod("/tmp/t/shared.rom", 0664), 0);
   ASSERT_EQ(::link("/tmp/t/linked.rom", "/tmp/t/second.rom"), 0);
   ASSERT_EQ(::symlink("/tmp/t/theirs", "/tmp/t/to_theirs"), 0);
   ASSERT_EQ(::symlink("/tmp/t/mine.rom", "/tmp/t/their_link"), 0);
@@ -59,6 +61,10 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
        "folder /tmp/t/team is writable by group or others"},
       {"second link", "/tmp/t/second.rom", path_use::output,
        "file /tmp/t/second.rom has more than one link"},
+      // The rule a folder is held to holds for a file too: another user of its group could
+      // change it under the run.
+      {"file its group may write", "/tmp/t/shared.rom", path_use::input,
+       "file /tmp/t/shared.rom is writable by group or others"},
       {"missing folder", "/tmp/t/none/a.log", path_use::output, "", ENOENT},
       {"their folder", "/tmp/t/theirs/a.rom", path_use::input,
        "folder /tmp/t/theirs is owned by uid 65534"},

@@ -1,6 +1,8 @@
 // Opening the files the operator names for output: the log and the -b copy.
 #pragma once
 
+#include "util/unique_fd.h"
+
 #include <string>
 
 // Opens `path` for writing, creating it with mode 0644 less the umask (never group- or
@@ -9,6 +11,6 @@
 // no other user can pick the file. In a folder that every user may write and that is sticky,
 // like /tmp, it follows no symbolic link and takes only a regular file of the tool's own user
 // with one link, emptied once that is known, as Linux's protected_symlinks and protected_regular
-// would have it. Elsewhere the path is opened as named. Returns the descriptor, or -1 with `why`
+// would have it. Elsewhere the path is opened as named. Returns the descriptor, or none with `why`
 // set to the reason (nothing printed).
-int open_output_file(const char* path, int flags, std::string& why);
+unique_fd open_output_file(const char* path, int flags, std::string& why);

@@ -64,24 +64,6 @@ void write_holder(int fd) {
   }
 }
 
-// Why the lock file described by `status` may have been chosen or changed by another user, or
-// null: it must be root's regular file with one link that only root may write.
-const char* lock_file_fault(const struct stat& status) {
-  if (!S_ISREG(status.st_mode)) {
-    return "not a regular file";
-  }
-  if (status.st_uid != 0) {
-    return "not owned by root";
-  }
-  if (status.st_nlink != 1) {
-    return "it has more than one link";
-  }
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return "writable by group or others";
-  }
-  return nullptr;
-}
-
 } // namespace
 
 unique_fd take_run_lock(const char* path) {
@@ -97,8 +79,9 @@ unique_fd take_run_lock(const char* path) {
     fail(failure_kind::lock, path, "Unable to use the lock file %s: %s\n", path,
          std::strerror(errno));
   }
-  if (const char* fault = lock_file_fault(status)) {
-    fail(failure_kind::lock, path, "Unable to use the lock file %s: %s\n", path, fault);
+  // Only root can have made it, or made it so: another user could otherwise hold off every run.
+  if (const std::string fault = own_file_fault(status); !fault.empty()) {
+    fail(failure_kind::lock, path, "Unable to use the lock file %s: it %s\n", path, fault.c_str());
   }
   switch (lock_exclusively(lock.get())) {
   case lock_result::taken:

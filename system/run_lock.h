@@ -8,7 +8,8 @@ constexpr const char* RUN_LOCK_PATH = "/var/run/vek_smbios_util.lock";
 
 // Takes an exclusive lock (flock) on `path` without waiting and writes the process id into the
 // file, so a second run can name the holder. The file is opened without following a link and
-// used only when it is root's regular file with one link that group and others cannot write.
+// used only when it is a regular file under the ownership rule (see system/file_checks.h: in a
+// run as root, root's, with one link, that group and others cannot write).
 // The lock lasts until the process and the outside programs it starts have ended: its descriptor
 // stays open and, alone of the run's descriptors, is inherited by them. Ends the run with one
 // line when another run holds the lock (naming its process, or, when that process has ended,

@@ -12,12 +12,14 @@
 
 run_log::run_log(const std::string& path) : path_(path) {
   std::string why;
-  const int fd = open_output_file(path.c_str(), O_APPEND, why);
-  if (fd >= 0) {
-    stream_.reset(::fdopen(fd, "a"));
+  unique_fd file = open_output_file(path.c_str(), O_APPEND, why);
+  if (file.valid()) {
+    // The stream owns the descriptor once it is made.
+    stream_.reset(::fdopen(file.get(), "a"));
     if (stream_ == nullptr) {
       why = std::strerror(errno);
-      ::close(fd);
+    } else {
+      file.release();
     }
   }
   if (stream_ == nullptr) {

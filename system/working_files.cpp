@@ -24,8 +24,8 @@ void clear_name(const std::string& path) {
     }
     return;
   }
-  if (const char* reason = own_file_words(own_file_fault(status))) {
-    fail(failure_kind::file, path, "Refusing to use %s: %s\n", path.c_str(), reason);
+  if (const std::string fault = own_file_fault(status); !fault.empty()) {
+    fail(failure_kind::file, path, "Refusing to use %s: it %s\n", path.c_str(), fault.c_str());
   }
   // In a sticky folder only its owner can remove this file, so what goes is what was checked.
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -62,7 +62,7 @@ void create_or_fail(const std::string& path, file_identity& identity) {
 
 bool is_made_file(const std::string& path, const file_identity& identity) {
   struct stat status;
-  return ::lstat(path.c_str(), &status) == 0 && own_file_fault(status) == file_fault::none &&
+  return ::lstat(path.c_str(), &status) == 0 && own_file_fault(status).empty() &&
          status.st_dev == identity.device && status.st_ino == identity.inode;
 }
 

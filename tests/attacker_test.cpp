@@ -208,11 +208,11 @@ TEST_P(Attacker, NothingOfTheirsReachesTheChipNorAFileOfRoots) {
 // clang-format off
 const attack ATTACKS[] = {
     {"TheirImage", WORKING_IMAGE_PATH, attack_kind::their_file,
-     "Refusing to use /tmp/flash_backup.bin: it belongs to another user\n"},
+     "Refusing to use /tmp/flash_backup.bin: it is owned by uid 65534\n"},
     {"TheirLayout", BIOS_LAYOUT_PATH, attack_kind::their_file,
-     "Refusing to use /tmp/bios_layout: it belongs to another user\n"},
+     "Refusing to use /tmp/bios_layout: it is owned by uid 65534\n"},
     {"TheirRecordFile", DMI_RECORD_FILE_PATH, attack_kind::their_file,
-     "Refusing to use /tmp/dmi.bin: it belongs to another user\n"},
+     "Refusing to use /tmp/dmi.bin: it is owned by uid 65534\n"},
     {"RewritingImage", WORKING_IMAGE_PATH, attack_kind::rewriting, nullptr},
     {"RewritingLayout", BIOS_LAYOUT_PATH, attack_kind::rewriting, nullptr},
     {"RewritingRecordFile", DMI_RECORD_FILE_PATH, attack_kind::rewriting, nullptr},
@@ -274,19 +274,20 @@ TEST_F(AttackedBoard, OutputsInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
   const output_trap traps[] = {
       {{"-w", "-l", "/tmp/run.log"},
        [] { as_attacker([] { ::symlink(CANARY, "/tmp/run.log"); }); },
-       "Unable to open log file /tmp/run.log: a symbolic link in a sticky world-writable "
+       "Unable to open log file /tmp/run.log: it is a symbolic link, in a sticky world-writable "
        "folder\n"},
       {{"-w", "-b", "/tmp/copy.bin"},
        [] { as_attacker([] { plant_their_file("/tmp/copy.bin"); }); },
-       "Unable to open /tmp/copy.bin for writing: a file of another user, in a sticky "
+       "Unable to open /tmp/copy.bin for writing: it is owned by uid 65534, in a sticky "
        "world-writable folder\n"},
       {{"-w", "-l", "/tmp/fifo.log"},
        [] { as_attacker([] { ::mkfifo("/tmp/fifo.log", 0666); }); },
-       "Unable to open log file /tmp/fifo.log: not a regular file, in a sticky world-writable "
+       "Unable to open log file /tmp/fifo.log: it is not a regular file, in a sticky "
+       "world-writable "
        "folder\n"},
       {{"-w", "-b", "/tmp/linked.bin"},
        [] { ASSERT_EQ(::link(CANARY, "/tmp/linked.bin"), 0); },
-       "Unable to open /tmp/linked.bin for writing: a file with more than one link, in a sticky "
+       "Unable to open /tmp/linked.bin for writing: it has more than one link, in a sticky "
        "world-writable folder\n"},
       // The -o file is replaced, never written into, yet a file of theirs found there is refused
       // as in any other folder: keeping its owner or permissions would hand them the result.

@@ -110,7 +110,7 @@ TEST_F(NamedFiles, OnlyRootsOwnLockFileIsUsed) {
          write_file(LOCK, "");
          ASSERT_EQ(::chmod(LOCK, 0666), 0);
        },
-       "writable by group or others"},
+       "it is writable by group or others"},
       {[] {
          write_file(LOCK, "");
          if (::chown(LOCK, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0) {
@@ -126,8 +126,8 @@ TEST_F(NamedFiles, OnlyRootsOwnLockFileIsUsed) {
     struct stat status {};
     ::lstat(LOCK, &status);
     const std::string reason = c.reason != nullptr        ? c.reason
-                               : S_ISFIFO(status.st_mode) ? "not a regular file"
-                                                          : "not owned by root";
+                               : S_ISFIFO(status.st_mode) ? "it is not a regular file"
+                                                          : "it is owned by uid 65534";
     expect_refused({"-w", "--system-sku=x"},
                    std::string("Unable to use the lock file ") + LOCK + ": " + reason + "\n");
     ::unlink(LOCK);
