@@ -61,7 +61,9 @@ std::string csv_problem_text(const csv_problem& problem) {
                 : escape_control_bytes(problem.column_name);
   }
   text += ": ";
-  const std::string name = "'" + escape_control_bytes(problem.column_name) + "'";
+  std::string name = "'";
+  name += escape_control_bytes(problem.column_name);
+  name += '\'';
   if (problem.kind == csv_problem_kind::unknown_column) {
     return text + name +
            " is neither \"output\" nor a field name (the names taken: " + names_taken() +

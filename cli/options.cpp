@@ -427,7 +427,8 @@ std::string help_text() {
           "-b <bin file> -h -v\n";
   for (const option_entry& entry : OPTIONS) {
     if (entry.help != nullptr) {
-      text += " " + option_words(entry);
+      text += ' ';
+      text += option_words(entry);
       text += entry.help_argument != nullptr ? std::string(" ") + entry.help_argument : "";
       text += std::string(" ") + entry.help + "\n";
     }

@@ -369,7 +369,8 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
             failure_words(failure) + "\n");
         add_failure(image, failure);
       }
-      images += (images.empty() ? "" : ",") + image.finish();
+      images += images.empty() ? "" : ",";
+      images += image.finish();
       out.show_count(made + failed, rows.size());
     }
   }

@@ -74,7 +74,8 @@ std::string mismatches_json(const item_list<value_mismatch>& mismatches) {
     mismatch.text("field", each.field);
     mismatch.text("found", each.found);
     mismatch.text("expected", each.expected);
-    out += (out.size() > 1 ? "," : "") + mismatch.finish();
+    out += out.size() > 1 ? "," : "";
+    out += mismatch.finish();
   }
   return out + "]";
 }
@@ -88,7 +89,8 @@ std::string problems_json(const item_list<table_problem>& problems) {
       problem.text("column", each.column);
     }
     problem.words("message", each.text);
-    out += (out.size() > 1 ? "," : "") + problem.finish();
+    out += out.size() > 1 ? "," : "";
+    out += problem.finish();
   }
   return out + "]";
 }
@@ -129,7 +131,9 @@ void json_object::raw(std::string_view name, std::string_view json) {
 std::string json_object::finish() const {
   std::string object = "{" + members_;
   if (!not_utf8_.empty()) {
-    object += (members_.empty() ? "" : ",") + std::string("\"not_utf8\":[") + not_utf8_ + "]";
+    object += members_.empty() ? "\"not_utf8\":[" : ",\"not_utf8\":[";
+    object += not_utf8_;
+    object += ']';
   }
   return object + "}";
 }
