@@ -3,7 +3,7 @@
 
 #include "cbfs/image_record.h"
 #include "flash_target/chip.h"
-#include "flash_target/journal.h"
+#include "flash_target/journal_files.h"
 #include "flash_target/recovery.h"
 #include "system/run_lock.h"
 #include "system/working_files.h"

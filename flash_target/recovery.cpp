@@ -4,7 +4,8 @@
 
 #include "flash_target/chip.h"
 #include "flash_target/flash_write.h"
-#include "flash_target/journal.h"
+#include "flash_target/journal_files.h"
+#include "flash_target/journal_proof.h"
 #include "system/working_files.h"
 #include "util/failure.h"
 
@@ -12,6 +13,14 @@
 #include <ctime>
 
 namespace {
+
+// `opening`, then, on the same line, where the region's content before the write is kept and the
+// command that puts it back.
+std::string kept_region_words(const char* opening) {
+  return format_text("%s; its content before the write is kept in %s; run vek_smbios_util "
+                     "--restore to put it back\n",
+                     opening, journal_path(REGION_BEFORE_FILE).c_str());
+}
 
 // The journal as found in the state folder, and what it says about the chip.
 struct found_journal {
@@ -86,11 +95,11 @@ std::string describe(const journal_file& file) {
   }
   char written[32] = "an unknown time";
   struct tm when {};
-  if (::gmtime_r(&file.written, &when) != nullptr) {
+  if (::gmtime_r(&file.header.written, &when) != nullptr) {
     std::strftime(written, sizeof written, "%Y-%m-%d %H:%M:%S UTC", &when);
   }
-  return std::to_string(file.blocks.count()) + " blocks, written " + written +
-         " by vek_smbios_util " + file.tool_version;
+  return std::to_string(file.header.blocks.count()) + " blocks, written " + written +
+         " by vek_smbios_util " + file.header.tool_version;
 }
 
 } // namespace
