@@ -1,20 +1,22 @@
 // The journal of a flash write and its file format: the coreboot region as the run read it from
 // the chip and the blocks of the region meant for the chip, kept in a root-only state folder until
 // the write has succeeded, so a failed or cut-short write can always be told apart and put right,
-// and a journal that does not belong to the chip is never written to it. The judgement of a
-// journal is in journal_proof.h, its files' reads and writes in journal_files.h, what a run does
-// with it in recovery.h.
+// and a journal that does not belong to the board and its chip is never written to it. The
+// judgement of a journal is in journal_proof.h, its files' reads and writes in journal_files.h,
+// what a run does with it in recovery.h.
 //
 // The write protocol, in order. Each step is done, and durable, before the next begins:
 //
 // (a) The chip's coreboot region is read, and a journal an earlier run left is judged first: a
 //     journal that shows a whole region is removed; any other ends a run that would write, since
 //     a new journal would put the only copy of the region from before out of reach.
-// (b) The region as read goes into region_before.bin: all its blocks, then the header with their
-//     checksum, under the name region_before.bin.partial; the file is synced, renamed into place,
-//     and the folder synced. Before cbfstool or cp touch the working image: it is the region the
-//     chip holds, and the only way back. A run cut short here leaves a .partial file, which no
-//     run reads, and no journal: the chip has not been touched.
+// (b) The region as read goes into region_before.bin: all its blocks, then the header with the
+//     board's identity as the firmware reported it at boot and the checksum of both, under the
+//     name region_before.bin.partial; the file is synced, renamed into place, and the folder
+//     synced. Before cbfstool or cp touch the working image: it is the region the chip holds, and
+//     the only way back. The identity binds the journal to this board: boards set up from one
+//     cloned disk carry it along. A run cut short here leaves a .partial file, which no run reads,
+//     and no journal: the chip has not been touched.
 // (c) The working image is changed (cbfstool, cp).
 // (d) The blocks of the working image's region that differ from the region before go into
 //     region_meant.bin the same way: blocks, header, sync, rename, folder sync. Only now is
@@ -24,20 +26,22 @@
 // (f) When it succeeds, region_meant.bin is removed first, then region_before.bin, then the folder
 //     is synced. A removal cut short after the first name leaves the region from before alone,
 //     which says the chip holds a whole region (before or meant), so nothing is written back.
-// (g) When it fails, the chip is read again and proven to come from this journal
-//     (journal_proof.h), and region_before.bin is written back as it stands: its header lies in
-//     the flash descriptor's place, which a write of the coreboot region never touches. The
-//     journal is removed as in (f) once that write succeeded, and kept for --restore otherwise,
-//     which does the same and then reads the region back and compares it before it removes the
-//     journal.
+// (g) When it fails, the chip and the board's identity are read again, the journal is proven to
+//     be this board's and the chip's region to come from it (journal_proof.h), and
+//     region_before.bin is written back as it stands: its header lies in the flash descriptor's
+//     place, which a write of the coreboot region never touches. The journal is removed as in (f)
+//     once that write succeeded, and kept for --restore otherwise, which does the same and then
+//     reads the region back and compares it before it removes the journal.
 #pragma once
 
 #include "flash_target/region.h"
+#include "system/board_identity.h"
 #include "util/sha256.h"
 
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 
 // The state folder is a build setting; without one, the place each system keeps such state.
@@ -110,8 +114,9 @@ inline const std::uint8_t* block_at(const std::uint8_t* region, std::size_t bloc
 // Which region a journal file holds.
 enum class journal_kind : std::uint32_t { region_before = 1, region_meant = 2 };
 
-// The header's bytes at the start of a journal file.
-constexpr std::size_t JOURNAL_HEADER_SIZE = 256;
+// The header's bytes at the start of a journal file: 1 KiB, of which the first 256 bytes are laid
+// out as in the format before the board's identity was recorded.
+constexpr std::size_t JOURNAL_HEADER_SIZE = 1024;
 
 // What the header of a journal file says.
 struct journal_header {
@@ -121,27 +126,32 @@ struct journal_header {
   std::time_t written = 0;
   std::string tool_version;
   sha256_digest checksum; // see journal_checksum
+  // The identity of the board the journal was made on, as read when it was begun; none in a
+  // journal of the format before (which recorded none).
+  std::optional<board_identity> identity;
 };
 
-// Writes `header` as the JOURNAL_HEADER_SIZE bytes at `bytes`, for this chip's flash layout, with
-// the current format number.
+// Writes `header` as the JOURNAL_HEADER_SIZE bytes at `bytes`, for this chip's flash layout, in
+// the current format, which records an identity (none is written as one with no value read).
 void encode_journal_header(const journal_header& header, std::uint8_t* bytes);
 
-// Reads the JOURNAL_HEADER_SIZE bytes at `bytes` into `header`. Returns what is wrong with them
-// for a journal file of `kind` on this chip ("its header does not hold"), or null.
+// Reads the JOURNAL_HEADER_SIZE bytes at `bytes` into `header`, in the current format or the one
+// before. Returns what is wrong with them for a journal file of `kind` on this chip ("its header
+// does not hold"), or null.
 const char* decode_journal_header(const std::uint8_t* bytes, journal_kind kind,
                                   journal_header& header);
 
-// The checksum a header carries: the SHA-256 of the blocks the file holds, in order.
+// The checksum a header carries: the SHA-256 of the blocks the file holds, in order, then of the
+// board's identity as the header records it, which proves the one as whole as the others.
 class journal_checksum {
 public:
   // Adds `count` consecutive blocks at `bytes`, the next ones the file holds.
   void add(const std::uint8_t* bytes, std::size_t count) {
     hash_.update(bytes, count * JOURNAL_BLOCK_SIZE);
   }
-  sha256_digest finish() {
-    return hash_.finish();
-  }
+  // The checksum for the header at `header_bytes`, as encode_journal_header wrote it (the identity
+  // counts from the format that records one on).
+  sha256_digest finish(const std::uint8_t* header_bytes);
 
 private:
   sha256 hash_;

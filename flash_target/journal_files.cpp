@@ -19,11 +19,16 @@ namespace {
 // disk, so a run cut short while writing it leaves no journal file that is not whole.
 constexpr const char* PARTIAL_SUFFIX = ".partial";
 
+// Ends the run for a call on the state folder that failed: "Unable to `what` FOLDER: why".
+[[noreturn]] void refuse_folder_call(const char* what) {
+  fail(failure_kind::journal, STATE_FOLDER, "Unable to %s %s: %s\n", what, STATE_FOLDER,
+       std::strerror(errno));
+}
+
 // Makes the folder's entries durable: the names created, renamed or removed in it.
 void sync_folder(int folder) {
   if (::fsync(folder) != 0) {
-    fail(failure_kind::journal, STATE_FOLDER, "Unable to sync %s: %s\n", STATE_FOLDER,
-         std::strerror(errno));
+    refuse_folder_call("sync");
   }
 }
 
@@ -32,7 +37,7 @@ void sync_folder(int folder) {
        reason.c_str());
 }
 
-// Ends the run for a journal file that cannot be `what` ("open", "read"), with the system's words.
+// Ends the run for a journal file that cannot be `what` ("open", "write"), with the system's words.
 [[noreturn]] void refuse_journal_file(const char* what, const char* name) {
   fail(failure_kind::journal, journal_path(name), "Unable to %s %s: %s\n", what,
        journal_path(name).c_str(), std::strerror(errno));
@@ -51,8 +56,7 @@ bool make_state_folder() {
     return true;
   }
   if (errno != EEXIST) {
-    fail(failure_kind::journal, STATE_FOLDER, "Unable to make the state folder %s: %s\n",
-         STATE_FOLDER, std::strerror(errno));
+    refuse_folder_call("make the state folder");
   }
   return false;
 }
@@ -62,8 +66,7 @@ unique_fd open_named_folder(const struct stat& named) {
   unique_fd folder(::open(STATE_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened;
   if (!folder.valid() || ::fstat(folder.get(), &opened) != 0) {
-    fail(failure_kind::journal, STATE_FOLDER, "Unable to open the state folder %s: %s\n",
-         STATE_FOLDER, std::strerror(errno));
+    refuse_folder_call("open the state folder");
   }
   if (!same_file(opened, named)) {
     refuse_folder("another folder took its place");
@@ -72,25 +75,19 @@ unique_fd open_named_folder(const struct stat& named) {
 }
 
 journal_file damaged(std::string why) {
-  journal_file file;
-  file.found = journal_file::state::damaged;
-  file.damage = std::move(why);
-  return file;
+  return {journal_file::state::damaged, std::move(why), {}, nullptr};
 }
 
 // Reads the header and the blocks of the journal file open on `fd` into `file`. Returns why the
 // file is damaged, or "" for a sound one.
 std::string read_journal_file(int fd, const char* name, journal_kind kind, journal_file& file) {
   std::uint8_t header[JOURNAL_HEADER_SIZE];
-  if (read_all_at(fd, header, sizeof header, 0) != 0) {
+  file.region = std::make_unique<region_buffer>();
+  if (read_all_at(fd, header, sizeof header, 0) != 0 || read_region(fd, *file.region) != 0) {
     refuse_journal_file("read", name);
   }
   if (const char* fault = decode_journal_header(header, kind, file.header)) {
     return fault;
-  }
-  file.region = std::make_unique<region_buffer>();
-  if (read_region(fd, *file.region) != 0) {
-    refuse_journal_file("read", name);
   }
   journal_checksum checksum;
   for (std::size_t block = 0; block < REGION_BLOCKS; ++block) {
@@ -98,7 +95,7 @@ std::string read_journal_file(int fd, const char* name, journal_kind kind, journ
       checksum.add(block_at(file.region->data(), block), 1);
     }
   }
-  return checksum.finish() == file.header.checksum ? "" : "its checksum does not hold";
+  return checksum.finish(header) == file.header.checksum ? "" : "its checksum does not hold";
 }
 
 } // namespace
@@ -135,8 +132,7 @@ unique_fd open_state_folder(bool make) {
     if (errno == ENOENT && !make) {
       return unique_fd();
     }
-    fail(failure_kind::journal, STATE_FOLDER, "Unable to check the state folder %s: %s\n",
-         STATE_FOLDER, std::strerror(errno));
+    refuse_folder_call("check the state folder");
   }
   if (const char* reason = unsafe_state_folder(named)) {
     refuse_folder(reason);
@@ -144,8 +140,7 @@ unique_fd open_state_folder(bool make) {
   unique_fd folder = open_named_folder(named);
   // The umask may have taken bits away from a folder made just now; it is root's alone.
   if (made && ::fchmod(folder.get(), 0700) != 0) {
-    fail(failure_kind::journal, STATE_FOLDER, "Unable to set the mode of %s: %s\n", STATE_FOLDER,
-         std::strerror(errno));
+    refuse_folder_call("set the mode of");
   }
   return folder;
 }
@@ -202,24 +197,25 @@ journal_file load_journal_file(int folder, const char* name, journal_kind kind) 
 }
 
 journal_writer::journal_writer(int folder, const char* name, journal_kind kind,
-                               std::uint64_t write_id)
+                               std::uint64_t write_id, const board_identity& identity)
     : folder_(folder), name_(name), partial_(std::string(name) + PARTIAL_SUFFIX) {
   header_.kind = kind;
   header_.write_id = write_id;
+  header_.identity = identity;
   if (::unlinkat(folder_, partial_.c_str(), 0) != 0 && errno != ENOENT) {
-    refuse_file();
+    refuse_journal_file("write", name_);
   }
   file_ = unique_fd(::openat(folder_, partial_.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file_.valid()) {
-    refuse_file();
+    refuse_journal_file("write", name_);
   }
 }
 
 void journal_writer::add(std::size_t first, const std::uint8_t* bytes, std::size_t count) {
   if (write_all_at(file_.get(), bytes, count * JOURNAL_BLOCK_SIZE,
                    COREBOOT_REGION_OFFSET + first * JOURNAL_BLOCK_SIZE) != 0) {
-    refuse_file();
+    refuse_journal_file("write", name_);
   }
   checksum_.add(bytes, count);
   for (std::size_t block = first; block < first + count; ++block) {
@@ -230,38 +226,40 @@ void journal_writer::add(std::size_t first, const std::uint8_t* bytes, std::size
 void journal_writer::finish() {
   header_.written = std::time(nullptr);
   header_.tool_version = tool_version();
-  header_.checksum = checksum_.finish();
   std::uint8_t bytes[JOURNAL_HEADER_SIZE];
+  encode_journal_header(header_, bytes);
+  header_.checksum = checksum_.finish(bytes);
   encode_journal_header(header_, bytes);
   if (write_all_at(file_.get(), bytes, sizeof bytes, 0) != 0 ||
       ::ftruncate(file_.get(), FLASH_IMAGE_SIZE) != 0 || ::fsync(file_.get()) != 0 ||
       ::renameat(folder_, partial_.c_str(), folder_, name_) != 0) {
-    refuse_file();
+    refuse_journal_file("write", name_);
   }
   sync_folder(folder_);
 }
 
-void journal_writer::refuse_file() const {
-  fail(failure_kind::journal, journal_path(name_), "Unable to write %s: %s\n",
-       journal_path(name_).c_str(), std::strerror(errno));
-}
-
-std::uint64_t save_region_before(int folder, const region_buffer& region) {
-  const std::uint64_t write_id = new_write_id();
-  journal_writer writer(folder, REGION_BEFORE_FILE, journal_kind::region_before, write_id);
+journal_start save_region_before(int folder, const region_buffer& region,
+                                 const board_identity& identity) {
+  const journal_start start{new_write_id(), identity};
+  journal_writer writer(folder, REGION_BEFORE_FILE, journal_kind::region_before, start.write_id,
+                        identity);
   writer.add(0, region.data(), REGION_BLOCKS);
   writer.finish();
-  return write_id;
+  return start;
 }
 
-void save_region_meant(int folder, std::uint64_t write_id, const std::string& image_path,
+void save_region_meant(int folder, const journal_start& start, const std::string& image_path,
                        const region_buffer& before) {
-  const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!image.valid()) {
+  const auto refuse_image = [&image_path] {
     fail(failure_kind::file, image_path, "Unable to read %s: %s\n", image_path.c_str(),
          std::strerror(errno));
+  };
+  const unique_fd image(::open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!image.valid()) {
+    refuse_image();
   }
-  journal_writer writer(folder, REGION_MEANT_FILE, journal_kind::region_meant, write_id);
+  journal_writer writer(folder, REGION_MEANT_FILE, journal_kind::region_meant, start.write_id,
+                        start.identity);
   // Read a slice at a time: the slice stays in the processor's cache while it is compared, and
   // only the blocks that differ are written.
   constexpr std::size_t SLICE_BLOCKS = 64;
@@ -269,8 +267,7 @@ void save_region_meant(int folder, std::uint64_t write_id, const std::string& im
   for (std::size_t first = 0; first < REGION_BLOCKS; first += SLICE_BLOCKS) {
     if (read_all_at(image.get(), slice.get(), SLICE_BLOCKS * JOURNAL_BLOCK_SIZE,
                     COREBOOT_REGION_OFFSET + first * JOURNAL_BLOCK_SIZE) != 0) {
-      fail(failure_kind::file, image_path, "Unable to read %s: %s\n", image_path.c_str(),
-           std::strerror(errno));
+      refuse_image();
     }
     std::size_t run = 0; // consecutive differing blocks ending at the one before `i`
     for (std::size_t i = 0; i <= SLICE_BLOCKS; ++i) {
@@ -295,8 +292,7 @@ void remove_journal(int folder) {
     // A folder put at a journal file's name goes too, when it is empty.
     if (::unlinkat(folder, name, 0) != 0 && errno != ENOENT &&
         ((errno != EISDIR && errno != EPERM) || ::unlinkat(folder, name, AT_REMOVEDIR) != 0)) {
-      fail(failure_kind::journal, journal_path(name), "Unable to remove %s: %s\n",
-           journal_path(name).c_str(), std::strerror(errno));
+      refuse_journal_file("remove", name);
     }
   }
   sync_folder(folder);

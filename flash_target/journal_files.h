@@ -36,19 +36,18 @@ journal_file load_journal_file(int folder, const char* name, journal_kind kind);
 
 // Writes one journal file as journal.h's protocol says: the blocks first, each run of consecutive
 // ones at its offset, under the name with ".partial" added; then finish() adds the header with
-// their checksum, flushes the file to disk, renames it into place and syncs the folder. Ends the
-// run on failure.
+// `identity` and the checksum, flushes the file to disk, renames it into place and syncs the
+// folder. Ends the run on failure.
 class journal_writer {
 public:
-  journal_writer(int folder, const char* name, journal_kind kind, std::uint64_t write_id);
+  journal_writer(int folder, const char* name, journal_kind kind, std::uint64_t write_id,
+                 const board_identity& identity);
 
   // Adds `count` consecutive blocks from `first` on; each call's blocks follow the last call's.
   void add(std::size_t first, const std::uint8_t* bytes, std::size_t count);
   void finish();
 
 private:
-  [[noreturn]] void refuse_file() const;
-
   int folder_;
   const char* name_;
   std::string partial_;
@@ -57,15 +56,23 @@ private:
   journal_checksum checksum_;
 };
 
+// The journal this run begins: its write id, and the identity of the board it records.
+struct journal_start {
+  std::uint64_t write_id = 0;
+  board_identity identity;
+};
+
 // Starts this run's journal: writes `region`, the coreboot region as read from the chip, as the
-// journal file of the region from before, durably, under a new write id. Returns that id. Ends
-// the run on failure.
-std::uint64_t save_region_before(int folder, const region_buffer& region);
+// journal file of the region from before, durably, under a new write id, recording `identity`,
+// the board's as read now. Returns the id and the identity. Ends the run on failure.
+journal_start save_region_before(int folder, const region_buffer& region,
+                                 const board_identity& identity);
 
 // Completes this run's journal right before the write: compares the coreboot region of the image
 // at `image_path` with `before` block by block and writes the blocks that differ as the journal
-// file of the region meant for the chip, durably. Ends the run on failure.
-void save_region_meant(int folder, std::uint64_t write_id, const std::string& image_path,
+// file of the region meant for the chip, durably, under the id and identity of `start`. Ends the
+// run on failure.
+void save_region_meant(int folder, const journal_start& start, const std::string& image_path,
                        const region_buffer& before);
 
 // Removes the journal, the region meant for the chip first, and makes the removal durable.

@@ -17,6 +17,9 @@
 namespace {
 
 const char* const IMAGE = "/tmp/meant.rom";
+// The board the journals are made on, and judged on.
+const board_identity BOARD{"SN-2024-0040", std::nullopt,
+                           identity_uuid_of_text("4c4c4544-0042-3510-8052-b4c04f333232")};
 
 // Four blocks that a write changes; block 900 the firmware may change on its own.
 constexpr std::size_t CHANGED[] = {10, 11, 500, 1023};
@@ -48,20 +51,20 @@ protected:
 
   // Writes the journal of a write of meant_ over before_, as a run does.
   std::uint64_t save_journal() {
-    const std::uint64_t id = save_region_before(folder_, before_);
+    const journal_start start = save_region_before(folder_, before_, BOARD);
     make_image(IMAGE, "");
     const int image = ::open(IMAGE, O_WRONLY);
     EXPECT_EQ(::pwrite(image, meant_.data(), REGION_SIZE, COREBOOT_REGION_OFFSET),
               static_cast<ssize_t>(REGION_SIZE));
     ::close(image);
-    save_region_meant(folder_, id, IMAGE, before_);
-    return id;
+    save_region_meant(folder_, start, IMAGE, before_);
+    return start.write_id;
   }
 
   journal_verdict judge(const region_buffer& chip) const {
     return judge_journal(
         chip.data(), load_journal_file(folder_, REGION_BEFORE_FILE, journal_kind::region_before),
-        load_journal_file(folder_, REGION_MEANT_FILE, journal_kind::region_meant));
+        load_journal_file(folder_, REGION_MEANT_FILE, journal_kind::region_meant), BOARD, false);
   }
 
   int folder_ = -1;
@@ -79,6 +82,10 @@ TEST_F(JournalFiles, HoldTheRegionBeforeWholeAndTheRegionMeantWhereItDiffers) {
   ASSERT_EQ(meant.found, journal_file::state::whole) << meant.damage;
   EXPECT_EQ(before.header.write_id, id);
   EXPECT_EQ(meant.header.write_id, id);
+  for (const journal_file* file : {&before, &meant}) {
+    ASSERT_TRUE(file->header.identity);
+    EXPECT_TRUE(same_identity(*file->header.identity, BOARD));
+  }
   EXPECT_TRUE(before.header.blocks.all());
   EXPECT_EQ(std::memcmp(before.region->data(), before_.data(), REGION_SIZE), 0);
   EXPECT_EQ(meant.header.blocks.count(), std::size(CHANGED));
@@ -125,19 +132,17 @@ TEST_F(JournalFiles, TellWhatTheChipHoldsOrWhyTheyCannotSay) {
        journal_finding::write_completed,
        ""},
       {"write never began", {}, chip_as(before_, unchanged), journal_finding::write_not_begun, ""},
-      {"cut short: one block as meant, one erased, one half programmed, one as before",
+      {"cut short: one block as meant, one half programmed in its unit, two as before",
        {},
        chip_as(before_,
                [this](region_buffer& chip) {
                  std::memcpy(block(chip, 10), block(meant_, 10), JOURNAL_BLOCK_SIZE);
                  std::memset(block(chip, 11), 0xFF, JOURNAL_BLOCK_SIZE);
-                 std::memset(block(chip, 500), 0xFF, JOURNAL_BLOCK_SIZE / 2);
-                 std::memset(block(chip, 500) + JOURNAL_BLOCK_SIZE / 2, 0x30,
-                             JOURNAL_BLOCK_SIZE / 2);
+                 std::memset(block(chip, 11), 0x30, JOURNAL_BLOCK_SIZE / 2);
                }),
        journal_finding::partly_written,
        ""},
-      {"another board's chip",
+      {"blocks that are neither",
        {},
        chip_as(before_,
                [](region_buffer& chip) {
@@ -178,6 +183,14 @@ TEST_F(JournalFiles, TellWhatTheChipHoldsOrWhyTheyCannotSay) {
        },
        chip_as(before_, unchanged), journal_finding::damaged,
        before_path + ": its checksum does not hold"},
+      {"the identity in a header changed",
+       [&] {
+         const int fd = ::open(before_path.c_str(), O_WRONLY);
+         ::pwrite(fd, "X", 1, 261); // the first byte of the system serial number
+         ::close(fd);
+       },
+       chip_as(before_, unchanged), journal_finding::damaged,
+       before_path + ": its checksum does not hold"},
       {"a damaged header",
        [&] {
          const int fd = ::open(meant_path.c_str(), O_WRONLY);
@@ -197,7 +210,7 @@ TEST_F(JournalFiles, TellWhatTheChipHoldsOrWhyTheyCannotSay) {
       {"files of two writes",
        [&] {
          ::rename(meant_path.c_str(), elsewhere.c_str());
-         save_region_before(folder_, before_);
+         save_region_before(folder_, before_, BOARD);
          ::rename(elsewhere.c_str(), meant_path.c_str());
        },
        chip_as(before_, unchanged), journal_finding::damaged,
@@ -219,6 +232,21 @@ TEST_F(JournalFiles, TellWhatTheChipHoldsOrWhyTheyCannotSay) {
   }
   region_buffer chip;
   EXPECT_EQ(judge(chip).finding, journal_finding::none);
+}
+
+// Without the region meant a journal says the chip holds a whole region: the removal takes that
+// file first, so a removal cut short after it is read right.
+TEST_F(JournalFiles, RemovalTakesTheRegionMeantFirst) {
+  save_journal();
+  const std::string before_path = journal_path(REGION_BEFORE_FILE);
+  // The region before as a folder that cannot go, so the removal stops there.
+  ASSERT_EQ(::unlink(before_path.c_str()), 0);
+  ASSERT_EQ(::mkdir(before_path.c_str(), 0700), 0);
+  write_file(before_path + "/kept", "");
+  const child_result removal = run_in_child([this] { remove_journal(folder_); });
+  EXPECT_EQ(removal.exit_status, 255);
+  EXPECT_TRUE(removal.err.starts_with("Unable to remove " + before_path)) << removal.err;
+  EXPECT_FALSE(file_exists(journal_path(REGION_MEANT_FILE)));
 }
 
 TEST(StateFolder, OnlyARootFolderNoOneElseCanWriteIsSafe) {

@@ -16,6 +16,8 @@ journal_header sample_header(journal_kind kind) {
   header.tool_version = "1.0.0";
   header.checksum.bytes[0] = 0xA5;
   header.checksum.bytes[31] = 0x5A;
+  header.identity = board_identity{std::string(IDENTITY_TEXT_MAX, 's'), std::nullopt,
+                                   identity_uuid_of_text("4c4c4544-0042-3510-8052-b4c04f333232")};
   if (kind == journal_kind::region_before) {
     header.blocks.set();
   } else {
@@ -36,10 +38,33 @@ TEST(JournalHeader, ReadsBackAsWritten) {
     EXPECT_EQ(read.tool_version, written.tool_version);
     EXPECT_EQ(read.checksum, written.checksum);
     EXPECT_EQ(read.blocks.count(), written.blocks.count());
+    ASSERT_TRUE(read.identity);
+    EXPECT_TRUE(same_identity(*read.identity, *written.identity));
     for (std::size_t block = 0; block < REGION_BLOCKS; ++block) {
       ASSERT_EQ(read.blocks[block], written.blocks[block]) << block;
     }
   }
+}
+
+// A journal begun before the board's identity was recorded is read as recording none, and its
+// checksum covers its blocks alone; the identity counts in a journal of today's format.
+TEST(JournalHeader, OfTheFormatBeforeRecordsNoIdentity) {
+  std::uint8_t bytes[JOURNAL_HEADER_SIZE];
+  encode_journal_header(sample_header(journal_kind::region_meant), bytes);
+  const std::uint8_t block[JOURNAL_BLOCK_SIZE] = {1, 2, 3};
+  const auto checksum = [&block](const std::uint8_t* header) {
+    journal_checksum sum;
+    sum.add(block, 1);
+    return sum.finish(header);
+  };
+  const sha256_digest with_identity = checksum(bytes);
+  std::memset(bytes + 256, 0, JOURNAL_HEADER_SIZE - 256); // a format 1 file holds nothing there
+  EXPECT_NE(checksum(bytes), with_identity);
+  bytes[16] = 1;
+  journal_header read;
+  ASSERT_EQ(decode_journal_header(bytes, journal_kind::region_meant, read), nullptr);
+  EXPECT_FALSE(read.identity);
+  EXPECT_EQ(checksum(bytes), sha256_of(block, sizeof block));
 }
 
 // The faults a header's bytes can have that a file of the right size and owner does not show.
@@ -63,6 +88,10 @@ TEST(JournalHeader, RefusesWhatDoesNotDescribeAJournalOfThisChip) {
        [&](std::uint8_t* h) { put32(h + 52, 5); }, "its header does not hold"},
       {"a version without its end", journal_kind::region_meant,
        [](std::uint8_t* h) { std::memset(h + 72, 'v', 24); }, "its header does not hold"},
+      {"a serial read that is empty", journal_kind::region_meant,
+       [](std::uint8_t* h) { h[260] = 0; }, "its header does not hold"},
+      {"a value read that it has no room for", journal_kind::region_meant,
+       [](std::uint8_t* h) { h[256] |= 0x8; }, "its header does not hold"},
       // Written back as it stands, a region from before that lacks a block would put whatever
       // the file holds there on the chip.
       {"a region from before that leaves a block out", journal_kind::region_before,

@@ -160,7 +160,8 @@ TEST_F(Journal, StateFolderIsRootsAloneOrTheRunEndsBeforeTheChipIsRead) {
 }
 
 // A journal carried to another board (boards are set up from one cloned system disk) is never
-// written to that board's chip: its region cannot be proven to come from the journal.
+// written to that board's chip: where neither board can be identified (no SMBIOS tables here),
+// its region cannot be proven to come from the journal.
 TEST_F(Journal, AJournalOfAnotherBoardIsNeverWrittenToTheChip) {
   ASSERT_EQ(board_
                 .run({"-w", "--system-serial-number=MASTER-2"},
@@ -173,9 +174,9 @@ TEST_F(Journal, AJournalOfAnotherBoardIsNeverWrittenToTheChip) {
   board_.make_chip(&clone);
   const std::string clone_chip = read_file(emulated_board::CHIP);
   const std::string theirs =
-      "the journal of an earlier flash write may belong to another board: its blocks at "
-      "0xff0000 hold neither their content before that write nor the content meant for them; "
-      "run vek_smbios_util --discard-journal to drop it\n";
+      "the journal of an earlier flash write may belong to another board: the board could not be "
+      "identified, and its blocks at 0xff0000 hold neither their content before that write nor the "
+      "content meant for them; run vek_smbios_util --discard-journal to drop it\n";
 
   const child_result write = board_.run({"-w", "--system-sku=S"});
   EXPECT_EQ(write.exit_status, 255);
