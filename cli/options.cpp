@@ -20,12 +20,13 @@ constexpr int OPTION_DISCARD_JOURNAL = 0x103;
 constexpr int OPTION_BATCH = 0x104;
 constexpr int OPTION_STRICT = 0x105;
 constexpr int OPTION_EXPECT = 0x106;
+constexpr int OPTION_SAME_BOARD = 0x107;
 
 // The field options, then the run's own long options. No abbreviation that names one field names
 // one of them too, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 14> options{};
+    std::array<struct option, FIELD_COUNT + 15> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
@@ -42,7 +43,8 @@ const struct option* long_options() {
     options[FIELD_COUNT + 10] = {"expect", no_argument, nullptr, OPTION_EXPECT};
     options[FIELD_COUNT + 11] = {"quiet", no_argument, nullptr, 'q'};
     options[FIELD_COUNT + 12] = {"get", required_argument, nullptr, 'g'};
-    options[FIELD_COUNT + 13] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 13] = {"same-board", no_argument, nullptr, OPTION_SAME_BOARD};
+    options[FIELD_COUNT + 14] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
@@ -148,7 +150,7 @@ std::string option_words(int option) {
 std::optional<int> take_option(int option, run_settings& settings, dmi_record& cmdline_record,
                                parse_state& state, parse_words& words) {
   if (state.first_other.empty() && option != 'l' && option != OPTION_RESTORE &&
-      option != OPTION_DISCARD_JOURNAL) {
+      option != OPTION_DISCARD_JOURNAL && option != OPTION_SAME_BOARD) {
     state.first_other = option_words(option);
   }
   switch (option) {
@@ -192,6 +194,9 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
     break;
   case OPTION_DISCARD_JOURNAL:
     settings.discard_journal = true;
+    break;
+  case OPTION_SAME_BOARD:
+    settings.same_board = true;
     break;
   case OPTION_BATCH:
     return take_only_path(settings.batch_table, "--batch", words);
@@ -313,6 +318,11 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
     return refuse(words, failure_kind::usage, "",
                   "--restore and --discard-journal are runs of their own: give one\n");
   }
+  // The operator's word that the journal is this board's means nothing to any other run.
+  if (settings.same_board && !settings.restore) {
+    return refuse(words, failure_kind::usage, "",
+                  "--same-board is for --restore: it takes the journal as this board's\n");
+  }
   if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
     return refuse(words, failure_kind::usage, "",
                   format_text("%s takes no option but -l: %s given\n",
@@ -356,6 +366,7 @@ std::string help_text() {
           " --json print the result as JSON on standard output\n"
           " -o <output file> with -f, make this file and leave the image file as it was\n"
           " --restore put back the flash region kept from before a failed write\n"
+          " --same-board with --restore, take the journal as this board's without its identity\n"
           " --discard-journal drop the journal of an earlier flash write\n"
           " --batch <table> with -w, -f and -o <folder>, stamp an image for each row of the table\n"
           " --strict refuse empty values, blanks at their ends and placeholders\n"

@@ -31,6 +31,7 @@ struct run_settings {
   bool json = false;                      // --json
   bool restore = false;                   // --restore: put the journal's region back
   bool discard_journal = false;           // --discard-journal: drop the journal
+  bool same_board = false; // --same-board: with --restore, the journal is this board's
   std::optional<std::string> batch_table; // --batch: stamp an image per row into the -o folder
   bool strict = false;                    // --strict: the value rules for every value given
   bool expect = false;                    // --expect: check the record read against the values
@@ -56,7 +57,8 @@ struct parse_words {
 // -o without -f or with -r, are refused. Returns nothing when the run goes on, otherwise the
 // status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR after a bad
 // option, a value refused (see set_field_value), a word that is not an option, an option refused,
-// or --restore or --discard-journal with any other option but -l, the failure then in `words`.
+// --restore or --discard-journal with any other option but -l (and --same-board for --restore),
+// or --same-board without --restore, the failure then in `words`.
 // Writes nothing: `settings.shown` names the text to show (the help after -h or a bad option, the
 // version), and the rest of the words are still read for --json, so the caller knows where the
 // text and the failure go.

@@ -22,6 +22,7 @@ _vek_smbios_util_options='
 --json none
 --restore none
 --discard-journal none
+--same-board none
 --version none
 --help none
 --image file
