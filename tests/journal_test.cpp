@@ -282,6 +282,37 @@ TEST_F(Journal, ADamagedJournalHoldsUpNoRunAndIsDiscardedOnRequest) {
                            STATE_FOLDER + "\n");
 }
 
+// The calls an strace -f -y `trace` shows on the state folder and the journal's files, in order:
+// "header FILE" (its first bytes written), "fsync FILE" or "fsync folder", "rename FILE" (the name
+// renamed) and "unlink FILE" (a journal file's name, not a .partial one's).
+std::vector<std::string> journal_calls(const char* trace) {
+  const std::string folder = STATE_FOLDER;
+  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + folder +
+                        "/?([^>]*)>(?:, \"([^\"]*)\")?(?:.*, (\\d+), (\\d+)\\))?");
+  std::vector<std::string> events;
+  for (const std::string& line : read_lines(trace)) {
+    std::smatch match;
+    if (!std::regex_search(line, match, call)) {
+      continue;
+    }
+    const std::string name = match[1];
+    // A rename or removal names the file after the folder's descriptor; the others' descriptor
+    // is the file's.
+    const bool named = name.starts_with("rename") || name.starts_with("unlink");
+    const std::string file = named ? match[3].str() : match[2].str();
+    if (name == "fsync") {
+      events.push_back("fsync " + (file.empty() ? "folder" : file));
+    } else if (name.starts_with("rename")) {
+      events.push_back("rename " + file);
+    } else if (name.starts_with("unlink") && !file.ends_with(".partial")) {
+      events.push_back("unlink " + file);
+    } else if (name == "pwrite64" && match[5] == "0") {
+      events.push_back("header " + file);
+    }
+  }
+  return events;
+}
+
 // The journal records the identity the kernel reports when it is begun, and it is read again
 // before the region is written back: the disk cloned to another board carries the journal along,
 // and that board's chip is never written from it.
@@ -331,20 +362,11 @@ TEST_F(Journal, FilesAreFlushedBeforeTheirRenameAndTheFolderSyncedAfter) {
   }
   const char* const trace = "/tmp/board/trace";
   const child_result traced = run_in_child([&] {
-    const char* argv[] = {strace,
-                          "-f",
-                          "-qq",
-                          "-y",
-                          "-e",
-                          "signal=none",
-                          "-e",
-                          "trace=fsync,pwrite64,rename,renameat,renameat2,unlink,unlinkat",
-                          "-o",
-                          trace,
-                          VEK_SMBIOS_UTIL_PATH,
-                          "-w",
-                          "--system-sku=traced",
-                          nullptr};
+    // clang-format off
+    const char* argv[] = {strace, "-f", "-qq", "-y", "-e", "signal=none",
+                          "-e", "trace=fsync,pwrite64,rename,renameat,renameat2,unlink,unlinkat",
+                          "-o", trace, VEK_SMBIOS_UTIL_PATH, "-w", "--system-sku=traced", nullptr};
+    // clang-format on
     const std::string chip = std::string("VEK_TEST_CHIP=") + emulated_board::CHIP;
     const char* envp[] = {"PATH=/tmp/board/bin", chip.c_str(), "VEK_STAND_INS=" VEK_FAKE_TOOLS_DIR,
                           nullptr};
@@ -357,31 +379,7 @@ TEST_F(Journal, FilesAreFlushedBeforeTheirRenameAndTheFolderSyncedAfter) {
     GTEST_SKIP() << "strace cannot trace here: " << traced.err;
   }
   ASSERT_EQ(traced.exit_status, 0) << traced.err;
-  // Each call on the state folder or a file in it, as "call name".
-  const std::string folder = STATE_FOLDER;
-  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + folder +
-                        "/?([^>]*)>(?:, \"([^\"]*)\")?(?:.*, (\\d+), (\\d+)\\))?");
-  std::vector<std::string> events;
-  for (const std::string& line : read_lines(trace)) {
-    std::smatch match;
-    if (!std::regex_search(line, match, call)) {
-      continue;
-    }
-    const std::string name = match[1];
-    // A rename or removal names the file after the folder's descriptor; the others' descriptor
-    // is the file's.
-    const bool named = name.starts_with("rename") || name.starts_with("unlink");
-    const std::string file = named ? match[3].str() : match[2].str();
-    if (name == "fsync") {
-      events.push_back("fsync " + (file.empty() ? "folder" : file));
-    } else if (name.starts_with("rename")) {
-      events.push_back("rename " + file);
-    } else if (name.starts_with("unlink") && !file.ends_with(".partial")) {
-      events.push_back("unlink " + file);
-    } else if (name == "pwrite64" && match[5] == "0") {
-      events.push_back("header " + file);
-    }
-  }
+  const std::vector<std::string> events = journal_calls(trace);
   const std::vector<std::string> protocol = {"header region_before.bin.partial",
                                              "fsync region_before.bin.partial",
                                              "rename region_before.bin.partial",
