@@ -115,6 +115,9 @@ constexpr option_entry OPTIONS[] = {
   {0, "restore", option_argument::none, nullptr,
    "put back the flash region kept from before a failed write", true,
    set_flag<&run_settings::restore>},
+  {0, "same-board", option_argument::none, nullptr,
+   "with --restore, take the journal as this board's without its identity", true,
+   set_flag<&run_settings::same_board>},
   {0, "discard-journal", option_argument::none, nullptr,
    "drop the journal of an earlier flash write", true, set_flag<&run_settings::discard_journal>},
   {0, "batch", option_argument::file, "<table>",
@@ -330,6 +333,11 @@ void check_journal_run(const run_settings& settings, const parse_state& state) {
   if (settings.restore && settings.discard_journal) {
     fail(failure_kind::usage, "",
          "--restore and --discard-journal are runs of their own: give one");
+  }
+  // The operator's word that the journal is this board's means nothing to any other run.
+  if (settings.same_board && !settings.restore) {
+    fail(failure_kind::usage, "",
+         "--same-board is for --restore: it takes the journal as this board's");
   }
   if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
     fail(failure_kind::usage, "", "%s takes no option but -l: %s given",

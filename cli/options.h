@@ -31,6 +31,7 @@ struct run_settings {
   bool json = false;                      // --json
   bool restore = false;                   // --restore: put the journal's region back
   bool discard_journal = false;           // --discard-journal: drop the journal
+  bool same_board = false; // --same-board: with --restore, the journal is this board's
   std::optional<std::string> batch_table; // --batch: stamp an image per row into the -o folder
   bool strict = false;                    // --strict: the value rules for every value given
   bool expect = false;                    // --expect: check the record read against the values

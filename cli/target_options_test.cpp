@@ -60,11 +60,13 @@ TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
   }
 }
 
-// The runs on the journal take the log alone: any other option, meant for another run, is named
-// and refused rather than dropped.
+// The runs on the journal take the log alone (and --restore the operator's word that the journal
+// is this board's): any other option, meant for another run, is named and refused rather than
+// dropped.
 TEST(TargetOptions, RunsOnTheJournalTakeNoOptionButTheLog) {
   dmi_record record;
   EXPECT_TRUE(parsed({"--restore", "-l", "/tmp/log"}, record).restore);
+  EXPECT_TRUE(parsed({"--same-board", "--restore"}, record).same_board);
   EXPECT_TRUE(parsed({"-l", "/tmp/log", "--discard-journal"}, record).discard_journal);
   const struct {
     std::vector<std::string> arguments;
@@ -84,6 +86,11 @@ TEST(TargetOptions, RunsOnTheJournalTakeNoOptionButTheLog) {
        "--discard-journal takes no option but -l: --chassis-asset-tag given\n"},
       {{"-o", "out.rom", "--discard-journal"},
        "--discard-journal takes no option but -l: -o given\n"},
+      {{"--same-board"}, "--same-board is for --restore: it takes the journal as this board's\n"},
+      {{"--discard-journal", "--same-board"},
+       "--same-board is for --restore: it takes the journal as this board's\n"},
+      {{"-w", "--same-board"},
+       "--same-board is for --restore: it takes the journal as this board's\n"},
       {{"--restore", "--discard-journal"},
        "--restore and --discard-journal are runs of their own: give one\n"},
   };

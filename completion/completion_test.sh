@@ -69,8 +69,8 @@ system-sku board-manufacturer board-product-name board-version board-serial-numb
 chassis-manufacturer chassis-version chassis-serial-number chassis-asset-tag"
 # shellcheck disable=SC2086 # a list
 field_options=$(printf -- '--%s= ' $fields)
-options="-r -w -u -c -l -b -h -v -f -o -n -q -g --json --restore --discard-journal --version \
---help --image --output --dry-run --batch --strict --expect --quiet --get $field_options"
+options="-r -w -u -c -l -b -h -v -f -o -n -q -g --json --restore --discard-journal --same-board \
+--version --help --image --output --dry-run --batch --strict --expect --quiet --get $field_options"
 files="board.conf board.rom line_4.csv out"
 
 # The cases: the command line after the program's name, the cursor at its end | the words

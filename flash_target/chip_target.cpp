@@ -3,7 +3,7 @@
 
 #include "cbfs/image_record.h"
 #include "flash_target/chip.h"
-#include "flash_target/journal.h"
+#include "flash_target/journal_files.h"
 #include "flash_target/recovery.h"
 #include "system/run_lock.h"
 #include "system/working_files.h"
@@ -24,7 +24,7 @@ dmi_record chip_target::read_record(command_runner& runner) {
   if (state_folder_.valid() && journal_present(state_folder_.get())) {
     region_buffer chip;
     load_working_region(files_, chip);
-    settle_earlier_write(runner.out(), state_folder_.get(), chip, false);
+    settle_earlier_write(runner.out(), state_folder_.get(), chip, false, identity_.read());
   }
   return read_dmi_record(files_.image);
 }
@@ -32,16 +32,19 @@ dmi_record chip_target::read_record(command_runner& runner) {
 void chip_target::fetch_working_image(command_runner& runner) {
   read_coreboot_region(runner, files_);
   const bool journal_found = state_folder_.valid() && journal_present(state_folder_.get());
-  if (journal_found || !dry_run()) {
-    region_ = std::make_unique<region_buffer>();
-    load_working_region(files_, *region_);
+  if (!journal_found && dry_run()) {
+    return;
   }
+  region_ = std::make_unique<region_buffer>();
+  load_working_region(files_, *region_);
+  // Read once: the identity a journal found is judged by is the one a new journal records.
+  const board_identity now = identity_.read();
   if (journal_found) {
-    settle_earlier_write(runner.out(), state_folder_.get(), *region_, true);
+    settle_earlier_write(runner.out(), state_folder_.get(), *region_, true, now);
   }
   // Kept before cbfstool or cp change anything in the working image.
   if (!dry_run()) {
-    write_id_ = save_region_before(state_folder_.get(), *region_);
+    journal_ = save_region_before(state_folder_.get(), *region_, now);
   }
 }
 
@@ -54,11 +57,11 @@ void chip_target::put_back_working_image(command_runner& runner, bool) {
   if (dry_run()) {
     return;
   }
-  write_coreboot_region(runner, files_, {state_folder_.get(), region_.get(), write_id_});
+  write_coreboot_region(runner, files_, {state_folder_.get(), region_.get(), journal_, &identity_});
 }
 
-void chip_target::restore(command_runner& runner) {
-  restore_from_journal(runner, state_folder_.get(), files_);
+void chip_target::restore(command_runner& runner, bool same_board) {
+  restore_from_journal(runner, state_folder_.get(), files_, identity_, same_board);
 }
 
 void chip_target::discard_journal(run_output& out) {

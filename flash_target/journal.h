@@ -1,16 +1,46 @@
-// The journal of a flash write: the coreboot region as the run read it from the chip and the
-// blocks of the region meant for the chip, kept in a root-only state folder until the write has
-// succeeded, so a failed or cut-short write can always be told apart and put right, and a
-// journal that does not belong to the chip is never written to it.
+// The journal of a flash write and its file format: the coreboot region as the run read it from
+// the chip and the blocks of the region meant for the chip, kept in a root-only state folder until
+// the write has succeeded, so a failed or cut-short write can always be told apart and put right,
+// and a journal that does not belong to the board and its chip is never written to it. The
+// judgement of a journal is in journal_proof.h, its files' reads and writes in journal_files.h,
+// what a run does with it in recovery.h.
+//
+// The write protocol, in order. Each step is done, and durable, before the next begins:
+//
+// (a) The chip's coreboot region is read, and a journal an earlier run left is judged first: a
+//     journal that shows a whole region is removed; any other ends a run that would write, since
+//     a new journal would put the only copy of the region from before out of reach.
+// (b) The region as read goes into region_before.bin: all its blocks, then the header with the
+//     board's identity as the firmware reported it at boot and the checksum of both, under the
+//     name region_before.bin.partial; the file is synced, renamed into place, and the folder
+//     synced. Before cbfstool or cp touch the working image: it is the region the chip holds, and
+//     the only way back. The identity binds the journal to this board: boards set up from one
+//     cloned disk carry it along. A run cut short here leaves a .partial file, which no run reads,
+//     and no journal: the chip has not been touched.
+// (c) The working image is changed (cbfstool, cp).
+// (d) The blocks of the working image's region that differ from the region before go into
+//     region_meant.bin the same way: blocks, header, sync, rename, folder sync. Only now is
+//     flashrom started, so a write cut short always leaves both files, and the next run can tell
+//     every state the chip can be in: as before, as meant, or on its way between.
+// (e) flashrom writes the region.
+// (f) When it succeeds, region_meant.bin is removed first, then region_before.bin, then the folder
+//     is synced. A removal cut short after the first name leaves the region from before alone,
+//     which says the chip holds a whole region (before or meant), so nothing is written back.
+// (g) When it fails, the chip and the board's identity are read again, the journal is proven to
+//     be this board's and the chip's region to come from it (journal_proof.h), and
+//     region_before.bin is written back as it stands: its header lies in the flash descriptor's
+//     place, which a write of the coreboot region never touches. The journal is removed as in (f)
+//     once that write succeeded, and kept for --restore otherwise, which does the same and then
+//     reads the region back and compares it before it removes the journal.
 #pragma once
 
 #include "flash_target/region.h"
-#include "util/unique_fd.h"
-
-#include <sys/stat.h>
+#include "system/board_identity.h"
+#include "util/sha256.h"
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,6 +61,9 @@ constexpr const char* STATE_FOLDER = VEK_STATE_FOLDER;
 // chip holds only the blocks the write changes.
 constexpr const char* REGION_BEFORE_FILE = "region_before.bin";
 constexpr const char* REGION_MEANT_FILE = "region_meant.bin";
+
+// The full path of the journal file `name`.
+std::string journal_path(const char* name);
 
 // The region is judged in blocks of 4 KiB, the smallest unit a flash chip erases.
 constexpr std::size_t JOURNAL_BLOCK_SIZE = 4096;
@@ -73,95 +106,63 @@ private:
   std::uint64_t words_[REGION_BLOCKS / 64] = {};
 };
 
+// Where block `block` of the region starts in a copy of the region at `region`.
+inline const std::uint8_t* block_at(const std::uint8_t* region, std::size_t block) {
+  return region + block * JOURNAL_BLOCK_SIZE;
+}
+
 // Which region a journal file holds.
 enum class journal_kind : std::uint32_t { region_before = 1, region_meant = 2 };
+
+// The header's bytes at the start of a journal file: 1 KiB, of which the first 256 bytes are laid
+// out as in the format before the board's identity was recorded.
+constexpr std::size_t JOURNAL_HEADER_SIZE = 1024;
+
+// What the header of a journal file says.
+struct journal_header {
+  journal_kind kind = journal_kind::region_before;
+  block_set blocks;           // the blocks the file holds
+  std::uint64_t write_id = 0; // shared by the two files of one write
+  std::time_t written = 0;
+  std::string tool_version;
+  sha256_digest checksum; // see journal_checksum
+  // The identity of the board the journal was made on, as read when it was begun; none in a
+  // journal of the format before (which recorded none).
+  std::optional<board_identity> identity;
+};
+
+// Writes `header` as the JOURNAL_HEADER_SIZE bytes at `bytes`, for this chip's flash layout, in
+// the current format, which records an identity (none is written as one with no value read).
+void encode_journal_header(const journal_header& header, std::uint8_t* bytes);
+
+// Reads the JOURNAL_HEADER_SIZE bytes at `bytes` into `header`, in the current format or the one
+// before. Returns what is wrong with them for a journal file of `kind` on this chip ("its header
+// does not hold"), or null.
+const char* decode_journal_header(const std::uint8_t* bytes, journal_kind kind,
+                                  journal_header& header);
+
+// The checksum a header carries: the SHA-256 of the blocks the file holds, in order, then of the
+// board's identity as the header records it, which proves the one as whole as the others.
+class journal_checksum {
+public:
+  // Adds `count` consecutive blocks at `bytes`, the next ones the file holds.
+  void add(const std::uint8_t* bytes, std::size_t count) {
+    hash_.update(bytes, count * JOURNAL_BLOCK_SIZE);
+  }
+  // The checksum for the header at `header_bytes`, as encode_journal_header wrote it (the identity
+  // counts from the format that records one on).
+  sha256_digest finish(const std::uint8_t* header_bytes);
+
+private:
+  sha256 hash_;
+};
 
 // A journal file as found in the state folder.
 struct journal_file {
   enum class state { missing, damaged, whole };
   state found = state::missing;
-  std::string damage;         // why it is damaged: "its checksum does not hold"
-  block_set blocks;           // the blocks it holds
-  std::uint64_t write_id = 0; // shared by the two files of one write
-  std::time_t written = 0;
-  std::string tool_version;
+  std::string damage; // why it is damaged: "its checksum does not hold"
+  journal_header header;
   // The blocks it holds, at their offsets in the region (the others undefined); null unless whole.
   std::unique_ptr<region_buffer> region;
 };
-
-// Opens the journal file `name` of the state folder open on `folder` without following a link
-// and without waiting on a FIFO, and reads it whole. A file that is not root's regular file of
-// the chip's size with one link, whose header does not describe a journal of this kind for this
-// flash layout, or whose blocks do not give the checksum of its header, is damaged. Ends the run
-// only when the folder cannot be read.
-journal_file load_journal_file(int folder, const char* name, journal_kind kind);
-
-// What a journal found at the start of a run says about the chip.
-enum class journal_finding {
-  none,            // no journal
-  damaged,         // a file that is no sound journal, or the two files of different writes
-  before_only,     // the region from before alone: no write began, or one completed and the
-                   // removal of its journal was cut short; either way the chip holds a whole region
-  write_completed, // every block the write changes holds the region meant for the chip
-  write_not_begun, // every block the write changes holds the region from before
-  partly_written,  // the blocks are on their way between the two: the write was cut short
-  foreign,         // blocks that are neither: the journal may belong to another board
-};
-
-struct journal_verdict {
-  journal_finding finding = journal_finding::none;
-  std::string reason; // damaged: the file and why; foreign: the first blocks that are neither
-};
-
-// Judges the coreboot region read from the chip against the journal's two files. Only the blocks
-// the write changes (those the region meant holds) count; the others, where the firmware may keep
-// data of its own, are left out. Neither all as meant nor all as before: the region must be
-// proven to come from the journal (see prove_in_transit), or it is foreign.
-journal_verdict judge_journal(const std::uint8_t* chip, const journal_file& before,
-                              const journal_file& meant);
-
-// Whether every block of `changed` in `chip` is the block from before, the block meant, or one on
-// its way between them: an erase only sets bits and programming only clears them, so each byte
-// of such a block holds every 1-bit of the byte from before, or every 1-bit of the byte meant,
-// the same choice for the whole block. Returns the blocks that are neither (none when the region
-// comes from this journal), in order.
-block_set prove_in_transit(const std::uint8_t* chip, const std::uint8_t* before,
-                           const std::uint8_t* meant, const block_set& changed);
-
-// The first blocks of `blocks` in words, by their offsets in the image: "0xff0000, 0xff1000 and
-// 3 more".
-std::string block_words(const block_set& blocks);
-
-// Why a state folder with this status (from lstat) may not hold the journal, or null: a link,
-// not a folder, not owned by root, writable by group or others.
-const char* unsafe_state_folder(const struct stat& status);
-
-// Opens the state folder and returns its descriptor; with `make`, makes it (mode 0700) when it
-// is missing, otherwise returns none for a missing folder. Every folder above it must pass the
-// trusted-path rule. Ends the run when a folder is unsafe or cannot be made or opened.
-unique_fd open_state_folder(bool make);
-
-// The full path of the journal file `name`.
-std::string journal_path(const char* name);
-
-// Whether the state folder holds a file (of any kind) at either of the journal's names.
-bool journal_present(int folder);
-
-// Starts this run's journal: writes `region`, the coreboot region as read from the chip, as the
-// journal file of the region from before, durably, under a new write id. Returns that id. Ends
-// the run on failure.
-std::uint64_t save_region_before(int folder, const region_buffer& region);
-
-// Completes this run's journal right before the write: compares the coreboot region of the image
-// at `image_path` with `before` block by block and writes the blocks that differ as the journal
-// file of the region meant for the chip, durably. Ends the run on failure.
-void save_region_meant(int folder, std::uint64_t write_id, const std::string& image_path,
-                       const region_buffer& before);
-
-// `opening`, then, on the same line, where the region's content before the write is kept and the
-// command that puts it back.
-std::string kept_region_words(const char* opening);
-
-// Removes the journal, the region meant for the chip first, and makes the removal durable.
-// Ends the run on failure.
-void remove_journal(int folder);

@@ -4,64 +4,38 @@
 
 #include "flash_target/chip.h"
 #include "flash_target/flash_write.h"
-#include "flash_target/journal.h"
+#include "flash_target/journal_files.h"
+#include "flash_target/journal_proof.h"
+#include "flash_target/journal_words.h"
 #include "system/working_files.h"
 #include "util/failure.h"
 
+#include <cctype>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
-// The journal as found in the state folder, and what it says about the chip.
+// The journal as found in the state folder, the board's identity now, and what they say about
+// the chip.
 struct found_journal {
   journal_file before;
   journal_file meant;
+  board_identity now;
   journal_verdict verdict;
 };
 
-found_journal find_journal(int folder, const region_buffer& chip) {
+found_journal find_journal(int folder, const region_buffer& chip, const board_identity& now,
+                           bool same_board) {
   found_journal found;
   found.before = load_journal_file(folder, REGION_BEFORE_FILE, journal_kind::region_before);
   found.meant = load_journal_file(folder, REGION_MEANT_FILE, journal_kind::region_meant);
-  found.verdict = judge_journal(chip.data(), found.before, found.meant);
+  found.now = now;
+  found.verdict = judge_journal(chip.data(), found.before, found.meant, now, same_board);
   return found;
 }
 
-// What a journal that shows the chip holding a whole region says, or null for any other.
-const char* whole_region_words(journal_finding finding) {
-  switch (finding) {
-  case journal_finding::write_completed:
-    return "An earlier flash write had completed: the chip holds the region meant for it";
-  case journal_finding::write_not_begun:
-    return "An earlier flash write never took place: the chip holds the region as it was before";
-  case journal_finding::before_only:
-    return "An earlier flash write left only the region from before it: the write never began, "
-           "or it had completed and its journal was being removed";
-  case journal_finding::none:
-  case journal_finding::damaged:
-  case journal_finding::partly_written:
-  case journal_finding::foreign:
-    break;
-  }
-  return nullptr;
-}
-
-// A journal that must not be written to the chip: what it is, and the way out.
-std::string unusable_words(const journal_verdict& verdict) {
-  const std::string way_out = "; run vek_smbios_util --discard-journal to drop it";
-  if (verdict.finding == journal_finding::damaged) {
-    return "the journal of an earlier flash write is damaged: " + verdict.reason + way_out;
-  }
-  return "the journal of an earlier flash write may belong to another board: its blocks at " +
-         verdict.reason +
-         " hold neither their content before that write nor the content meant "
-         "for them" +
-         way_out;
-}
-
-bool is_unusable(journal_finding finding) {
-  return finding == journal_finding::damaged || finding == journal_finding::foreign;
+std::string unusable_words(const found_journal& found) {
+  return unusable_words(found.verdict, found.before.header.identity, found.now);
 }
 
 // Removes a journal that shows the chip whole, saying so. Returns whether it did.
@@ -75,40 +49,67 @@ bool remove_whole_region_journal(run_output& out, int folder, const journal_verd
   return true;
 }
 
-[[noreturn]] void refuse_journal(const char* opening, const journal_verdict& verdict) {
-  fail(failure_kind::journal, STATE_FOLDER, "%s: %s\n", opening, unusable_words(verdict).c_str());
+// Ends a run that finds a journal it must not write to the chip: after `opening`, or, for another
+// board's, with the words alone, which say that nothing is written.
+[[noreturn]] void refuse_journal(const char* opening, const found_journal& found) {
+  std::string words = unusable_words(found);
+  if (found.verdict.finding == journal_finding::another_board && opening == nullptr) {
+    words[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(words[0])));
+  } else {
+    words = std::string(opening) + ": " + words;
+  }
+  throw run_failure(EXIT_TOOL_ERROR, failure_kind::journal, words + "\n", STATE_FOLDER);
 }
 
-// What a journal file is, for the line that says it was discarded.
-std::string describe(const journal_file& file) {
-  if (file.found == journal_file::state::damaged) {
-    return "damaged: " + file.damage;
+// Reads the chip's coreboot region into `chip` through the working image.
+void read_chip(command_runner& runner, const working_files& files, region_buffer& chip) {
+  read_coreboot_region(runner, files);
+  load_working_region(files, chip);
+}
+
+// --restore's write of the region from before, and the proof that the chip took it: it reads
+// back as the journal's region. Ends the run, the journal kept, when it does not.
+void write_back_and_compare(command_runner& runner, const working_files& files,
+                            const found_journal& found) {
+  runner.out().progress("Restoring coreboot region...\n");
+  {
+    flash_write_shield shield;
+    if (const int status = write_back_region_before(runner, files.layout)) {
+      shield.hold();
+      throw run_failure(status, failure_kind::outside_program,
+                        kept_region_words("The coreboot region of the flash may be partly written"),
+                        "flashrom")
+          .with_flash(flash_after_failure::needs_restore);
+    }
   }
-  char written[32] = "an unknown time";
-  struct tm when {};
-  if (::gmtime_r(&file.written, &when) != nullptr) {
-    std::strftime(written, sizeof written, "%Y-%m-%d %H:%M:%S UTC", &when);
+  region_buffer chip;
+  read_chip(runner, files, chip);
+  if (std::memcmp(chip.data(), found.before.region->data(), REGION_SIZE) != 0) {
+    throw run_failure(
+        EXIT_TOOL_ERROR, failure_kind::journal,
+        kept_region_words("The coreboot region of the flash does not read back as restored"),
+        STATE_FOLDER)
+        .with_flash(flash_after_failure::needs_restore);
   }
-  return std::to_string(file.blocks.count()) + " blocks, written " + written +
-         " by vek_smbios_util " + file.tool_version;
 }
 
 } // namespace
 
-void settle_earlier_write(run_output& out, int folder, const region_buffer& chip, bool will_write) {
+void settle_earlier_write(run_output& out, int folder, const region_buffer& chip, bool will_write,
+                          const board_identity& now) {
   if (folder < 0 || !journal_present(folder)) {
     return;
   }
-  const found_journal found = find_journal(folder, chip);
+  const found_journal found = find_journal(folder, chip, now, false);
   if (found.verdict.finding == journal_finding::none ||
       remove_whole_region_journal(out, folder, found.verdict)) {
     return;
   }
   if (is_unusable(found.verdict.finding)) {
     if (will_write) {
-      refuse_journal("Refusing to write the flash", found.verdict);
+      refuse_journal("Refusing to write the flash", found);
     }
-    out.notice("Warning: " + unusable_words(found.verdict) + "\n");
+    out.notice("Warning: " + unusable_words(found) + "\n");
     return;
   }
   if (will_write) {
@@ -123,20 +124,20 @@ void settle_earlier_write(run_output& out, int folder, const region_buffer& chip
 }
 
 restore_outcome restore_after_failed_write(command_runner& runner, int folder,
-                                           const working_files& files) {
+                                           const working_files& files,
+                                           const board_identity_source& identity) {
   const std::string kept =
       kept_region_words("The coreboot region of the flash may be partly written");
   // A failure on the way is said here: the run ends with the failed write's status.
   try {
     runner.out().progress("Restoring coreboot region...\n");
-    read_coreboot_region(runner, files);
     region_buffer chip;
-    load_working_region(files, chip);
-    const found_journal found = find_journal(folder, chip);
+    read_chip(runner, files, chip);
+    const found_journal found = find_journal(folder, chip, identity.read(), false);
     if (is_unusable(found.verdict.finding)) {
       return {false,
               "The coreboot region of the flash may be partly written and is not put back: " +
-                  unusable_words(found.verdict) + "\n"};
+                  unusable_words(found) + "\n"};
     }
     if (write_back_region_before(runner, files.layout) != 0) {
       return {false, kept};
@@ -151,43 +152,26 @@ restore_outcome restore_after_failed_write(command_runner& runner, int folder,
   return {true, "The coreboot region of the flash was restored to its content before the run\n"};
 }
 
-void restore_from_journal(command_runner& runner, int folder, const working_files& files) {
+void restore_from_journal(command_runner& runner, int folder, const working_files& files,
+                          const board_identity_source& identity, bool same_board) {
   if (folder < 0 || !journal_present(folder)) {
     fail(failure_kind::journal, STATE_FOLDER,
          "Nothing to restore: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
-  read_coreboot_region(runner, files);
   region_buffer chip;
-  load_working_region(files, chip);
-  const found_journal found = find_journal(folder, chip);
+  read_chip(runner, files, chip);
+  const found_journal found = find_journal(folder, chip, identity.read(), same_board);
   if (is_unusable(found.verdict.finding)) {
-    refuse_journal("Refusing to restore", found.verdict);
+    refuse_journal(found.verdict.finding == journal_finding::another_board ? nullptr
+                                                                           : "Refusing to restore",
+                   found);
   }
   if (found.verdict.finding == journal_finding::none ||
       remove_whole_region_journal(runner.out(), folder, found.verdict)) {
     fail(failure_kind::journal, STATE_FOLDER,
          "Nothing to restore: the coreboot region of the flash is whole\n");
   }
-  runner.out().progress("Restoring coreboot region...\n");
-  {
-    flash_write_shield shield;
-    if (const int status = write_back_region_before(runner, files.layout)) {
-      shield.hold();
-      throw run_failure(status, failure_kind::outside_program,
-                        kept_region_words("The coreboot region of the flash may be partly written"),
-                        "flashrom")
-          .with_flash(flash_after_failure::needs_restore);
-    }
-  }
-  read_coreboot_region(runner, files);
-  load_working_region(files, chip);
-  if (std::memcmp(chip.data(), found.before.region->data(), REGION_SIZE) != 0) {
-    throw run_failure(
-        EXIT_TOOL_ERROR, failure_kind::journal,
-        kept_region_words("The coreboot region of the flash does not read back as restored"),
-        STATE_FOLDER)
-        .with_flash(flash_after_failure::needs_restore);
-  }
+  write_back_and_compare(runner, files, found);
   remove_journal(folder);
   runner.out().progress("The coreboot region of the flash holds its content from before the "
                         "failed write again\n");
@@ -205,8 +189,8 @@ void discard_journal(run_output& out, int folder) {
   for (const auto& [name, kind] : files) {
     const journal_file file = load_journal_file(folder, name, kind);
     if (file.found != journal_file::state::missing) {
-      discarded +=
-          (discarded.empty() ? "" : ", ") + journal_path(name) + " (" + describe(file) + ")";
+      discarded += (discarded.empty() ? "" : ", ") + journal_path(name) + " (" +
+                   discarded_file_words(file) + ")";
     }
   }
   remove_journal(folder);
@@ -217,7 +201,7 @@ void write_coreboot_region(command_runner& runner, const working_files& files,
                            const write_journal& journal) {
   check_working_files(files);
   if (journal.folder >= 0) {
-    save_region_meant(journal.folder, journal.write_id, files.image, *journal.before);
+    save_region_meant(journal.folder, journal.start, files.image, *journal.before);
   }
   runner.out().progress("Writing coreboot region...\n");
   flash_write_shield shield;
@@ -237,7 +221,9 @@ void write_coreboot_region(command_runner& runner, const working_files& files,
                                   files.image.c_str()),
                       "flashrom");
   if (journal.folder >= 0) {
-    const restore_outcome outcome = restore_after_failed_write(runner, journal.folder, files);
+    const restore_outcome outcome = restore_after_failed_write(
+        runner, journal.folder, files,
+        journal.identity != nullptr ? *journal.identity : system_board_identity());
     failure = run_failure(status, failure_kind::outside_program, outcome.words, "flashrom");
     failure.with_flash(outcome.restored ? flash_after_failure::restored
                                         : flash_after_failure::needs_restore);

@@ -95,7 +95,7 @@ void run_on_journal(const run_settings& settings, const dmi_record& cmdline_reco
   dmi_record_init(config_record);
   gather_values(settings, config_record, cmdline_record, log);
   chip.make_working_files();
-  chip.restore(runner);
+  chip.restore(runner, settings.same_board);
 }
 
 // The run up to its result, which it returns once the target and the run's own files are gone.

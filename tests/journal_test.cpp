@@ -2,6 +2,7 @@
 // be undone at once is refused over, restored on request, or found complete by the next run.
 #include "flash_target/journal.h"
 #include "system/file_checks.h"
+#include "tests/build_paths.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 
@@ -10,10 +11,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
+#include <regex>
 
 namespace {
 
@@ -38,6 +43,46 @@ protected:
   emulated_board board_;
   const dmi_record old_record_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
   std::string chip_before_;
+};
+
+// Linux's /sys/class/dmi/id, where the kernel reports the board's identity, as a folder of the
+// case's own: a tmpfs over /sys/class in the test process's private mount namespace (the machine
+// may have no DMI at all), unmounted at the end of the case.
+class dmi_identity {
+public:
+  dmi_identity() {
+    mounted_ = ::mount("vek_test_dmi", "/sys/class", "tmpfs", 0, "mode=0755") == 0;
+    error_ = errno;
+    if (mounted_) {
+      ::mkdir("/sys/class/dmi", 0755);
+      ::mkdir("/sys/class/dmi/id", 0755);
+    }
+  }
+  ~dmi_identity() {
+    if (mounted_) {
+      ::umount2("/sys/class", MNT_DETACH);
+    }
+  }
+  dmi_identity(const dmi_identity&) = delete;
+  dmi_identity& operator=(const dmi_identity&) = delete;
+
+  bool mounted() const {
+    return mounted_;
+  }
+  const char* why_not() const {
+    return std::strerror(error_);
+  }
+  // The board as its firmware reports it from now on, each value with its line end.
+  void report(const std::string& serial, const std::string& board_serial,
+              const std::string& uuid) const {
+    write_file("/sys/class/dmi/id/product_serial", serial + "\n");
+    write_file("/sys/class/dmi/id/board_serial", board_serial + "\n");
+    write_file("/sys/class/dmi/id/product_uuid", uuid + "\n");
+  }
+
+private:
+  bool mounted_ = false;
+  int error_ = 0;
 };
 
 TEST_F(Journal, FailedRestoreKeepsTheJournalWhichRefusesWritesUntilRestored) {
@@ -160,7 +205,8 @@ TEST_F(Journal, StateFolderIsRootsAloneOrTheRunEndsBeforeTheChipIsRead) {
 }
 
 // A journal carried to another board (boards are set up from one cloned system disk) is never
-// written to that board's chip: its region cannot be proven to come from the journal.
+// written to that board's chip: where neither board can be identified (no SMBIOS tables here),
+// its region cannot be proven to come from the journal.
 TEST_F(Journal, AJournalOfAnotherBoardIsNeverWrittenToTheChip) {
   ASSERT_EQ(board_
                 .run({"-w", "--system-serial-number=MASTER-2"},
@@ -173,9 +219,9 @@ TEST_F(Journal, AJournalOfAnotherBoardIsNeverWrittenToTheChip) {
   board_.make_chip(&clone);
   const std::string clone_chip = read_file(emulated_board::CHIP);
   const std::string theirs =
-      "the journal of an earlier flash write may belong to another board: its blocks at "
-      "0xff0000 hold neither their content before that write nor the content meant for them; "
-      "run vek_smbios_util --discard-journal to drop it\n";
+      "the journal of an earlier flash write may belong to another board: the board could not be "
+      "identified, and its blocks at 0xff0000 hold neither their content before that write nor the "
+      "content meant for them; run vek_smbios_util --discard-journal to drop it\n";
 
   const child_result write = board_.run({"-w", "--system-sku=S"});
   EXPECT_EQ(write.exit_status, 255);
@@ -234,6 +280,118 @@ TEST_F(Journal, ADamagedJournalHoldsUpNoRunAndIsDiscardedOnRequest) {
   EXPECT_EQ(again.exit_status, 255);
   EXPECT_EQ(again.err, std::string("Nothing to discard: there is no journal of a flash write in ") +
                            STATE_FOLDER + "\n");
+}
+
+// The calls an strace -f -y `trace` shows on the state folder and the journal's files, in order:
+// "header FILE" (its first bytes written), "fsync FILE" or "fsync folder", "rename FILE" (the name
+// renamed) and "unlink FILE" (a journal file's name, not a .partial one's).
+std::vector<std::string> journal_calls(const char* trace) {
+  const std::string folder = STATE_FOLDER;
+  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + folder +
+                        "/?([^>]*)>(?:, \"([^\"]*)\")?(?:.*, (\\d+), (\\d+)\\))?");
+  std::vector<std::string> events;
+  for (const std::string& line : read_lines(trace)) {
+    std::smatch match;
+    if (!std::regex_search(line, match, call)) {
+      continue;
+    }
+    const std::string name = match[1];
+    // A rename or removal names the file after the folder's descriptor; the others' descriptor
+    // is the file's.
+    const bool named = name.starts_with("rename") || name.starts_with("unlink");
+    const std::string file = named ? match[3].str() : match[2].str();
+    if (name == "fsync") {
+      events.push_back("fsync " + (file.empty() ? "folder" : file));
+    } else if (name.starts_with("rename")) {
+      events.push_back("rename " + file);
+    } else if (name.starts_with("unlink") && !file.ends_with(".partial")) {
+      events.push_back("unlink " + file);
+    } else if (name == "pwrite64" && match[5] == "0") {
+      events.push_back("header " + file);
+    }
+  }
+  return events;
+}
+
+// The journal records the identity the kernel reports when it is begun, and it is read again
+// before the region is written back: the disk cloned to another board carries the journal along,
+// and that board's chip is never written from it.
+TEST_F(Journal, IsWrittenBackOnlyOnTheBoardWhoseIdentityTheKernelReported) {
+  const dmi_identity dmi;
+  if (!dmi.mounted()) {
+    GTEST_SKIP() << "cannot mount a tmpfs over /sys/class here: " << dmi.why_not();
+  }
+  dmi.report("SN-2024-0040", "BB-0040", "4c4c4544-0042-3510-8052-b4c04f333232");
+  ASSERT_EQ(board_
+                .run({"-w", "--system-serial-number=SN-2024-0050"},
+                     "flashrom-write:partial-exit:3 flashrom-restore:exit:4")
+                .exit_status,
+            3);
+  const std::string cut = read_file(emulated_board::CHIP);
+  ASSERT_NE(cut, chip_before_);
+
+  dmi.report("SN-2024-0041", "BB-0041", "9b3c6f2e-1d4a-4f8b-a7c2-0e5d9f1b3a44");
+  const std::string theirs =
+      std::string(" journal in ") + STATE_FOLDER +
+      " was made on another board (serial SN-2024-0040, this board: SN-2024-0041); nothing is "
+      "written; run vek_smbios_util --discard-journal to drop it, or, when it is this board's own "
+      "journal (its record was half written before it rebooted), vek_smbios_util --restore "
+      "--same-board to put it back\n";
+  const child_result write = board_.run({"-w", "--system-sku=S"});
+  EXPECT_EQ(write.exit_status, 255);
+  EXPECT_EQ(write.err, "Refusing to write the flash: the" + theirs);
+  const child_result restore = board_.run({"--restore"});
+  EXPECT_EQ(restore.exit_status, 255);
+  EXPECT_EQ(restore.err, "The" + theirs);
+  EXPECT_EQ(read_file(emulated_board::CHIP), cut);
+
+  dmi.report("SN-2024-0040", "BB-0040", "4c4c4544-0042-3510-8052-b4c04f333232");
+  const child_result own = board_.run({"--restore"});
+  EXPECT_EQ(own.exit_status, 0) << own.err;
+  EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_);
+  EXPECT_EQ(journal_files(), 0);
+}
+
+// The protocol's order as the system sees it: each journal file's header written and the file
+// flushed before it is renamed into place, the folder synced after each rename and after the
+// removal, and the region meant removed before the region from before.
+TEST_F(Journal, FilesAreFlushedBeforeTheirRenameAndTheFolderSyncedAfter) {
+  const char* const strace = "/usr/bin/strace";
+  if (::access(strace, X_OK) != 0) {
+    GTEST_SKIP() << "strace is not installed (scripts/install_deps installs it)";
+  }
+  const char* const trace = "/tmp/board/trace";
+  const child_result traced = run_in_child([&] {
+    // clang-format off
+    const char* argv[] = {strace, "-f", "-qq", "-y", "-e", "signal=none",
+                          "-e", "trace=fsync,pwrite64,rename,renameat,renameat2,unlink,unlinkat",
+                          "-o", trace, VEK_SMBIOS_UTIL_PATH, "-w", "--system-sku=traced", nullptr};
+    // clang-format on
+    const std::string chip = std::string("VEK_TEST_CHIP=") + emulated_board::CHIP;
+    const char* envp[] = {"PATH=/tmp/board/bin", chip.c_str(), "VEK_STAND_INS=" VEK_FAKE_TOOLS_DIR,
+                          nullptr};
+    if (::chdir(emulated_board::DIR) == 0) {
+      ::execve(strace, const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    }
+    ::_exit(126);
+  });
+  if (traced.exit_status != 0 && read_file(trace).empty()) {
+    GTEST_SKIP() << "strace cannot trace here: " << traced.err;
+  }
+  ASSERT_EQ(traced.exit_status, 0) << traced.err;
+  const std::vector<std::string> events = journal_calls(trace);
+  const std::vector<std::string> protocol = {"header region_before.bin.partial",
+                                             "fsync region_before.bin.partial",
+                                             "rename region_before.bin.partial",
+                                             "fsync folder",
+                                             "header region_meant.bin.partial",
+                                             "fsync region_meant.bin.partial",
+                                             "rename region_meant.bin.partial",
+                                             "fsync folder",
+                                             "unlink region_meant.bin",
+                                             "unlink region_before.bin",
+                                             "fsync folder"};
+  EXPECT_EQ(events, protocol) << read_file(trace);
 }
 
 } // namespace

@@ -1,5 +1,8 @@
-// SHA-256, for the checksums that prove a journal file whole.
+// SHA-256, for the checksums that prove a journal file whole: the system's libmd behind a small
+// C source (util/sha256.c), so no C++ source depends on where the system keeps its header.
 #pragma once
+
+#include "util/sha256_state.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,28 +15,30 @@ struct sha256_digest {
   friend bool operator==(const sha256_digest&, const sha256_digest&) = default;
 };
 
-// A SHA-256 computed over bytes fed in pieces. On x86-64 processors with the SHA extensions the
-// blocks are hashed with them (a 4 MiB region in about 2 ms); elsewhere in portable code.
+// A SHA-256 computed over bytes fed in pieces. A copy carries on from where the original was:
+// bytes common to several digests are hashed once.
 class sha256 {
 public:
-  sha256();
-  void update(const void* data, std::size_t size);
+  sha256() {
+    sha256_state_init(state_);
+  }
+  void update(const void* data, std::size_t size) {
+    sha256_state_update(state_, data, size);
+  }
   // The digest of everything fed so far; the object is spent afterwards.
-  sha256_digest finish();
+  sha256_digest finish() {
+    sha256_digest digest;
+    sha256_state_final(state_, digest.bytes);
+    return digest;
+  }
 
 private:
-  friend sha256_digest sha256_portable_of(const void* data, std::size_t size);
-
-  std::uint32_t state_[8];
-  std::uint8_t pending_[64];
-  std::size_t pending_size_ = 0;
-  std::uint64_t total_ = 0;
-  bool portable_ = false;
+  alignas(8) unsigned char state_[SHA256_STATE_SIZE];
 };
 
 // The SHA-256 of `size` bytes at `data`.
-sha256_digest sha256_of(const void* data, std::size_t size);
-
-// The same in portable code whatever the processor, so the tests can hold the two against each
-// other.
-sha256_digest sha256_portable_of(const void* data, std::size_t size);
+inline sha256_digest sha256_of(const void* data, std::size_t size) {
+  sha256 hash;
+  hash.update(data, size);
+  return hash.finish();
+}
