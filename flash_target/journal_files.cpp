@@ -100,20 +100,14 @@ std::string read_journal_file(int fd, const char* name, journal_kind kind, journ
 
 } // namespace
 
-const char* unsafe_state_folder(const struct stat& status) {
+std::string unsafe_state_folder(const struct stat& status) {
   if (S_ISLNK(status.st_mode)) {
-    return "it is a symbolic link";
+    return "is a symbolic link";
   }
   if (!S_ISDIR(status.st_mode)) {
-    return "it is not a folder";
+    return "is not a folder";
   }
-  if (status.st_uid != 0) {
-    return "it is not owned by root";
-  }
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return "it is writable by group or others";
-  }
-  return nullptr;
+  return ownership_words(ownership_fault_of(status), status);
 }
 
 unique_fd open_state_folder(bool make) {
@@ -134,8 +128,8 @@ unique_fd open_state_folder(bool make) {
     }
     refuse_folder_call("check the state folder");
   }
-  if (const char* reason = unsafe_state_folder(named)) {
-    refuse_folder(reason);
+  if (const std::string fault = unsafe_state_folder(named); !fault.empty()) {
+    refuse_folder("it " + fault);
   }
   unique_fd folder = open_named_folder(named);
   // The umask may have taken bits away from a folder made just now; it is root's alone.
@@ -151,17 +145,8 @@ bool journal_present(int folder) {
          ::fstatat(folder, REGION_MEANT_FILE, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-const char* unowned_journal_file(const struct stat& status) {
-  if (!S_ISREG(status.st_mode)) {
-    return "it is not a regular file";
-  }
-  if (status.st_uid != 0) {
-    return "it is not owned by root";
-  }
-  if (status.st_nlink != 1) {
-    return "it has more than one link";
-  }
-  return nullptr;
+std::string unowned_journal_file(const struct stat& status) {
+  return own_file_fault(status);
 }
 
 journal_file load_journal_file(int folder, const char* name, journal_kind kind) {
@@ -181,8 +166,8 @@ journal_file load_journal_file(int folder, const char* name, journal_kind kind) 
   if (::fstat(fd.get(), &status) != 0) {
     refuse_journal_file("check", name);
   }
-  if (const char* fault = unowned_journal_file(status)) {
-    return damaged(fault);
+  if (const std::string fault = unowned_journal_file(status); !fault.empty()) {
+    return damaged("it " + fault);
   }
   if (status.st_size != FLASH_IMAGE_SIZE) {
     return damaged("it is " + std::to_string(static_cast<long long>(status.st_size)) +

@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <string>
 
-// Why a state folder with this status (from lstat) may not hold the journal, or null: a link,
-// not a folder, not owned by root, writable by group or others.
-const char* unsafe_state_folder(const struct stat& status);
+// Why a state folder with this status (from lstat) may not hold the journal, in words that
+// follow "it", or empty: a link, not a folder, or a fault of the ownership rule (see
+// system/file_checks.h).
+std::string unsafe_state_folder(const struct stat& status);
 
 // Opens the state folder and returns its descriptor; with `make`, makes it (mode 0700) when it
 // is missing, otherwise returns none for a missing folder. Every folder above it must pass the
@@ -22,9 +23,9 @@ unique_fd open_state_folder(bool make);
 // Whether the state folder holds a file (of any kind) at either of the journal's names.
 bool journal_present(int folder);
 
-// Why a journal file with this status (from fstat) cannot be one this tool wrote, or null: it is
-// not root's regular file with one link.
-const char* unowned_journal_file(const struct stat& status);
+// Why a journal file with this status (from fstat) cannot be one this tool wrote, in words that
+// follow "it", or empty: it is not a regular file under the ownership rule.
+std::string unowned_journal_file(const struct stat& status);
 
 // Opens the journal file `name` of the state folder open on `folder` without following a link
 // and without waiting on a FIFO, and reads it whole. A file that unowned_journal_file refuses, of

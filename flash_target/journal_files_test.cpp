@@ -255,17 +255,17 @@ TEST(StateFolder, OnlyARootFolderNoOneElseCanWriteIsSafe) {
     uid_t owner;
     const char* reason;
   } cases[] = {
-      {S_IFDIR | 0755, 0, nullptr},
-      {S_IFREG | 0600, 0, "it is not a folder"},
-      {S_IFDIR | 0700, 1000, "it is not owned by root"},
-      {S_IFDIR | 0770, 0, "it is writable by group or others"},
-      {S_IFDIR | 0702, 0, "it is writable by group or others"},
+      {S_IFDIR | 0755, 0, ""},
+      {S_IFREG | 0600, 0, "is not a folder"},
+      {S_IFDIR | 0700, 1000, "is owned by uid 1000"},
+      {S_IFDIR | 0770, 0, "is writable by group or others"},
+      {S_IFDIR | 0702, 0, "is writable by group or others"},
   };
   for (const auto& c : cases) {
     struct stat status = {};
     status.st_mode = c.mode;
     status.st_uid = c.owner;
-    EXPECT_STREQ(unsafe_state_folder(status), c.reason) << std::oct << c.mode << " " << c.owner;
+    EXPECT_EQ(unsafe_state_folder(status), c.reason) << std::oct << c.mode << " " << c.owner;
   }
 }
 
