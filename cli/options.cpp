@@ -107,7 +107,7 @@ constexpr option_entry OPTIONS[] = {
    false, take_once<&run_settings::image_file>},
   {'n', "dry-run", option_argument::none, nullptr, "dry run: show what would change, write nothing",
    false, set_flag<&run_settings::dry_run>},
-  {0, "json", option_argument::none, nullptr, "print the result as JSON on standard output", false,
+  {0, "json", option_argument::none, nullptr, "print the result as JSON on standard output", true,
    set_flag<&run_settings::json>},
   {'o', "output", option_argument::file, "<output file>",
    "with -f, make this file and leave the image file as it was", false,
@@ -340,8 +340,10 @@ void check_journal_run(const run_settings& settings, const parse_state& state) {
          "--same-board is for --restore: it takes the journal as this board's");
   }
   if ((settings.restore || settings.discard_journal) && !state.first_other.empty()) {
-    fail(failure_kind::usage, "", "%s takes no option but -l: %s given",
-         settings.restore ? "--restore" : "--discard-journal", state.first_other.c_str());
+    fail(failure_kind::usage, "", "%s takes no option but %s: %s given",
+         settings.restore ? "--restore" : "--discard-journal",
+         settings.restore ? "-l, --json and --same-board" : "-l and --json",
+         state.first_other.c_str());
   }
 }
 

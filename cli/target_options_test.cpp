@@ -68,24 +68,34 @@ TEST(TargetOptions, RunsOnTheJournalTakeNoOptionButTheLog) {
   EXPECT_TRUE(parsed({"--restore", "-l", "/tmp/log"}, record).restore);
   EXPECT_TRUE(parsed({"--same-board", "--restore"}, record).same_board);
   EXPECT_TRUE(parsed({"-l", "/tmp/log", "--discard-journal"}, record).discard_journal);
+  EXPECT_TRUE(parsed({"--json", "--restore"}, record).json);
+  EXPECT_TRUE(parsed({"--discard-journal", "--json"}, record).json);
   const struct {
     std::vector<std::string> arguments;
     const char* err;
   } cases[] = {
-      {{"--restore", "-r"}, "--restore takes no option but -l: -r given\n"},
-      {{"-w", "--restore"}, "--restore takes no option but -l: -w given\n"},
-      {{"--restore", "-l", "x", "-u", "f"}, "--restore takes no option but -l: -u given\n"},
-      {{"--restore", "-f", "i"}, "--restore takes no option but -l: -f given\n"},
-      {{"--restore", "-n"}, "--restore takes no option but -l: -n given\n"},
-      {{"--restore", "--json"}, "--restore takes no option but -l: --json given\n"},
-      {{"--restore", "-b", "copy.bin"}, "--restore takes no option but -l: -b given\n"},
-      {{"--restore", "-c", "board.conf"}, "--restore takes no option but -l: -c given\n"},
-      {{"--restore", "-v"}, "--restore takes no option but -l: -v given\n"},
-      {{"--restore", "--system-sku=S"}, "--restore takes no option but -l: --system-sku given\n"},
+      {{"--restore", "-r"},
+       "--restore takes no option but -l, --json and --same-board: -r given\n"},
+      {{"-w", "--restore"},
+       "--restore takes no option but -l, --json and --same-board: -w given\n"},
+      {{"--restore", "-l", "x", "-u", "f"},
+       "--restore takes no option but -l, --json and --same-board: -u given\n"},
+      {{"--restore", "-f", "i"},
+       "--restore takes no option but -l, --json and --same-board: -f given\n"},
+      {{"--restore", "-n"},
+       "--restore takes no option but -l, --json and --same-board: -n given\n"},
+      {{"--restore", "-b", "copy.bin"},
+       "--restore takes no option but -l, --json and --same-board: -b given\n"},
+      {{"--restore", "-c", "board.conf"},
+       "--restore takes no option but -l, --json and --same-board: -c given\n"},
+      {{"--restore", "-v"},
+       "--restore takes no option but -l, --json and --same-board: -v given\n"},
+      {{"--restore", "--system-sku=S"},
+       "--restore takes no option but -l, --json and --same-board: --system-sku given\n"},
       {{"--discard-journal", "--chassis-asset=A"},
-       "--discard-journal takes no option but -l: --chassis-asset-tag given\n"},
+       "--discard-journal takes no option but -l and --json: --chassis-asset-tag given\n"},
       {{"-o", "out.rom", "--discard-journal"},
-       "--discard-journal takes no option but -l: -o given\n"},
+       "--discard-journal takes no option but -l and --json: -o given\n"},
       {{"--same-board"}, "--same-board is for --restore: it takes the journal as this board's\n"},
       {{"--discard-journal", "--same-board"},
        "--same-board is for --restore: it takes the journal as this board's\n"},

@@ -64,6 +64,6 @@ void chip_target::restore(command_runner& runner, bool same_board) {
   restore_from_journal(runner, state_folder_.get(), files_, identity_, same_board);
 }
 
-void chip_target::discard_journal(run_output& out) {
-  ::discard_journal(out, state_folder_.get());
+item_list<discarded_file> chip_target::discard_journal(run_output& out) {
+  return ::discard_journal(out, state_folder_.get());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "flash_target/journal_files.h"
+#include "flash_target/recovery.h"
 #include "flash_target/region.h"
 #include "flash_target/target.h"
 #include "system/board_identity.h"
@@ -39,7 +40,7 @@ public:
   // See restore_from_journal.
   void restore(command_runner& runner, bool same_board);
   // --discard-journal, once the hold is taken: see discard_journal.
-  void discard_journal(run_output& out);
+  item_list<discarded_file> discard_journal(run_output& out);
 
 private:
   bool will_change_;

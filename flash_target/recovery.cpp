@@ -177,24 +177,28 @@ void restore_from_journal(command_runner& runner, int folder, const working_file
                         "failed write again\n");
 }
 
-void discard_journal(run_output& out, int folder) {
+item_list<discarded_file> discard_journal(run_output& out, int folder) {
   if (folder < 0 || !journal_present(folder)) {
     fail(failure_kind::journal, STATE_FOLDER,
          "Nothing to discard: there is no journal of a flash write in %s\n", STATE_FOLDER);
   }
-  std::string discarded;
+  item_list<discarded_file> discarded;
+  std::string words;
   const std::pair<const char*, journal_kind> files[] = {
       {REGION_BEFORE_FILE, journal_kind::region_before},
       {REGION_MEANT_FILE, journal_kind::region_meant}};
   for (const auto& [name, kind] : files) {
     const journal_file file = load_journal_file(folder, name, kind);
     if (file.found != journal_file::state::missing) {
-      discarded += (discarded.empty() ? "" : ", ") + journal_path(name) + " (" +
-                   discarded_file_words(file) + ")";
+      discarded.push_back({journal_path(name), discarded_file_words(file)});
+      words += words.empty() ? "" : ", ";
+      words +=
+          discarded[discarded.size() - 1].path + " (" + discarded[discarded.size() - 1].held + ")";
     }
   }
   remove_journal(folder);
-  out.progress("Discarded the journal of an earlier flash write: " + discarded + "\n");
+  out.progress("Discarded the journal of an earlier flash write: " + words + "\n");
+  return discarded;
 }
 
 void write_coreboot_region(command_runner& runner, const working_files& files,

@@ -8,6 +8,7 @@
 #include "system/board_identity.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
+#include "util/item_list.h"
 
 #include <string>
 
@@ -68,6 +69,13 @@ restore_outcome restore_after_failed_write(command_runner& runner, int folder,
 void restore_from_journal(command_runner& runner, int folder, const working_files& files,
                           const board_identity_source& identity, bool same_board);
 
-// --discard-journal: removes the journal's files, whatever they hold, and says through `out`
-// what it discarded. Ends the run with 255 when there is nothing to discard.
-void discard_journal(run_output& out, int folder);
+// A journal file that --discard-journal removed: its path and what it held ("12 blocks, written
+// 2026-12-09 08:00:00 UTC by vek_smbios_util 1.0.0", or "damaged: " and why).
+struct discarded_file {
+  std::string path;
+  std::string held;
+};
+
+// --discard-journal: removes the journal's files, whatever they hold, says through `out` what it
+// discarded, and returns it. Ends the run with 255 when there is nothing to discard.
+item_list<discarded_file> discard_journal(run_output& out, int folder);

@@ -142,7 +142,10 @@ void add_opening(json_object& document, const run_settings& settings) {
   // The document's own format, so a script can tell a later one apart; then what made it.
   document.raw("format", "1");
   document.text("tool_version", tool_version());
-  document.text("mode", settings.batch_table ? "batch" : mode_name(settings.mode));
+  document.text("mode", settings.batch_table       ? "batch"
+                        : settings.restore         ? "restore"
+                        : settings.discard_journal ? "discard-journal"
+                                                   : mode_name(settings.mode));
   document.raw("dry_run", settings.dry_run ? "true" : "false");
   document.text("source", settings.image_file ? *settings.image_file : "flash");
   if (settings.output_file) {
@@ -166,6 +169,26 @@ std::string json_document(const run_settings& settings, const dmi_record& found,
   }
   if (settings.expect) {
     document.raw("matches", "true");
+  }
+  return document.finish() + "\n";
+}
+
+std::string json_journal_document(const run_settings& settings,
+                                  const item_list<discarded_file>& discarded) {
+  json_object document;
+  add_opening(document, settings);
+  if (settings.restore) {
+    document.raw("restored", "true");
+  } else {
+    std::string files = "[";
+    for (const discarded_file& each : discarded) {
+      json_object file;
+      file.text("path", each.path);
+      file.words("held", each.held);
+      files += files.size() > 1 ? "," : "";
+      files += file.finish();
+    }
+    document.raw("discarded", files + "]");
   }
   return document.finish() + "\n";
 }

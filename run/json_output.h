@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "flash_target/recovery.h"
 #include "record/dmi_record.h"
 #include "util/failure.h"
 
@@ -41,6 +42,11 @@ void add_opening(json_object& document, const run_settings& settings);
 // holds every value expected.
 std::string json_document(const run_settings& settings, const dmi_record& found,
                           const dmi_record& stored);
+
+// The document of --restore, which restored the chip's region ("restored": true), or of
+// --discard-journal: the files discarded, each with what it held.
+std::string json_journal_document(const run_settings& settings,
+                                  const item_list<discarded_file>& discarded);
 
 // Adds what a failure says: the exit status, the kind, the message as on standard error, the
 // field, program, option or path it concerns, an outside program's own exit status, how a failed

@@ -113,6 +113,15 @@ void reporter::show_result(const run_settings& settings, const mode_result& resu
   }
 }
 
+void reporter::show_journal_result(const run_settings& settings,
+                                   const item_list<discarded_file>& discarded) {
+  if (form_ == output_form::json &&
+      write_document(json_journal_document(settings, discarded)) != 0) {
+    notice(format_text("Unable to write the JSON document: %s\n", std::strerror(errno)));
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, "");
+  }
+}
+
 void reporter::show_failure(const run_settings& settings, const run_failure& failure) {
   // The message is kept without its line end; an empty one was said already.
   const std::string line = failure.message().empty() ? "" : failure.message() + "\n";

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "flash_target/recovery.h"
 #include "run/modes.h"
 #include "util/failure.h"
 #include "util/output.h"
@@ -36,6 +37,11 @@ public:
   // document that cannot be written (a reader that went away included) ends the run with 255,
   // saying what was stored when the run changed its target.
   void show_result(const run_settings& settings, const mode_result& result);
+
+  // What --restore or --discard-journal did, said on the way already: with --json, its document
+  // (the files discarded). A document that cannot be written ends the run with 255.
+  void show_journal_result(const run_settings& settings,
+                           const item_list<discarded_file>& discarded);
 
   // A failure: its message on standard error, after what standard output holds (the two messages
   // that have always gone there on standard output, unless it holds a JSON document); with

@@ -80,22 +80,24 @@ mode_result run_mode(const run_settings& settings, flash_target& target, command
       .shown_on_standard_output();
 }
 
-// The runs on the chip's journal alone: --restore and --discard-journal.
-void run_on_journal(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
-                    command_shell& shell) {
+// The runs on the chip's journal alone: --restore and --discard-journal. Returns what a discard
+// removed (nothing for a restore, which ends the run unless it restored the region).
+item_list<discarded_file> run_on_journal(const run_settings& settings,
+                                         const dmi_record& cmdline_record, reporter& out,
+                                         command_shell& shell) {
   chip_target chip(false, false);
   chip.take_hold();
   run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
   command_runner runner(out, log, shell);
   if (settings.discard_journal) {
-    chip.discard_journal(out);
-    return;
+    return chip.discard_journal(out);
   }
   dmi_record config_record;
   dmi_record_init(config_record);
   gather_values(settings, config_record, cmdline_record, log);
   chip.make_working_files();
   chip.restore(runner, settings.same_board);
+  return {};
 }
 
 // The run up to its result, which it returns once the target and the run's own files are gone.
@@ -139,7 +141,7 @@ int run_tool(const run_settings& settings, const dmi_record& cmdline_record, rep
     return run_batch(settings, cmdline_record, out, shell);
   }
   if (settings.restore || settings.discard_journal) {
-    run_on_journal(settings, cmdline_record, out, shell);
+    out.show_journal_result(settings, run_on_journal(settings, cmdline_record, out, shell));
     return 0;
   }
   try {

@@ -290,6 +290,26 @@ TEST_F(JsonOutput, FailedRunsPrintADocumentOfTheirFailure) {
 
 namespace {
 
+// The runs on the journal say what they did: a region put back, or the files dropped with what
+// each held.
+TEST_F(JsonOutput, RunsOnTheJournalPrintWhatTheyDid) {
+  board_.make_chip(&record_);
+  const std::string cut = "flashrom-write:partial-exit:4 flashrom-restore:exit:5";
+  ASSERT_EQ(board_.run({"-w", "--system-sku=x"}, cut).exit_status, 4);
+  const child_result restored = board_.run({"--restore", "--json"});
+  EXPECT_EQ(restored.exit_status, 0) << restored.err;
+  EXPECT_EQ(jq("[.mode, .restored] | @json", restored.out), R"(["restore",true])");
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP), record_bytes(record_));
+
+  ASSERT_EQ(board_.run({"-w", "--system-sku=x"}, cut).exit_status, 4);
+  const child_result discarded = board_.run({"--discard-journal", "--json"});
+  EXPECT_EQ(discarded.exit_status, 0) << discarded.err;
+  EXPECT_EQ(jq("[.mode, (.discarded[] | .path)] | @json", discarded.out),
+            R"(["discard-journal","/var/lib/vek_smbios_util/region_before.bin",)"
+            R"("/var/lib/vek_smbios_util/region_meant.bin"])");
+  EXPECT_EQ(jq(".discarded[0].held | test(\"^1024 blocks, written \")", discarded.out), "true");
+}
+
 // A reader that went away before the document: the chip was changed all the same, and the run
 // says so instead of ending silently by SIGPIPE.
 TEST_F(JsonOutput, ADocumentThatCannotBeWrittenStillSaysWhatWasStored) {
