@@ -7,6 +7,18 @@
 #include "flash_target/recovery.h"
 #include "system/run_lock.h"
 #include "system/working_files.h"
+#include "util/failure.h"
+
+chip_target::~chip_target() {
+  if (journal_.write_id == 0 || write_begun_ || !state_folder_.valid()) {
+    return;
+  }
+  try {
+    remove_journal(state_folder_.get());
+  } catch (const run_failure&) {
+    // Left for the next run, which finds the region from before alone and removes it.
+  }
+}
 
 void chip_target::take_hold() {
   // A second run on the chip at the same time ends here, before anything is written.
@@ -57,6 +69,7 @@ void chip_target::put_back_working_image(command_runner& runner, bool) {
   if (dry_run()) {
     return;
   }
+  write_begun_ = true;
   write_coreboot_region(runner, files_, {state_folder_.get(), region_.get(), journal_, &identity_});
 }
 

@@ -19,6 +19,9 @@ public:
   chip_target(bool will_change, bool dry_run,
               const board_identity_source& identity = system_board_identity())
       : flash_target(dry_run), will_change_(will_change), identity_(identity) {}
+  // Removes the journal this run began when it ends before its write began: the chip holds the
+  // region the journal kept, and a journal left behind would only hold up the next run.
+  ~chip_target() override;
 
   void take_hold() override;
   void make_working_files() override;
@@ -53,4 +56,5 @@ private:
   // journal it was kept in.
   std::unique_ptr<region_buffer> region_;
   journal_start journal_;
+  bool write_begun_ = false;
 };

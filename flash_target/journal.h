@@ -17,7 +17,8 @@
 //     the only way back. The identity binds the journal to this board: boards set up from one
 //     cloned disk carry it along. A run cut short here leaves a .partial file, which no run reads,
 //     and no journal: the chip has not been touched.
-// (c) The working image is changed (cbfstool, cp).
+// (c) The working image is changed (cbfstool, cp). A run that ends before (e), refused or failed,
+//     removes its journal as in (f) on its way out: the chip was not touched.
 // (d) The blocks of the working image's region that differ from the region before go into
 //     region_meant.bin the same way: blocks, header, sync, rename, folder sync. Only now is
 //     flashrom started, so a write cut short always leaves both files, and the next run can tell

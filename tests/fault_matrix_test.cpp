@@ -1,6 +1,7 @@
 // Every outside step of every mode failing, and the tool's own files made unusable: the run ends
 // with the right status and message, and the emulated chip is left as it was (a failed flash
 // write is undone from the journal).
+#include "flash_target/journal.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +143,8 @@ TEST_P(StepFailure, EndsWithItsStatusAndLeavesTheChip) {
   }
   EXPECT_EQ(board_.calls().size(), failure.calls_made) << "nothing runs after a failed step";
   EXPECT_TRUE(chip_unchanged());
+  // Whether the region was put back or no write began, no journal is left to hold up the next.
+  EXPECT_FALSE(file_exists(journal_path(REGION_BEFORE_FILE))) << "journal left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, StepFailure, testing::ValuesIn(all_step_failures()),
