@@ -95,6 +95,16 @@ public:
     return *this;
   }
 
+  // For a file that could not be made or written: the system's error number (0 when none was
+  // given), so a caller making many files can tell a full or read-only disk from one file's fault.
+  int system_error() const {
+    return system_error_;
+  }
+  run_failure& with_system_error(int error) {
+    system_error_ = error;
+    return *this;
+  }
+
 private:
   int status_;
   failure_kind kind_;
@@ -104,6 +114,7 @@ private:
   std::string document_members_;
   bool on_standard_output_ = false;
   std::optional<flash_after_failure> flash_;
+  int system_error_ = 0;
 };
 
 // The formatted text, as printf would write it.
