@@ -1,0 +1,66 @@
+// When a batch stops early, and the bounds of what it says.
+#include "run/batch_stop.h"
+
+#include "system/leftovers.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Exit statuses of the shell for a program it cannot find, or cannot run.
+constexpr int STATUS_NOT_EXECUTABLE = 126;
+constexpr int STATUS_NOT_FOUND = 127;
+
+bool is_continuation_byte(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+} // namespace
+
+std::string bounded_problem_text(std::string text) {
+  if (text.size() <= MAX_PROBLEM_TEXT) {
+    return text;
+  }
+  std::size_t cut = MAX_PROBLEM_TEXT - 3;
+  while (cut > 0 && is_continuation_byte(text[cut])) {
+    --cut;
+  }
+  text.resize(cut);
+  return text + "...";
+}
+
+std::string every_row_failure(const run_failure& failure) {
+  switch (failure.system_error()) {
+  case ENOSPC:
+  case EDQUOT:
+  case EROFS:
+    return format_text("No further image can be made: %s: %s\n", failure.subject().c_str(),
+                       std::strerror(failure.system_error()));
+  default:
+    break;
+  }
+  if (failure.kind() == failure_kind::outside_program &&
+      (failure.status() == STATUS_NOT_FOUND || failure.status() == STATUS_NOT_EXECUTABLE)) {
+    return format_text("No further image can be made: %s cannot be run\n",
+                       failure.subject().c_str());
+  }
+  return "";
+}
+
+std::string batch_summary(const std::string& table, const batch_tally& tally, bool dry_run) {
+  std::string summary = "Batch table " + table;
+  if (tally.signal != 0) {
+    summary += " interrupted by " + signal_name(tally.signal);
+  }
+  if (dry_run) {
+    return summary + (tally.signal != 0
+                          ? ": nothing made\n"
+                          : format_text(" checked: %zu rows, nothing made\n", tally.rows));
+  }
+  summary += format_text(": %zu images made, %zu failed", tally.made, tally.failed);
+  if (tally.not_made() != 0) {
+    summary += format_text(", %zu not made", tally.not_made());
+  }
+  return summary + "\n";
+}
