@@ -166,7 +166,7 @@ std::string read_table(const std::string& path) {
 }
 
 // The problem with a row's output name, or "": a file name, no folder, none of the folder's files.
-std::string output_fault(const std::string& name, int folder) {
+std::string output_fault(const std::string& name, const folder_names& existing) {
   if (name.empty()) {
     return "is empty";
   }
@@ -176,8 +176,7 @@ std::string output_fault(const std::string& name, int folder) {
   if (has_control_byte(name)) {
     return "holds a control character";
   }
-  struct stat status;
-  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (existing.holds(name)) {
     return "exists already";
   }
   return "";
@@ -231,12 +230,13 @@ row_plan plan_row(const csv_table& table, std::size_t row, const dmi_record& mas
 void check_rows(const run_settings& settings, const csv_table& table, int folder,
                 const dmi_record& master, const dmi_record& given) {
   problem_list problems;
+  const folder_names existing(folder);
   for (std::size_t row = 0; row < table.row_count(); ++row) {
     if (noted_signal() != 0) {
       return;
     }
     const std::string& output = table.cell(row, table.output_column);
-    if (const std::string fault = output_fault(output, folder); !fault.empty()) {
+    if (const std::string fault = output_fault(output, existing); !fault.empty()) {
       problems.add(table.row_lines[row], std::string(OUTPUT_COLUMN_NAME), fault);
     }
     plan_row(table, row, master, given, problems);

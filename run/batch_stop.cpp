@@ -3,6 +3,11 @@
 
 #include "system/leftovers.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -46,6 +51,30 @@ std::string every_row_failure(const run_failure& failure) {
                        failure.subject().c_str());
   }
   return "";
+}
+
+folder_names::folder_names(int folder) {
+  // Through a descriptor of its own, so the caller's keeps its place.
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (listing == nullptr) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      names_.push_back(std::string(name));
+    }
+  }
+  ::closedir(listing);
+  std::sort(names_.begin(), names_.end());
+}
+
+bool folder_names::holds(std::string_view name) const {
+  return std::binary_search(names_.begin(), names_.end(), name);
 }
 
 std::string batch_summary(const std::string& table, const batch_tally& tally, bool dry_run) {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "util/failure.h"
+#include "util/item_list.h"
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // A refused table lists this many of its problems, then says how many more it has, so that
 // what a table of any size makes the run say stays well under 64 KiB.
@@ -21,6 +23,19 @@ std::string bounded_problem_text(std::string text);
 // read-only file system (the images all go to one folder, the working files to one /tmp), or an
 // outside program that the shell cannot find or run. Otherwise "".
 std::string every_row_failure(const run_failure& failure);
+
+// The names a folder holds, read once: a batch checks its outputs against them rather than
+// looking each one up, which for a table of millions of rows costs the system seconds and fills
+// its cache of names with as many entries that lead nowhere.
+class folder_names {
+public:
+  // The names in the folder open on `folder` ("." and ".." left out); none when it cannot be read.
+  explicit folder_names(int folder);
+  bool holds(std::string_view name) const;
+
+private:
+  item_list<std::string> names_; // sorted
+};
 
 // What a batch did, for its summary.
 struct batch_tally {
