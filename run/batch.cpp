@@ -10,7 +10,7 @@
 #include "flash_target/image_file.h"
 #include "record/record_json.h"
 #include "record/text_escape.h"
-#include "run/batch_stop.h"
+#include "run/batch_bounds.h"
 #include "run/given_values.h"
 #include "run/json_output.h"
 #include "system/file_checks.h"

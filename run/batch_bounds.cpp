@@ -1,5 +1,5 @@
 // When a batch stops early, and the bounds of what it says.
-#include "run/batch_stop.h"
+#include "run/batch_bounds.h"
 
 #include "system/leftovers.h"
 
