@@ -1,4 +1,4 @@
-// When a batch stops early, and the bounds of what it says.
+// When a batch stops early, the bounds of what it says and of its look-ups.
 #include "run/batch_bounds.h"
 
 #include "system/leftovers.h"

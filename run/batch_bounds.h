@@ -1,5 +1,6 @@
 // What bounds a batch: when it stops before its last row (an interruption, or a failure that
-// every further row would meet), how much of a refused table it lists, and its summary line.
+// every further row would meet), how much of a refused table it lists, the one listing of the
+// output folder its rows are checked against, and its summary line.
 #pragma once
 
 #include "util/failure.h"
