@@ -2,6 +2,7 @@
 // between rows and end it by the signal, a full disk stops it at once, what a killed run left is
 // cleared by the next, its table follows the trusted-path rule, and a refused table's list is
 // bounded.
+#include "tests/build_paths.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 
@@ -110,9 +111,21 @@ TEST_F(BatchSafety, ASignalStopsTheBatchBetweenStepsAndEndsItBySignal) {
   }
 }
 
-// With no room left in the output folder, the batch stops at the first row that meets it, naming
-// that row's own output, and says how many images it made.
-TEST_F(BatchSafety, AFullDiskStopsTheBatchAtTheFirstRowThatMeetsIt) {
+// A failure that every further row would meet stops the batch at the first row that meets it,
+// naming that row's own output, and the summary says how many images were made: a cbfstool the
+// shell cannot find, and no room left in the output folder.
+TEST_F(BatchSafety, AFailureEveryRowWouldMeetStopsTheBatch) {
+  write_table(3);
+  board_.remove_program("cbfstool");
+  const child_result missing = run_batch();
+  EXPECT_EQ(missing.exit_status, 255);
+  EXPECT_TRUE(missing.err.ends_with("line 2, board-1.rom: cbfstool ended with status 127\n"
+                                    "No further image can be made: cbfstool cannot be run\n"))
+      << missing.err;
+  EXPECT_TRUE(missing.out.ends_with(": 0 images made, 1 failed, 2 not made\n")) << missing.out;
+  ::unlink("/tmp/board/bin/cbfstool");
+  ASSERT_EQ(::symlink(VEK_FAKE_TOOLS_DIR "/cbfstool", "/tmp/board/bin/cbfstool"), 0);
+
   if (::mount("vek_test_full", OUT.c_str(), "tmpfs", 0, "size=40m") != 0) {
     GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
   }
