@@ -6,9 +6,10 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <unordered_map>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -74,6 +75,46 @@ bool is_one_per_board(field_id field) {
   return field == FIELD_SYSTEM_SERIAL_NUMBER || field == FIELD_BOARD_SERIAL_NUMBER ||
          field == FIELD_CHASSIS_SERIAL_NUMBER || field == FIELD_SYSTEM_UUID ||
          field == FIELD_CHASSIS_ASSET_TAG;
+}
+
+// A row of a column checked for duplicates, by the hash of its key: eight bytes a row. A table
+// has far fewer than 2^32 rows (a batch table is at most 64 MiB); hashes that collide in their
+// 32 bits only cost a comparison of the keys.
+struct keyed_row {
+  std::uint32_t hash;
+  std::uint32_t row;
+};
+
+// The key a cell is compared by: for system-uuid its 16 bytes, none when the text is no UUID;
+// else the text; none for an empty cell.
+std::optional<std::string> duplicate_key(const csv_table& table, std::size_t row, int column) {
+  const std::string_view cell = table.cell(row, column);
+  if (cell.empty()) {
+    return std::nullopt;
+  }
+  if (column == table.output_column || table.columns[column] != FIELD_SYSTEM_UUID) {
+    return std::string(cell);
+  }
+  uuid_t parsed;
+  if (uuid_parse(cell.data(), parsed) != 0) {
+    return std::nullopt;
+  }
+  return std::string(std::begin(parsed), std::end(parsed));
+}
+
+// Adds each row of `first` to `last` (one hash, rows in order) whose key an earlier row of them
+// holds, against the first such row.
+void add_duplicates(const csv_table& table, int column, const keyed_row* first,
+                    const keyed_row* last, item_list<duplicate_value>& duplicates) {
+  for (const keyed_row* later = first + 1; later < last; ++later) {
+    const auto key = duplicate_key(table, later->row, column);
+    for (const keyed_row* earlier = first; earlier < later; ++earlier) {
+      if (duplicate_key(table, earlier->row, column) == key) {
+        duplicates.push_back({column, table.row_lines[earlier->row], table.row_lines[later->row]});
+        break;
+      }
+    }
+  }
 }
 
 bool is_blank(char c) {
@@ -193,33 +234,35 @@ std::optional<carried_placeholder> find_carried_placeholder(const dmi_record& fo
 }
 
 item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
-  // For each column checked, the first row of each value: the value's text, or for system-uuid
-  // its 16 bytes.
-  std::unordered_map<std::string, std::size_t> first_rows[MAX_CSV_COLUMNS];
-  bool checked[MAX_CSV_COLUMNS] = {};
-  for (int column = 0; column < table.column_count; ++column) {
-    checked[column] = column == table.output_column || is_one_per_board(table.columns[column]);
-  }
+  // One column at a time, its rows sorted by the hash of their key, so rows with equal keys sit
+  // together: two numbers per row, where a map would hold a node and a copy of every value.
+  const std::size_t rows = table.row_count();
+  const std::unique_ptr<keyed_row[]> keyed(new keyed_row[rows == 0 ? 1 : rows]);
   item_list<duplicate_value> duplicates;
-  for (std::size_t row = 0; row < table.row_count(); ++row) {
-    for (int column = 0; column < table.column_count; ++column) {
-      const std::string_view cell = table.cell(row, column);
-      if (!checked[column] || cell.empty()) {
-        continue;
-      }
-      std::string key(cell);
-      if (column != table.output_column && table.columns[column] == FIELD_SYSTEM_UUID) {
-        uuid_t parsed;
-        if (uuid_parse(cell.data(), parsed) != 0) {
-          continue;
-        }
-        key.assign(std::begin(parsed), std::end(parsed));
-      }
-      const auto [first, added] = first_rows[column].try_emplace(std::move(key), row);
-      if (!added) {
-        duplicates.push_back({column, table.row_lines[first->second], table.row_lines[row]});
+  for (int column = 0; column < table.column_count; ++column) {
+    if (column != table.output_column && !is_one_per_board(table.columns[column])) {
+      continue;
+    }
+    std::size_t count = 0;
+    for (std::size_t row = 0; row < rows; ++row) {
+      if (const auto key = duplicate_key(table, row, column)) {
+        keyed[count++] = {static_cast<std::uint32_t>(std::hash<std::string_view>()(*key)),
+                          static_cast<std::uint32_t>(row)};
       }
     }
+    std::sort(keyed.get(), keyed.get() + count, [](const keyed_row& a, const keyed_row& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.row < b.row;
+    });
+    for (std::size_t start = 0, end = 0; start < count; start = end) {
+      while (end < count && keyed[end].hash == keyed[start].hash) {
+        ++end;
+      }
+      add_duplicates(table, column, keyed.get() + start, keyed.get() + end, duplicates);
+    }
   }
+  std::sort(duplicates.begin(), duplicates.end(),
+            [](const duplicate_value& a, const duplicate_value& b) {
+              return a.line != b.line ? a.line < b.line : a.column < b.column;
+            });
   return duplicates;
 }

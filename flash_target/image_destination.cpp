@@ -4,6 +4,7 @@
 #include "system/file_checks.h"
 #include "system/flash_files.h"
 #include "system/leftovers.h"
+#include "system/stale_files.h"
 #include "util/failure.h"
 #include "util/unique_fd.h"
 
@@ -17,10 +18,6 @@
 #include <ctime>
 
 namespace {
-
-// The working copy's name but its last six letters: fixed, so its length never depends on the
-// destination's name.
-constexpr const char* WORKING_COPY_PREFIX = ".vek_smbios_util.";
 
 std::string name_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -43,6 +40,11 @@ image_destination open_destination_folder(const std::string& path) {
 }
 
 } // namespace
+
+void fail_writing(int error, const std::string& path, std::string message) {
+  throw run_failure(EXIT_TOOL_ERROR, failure_kind::file, std::move(message), path)
+      .with_system_error(error);
+}
 
 image_destination image_file_destination(int image_fd, const std::string& image_path) {
   image_destination destination = open_destination_folder(image_path);
@@ -111,6 +113,8 @@ std::string make_working_copy(const image_destination& destination, leftover& co
   // In place the copy is kept from others until it has the image's permissions; the -o file is
   // made with its own from the start (the umask applies), as nothing changes them later.
   const mode_t mode = destination.in_place ? 0600 : 0644;
+  // No later run takes the copy for a leftover while the run holds its folder so.
+  hold_working_folder(destination.folder.get());
   // The name need not be hard to guess: it is created exclusively, never followed, so a name
   // taken by someone else only means another try.
   struct timespec now {};
@@ -137,8 +141,10 @@ std::string make_working_copy(const image_destination& destination, leftover& co
     copy = leftover(path, leftover_kind::file);
     return path;
   }
-  fail(failure_kind::file, destination.path, "Unable to create a working copy beside %s: %s\n",
-       destination.path.c_str(), std::strerror(errno));
+  const int error = errno;
+  fail_writing(error, destination.path,
+               format_text("Unable to create a working copy beside %s: %s\n",
+                           destination.path.c_str(), std::strerror(error)));
 }
 
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
@@ -168,8 +174,9 @@ void place_working_copy(const image_destination& destination, const std::string&
     }
   }
   if (::fsync(copy.get()) != 0) {
-    fail(failure_kind::file, copy_path, "Unable to write %s: %s\n", copy_path.c_str(),
-         std::strerror(errno));
+    const int error = errno;
+    fail_writing(error, copy_path,
+                 format_text("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(error)));
   }
   if (destination.in_place) {
     struct stat now;
@@ -184,8 +191,10 @@ void place_working_copy(const image_destination& destination, const std::string&
   }
   if (::renameat(destination.folder.get(), copy_name.c_str(), destination.folder.get(),
                  destination.name.c_str()) != 0) {
-    fail(failure_kind::file, destination.path, "Unable to replace %s: %s\n",
-         destination.path.c_str(), std::strerror(errno));
+    const int error = errno;
+    fail_writing(
+        error, destination.path,
+        format_text("Unable to replace %s: %s\n", destination.path.c_str(), std::strerror(error)));
   }
   copy_leftover.keep();
   // The folder is synced so the rename itself survives a power cut; a folder that cannot be

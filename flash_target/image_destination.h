@@ -26,6 +26,10 @@ struct image_destination {
   bool keep_owner = false;
 };
 
+// Ends the run with a failure about the file at `path` that could not be made or written, saying
+// `message` and carrying the system's error number `error`: a batch stops on a full disk.
+[[noreturn]] void fail_writing(int error, const std::string& path, std::string message);
+
 // The image file open on `image_fd` at `image_path` as the destination, its permissions and
 // owner kept. Ends the run on failure.
 image_destination image_file_destination(int image_fd, const std::string& image_path);
@@ -44,7 +48,9 @@ image_destination output_file_destination(const std::string& output_path, int im
 // .vek_smbios_util.XXXXXX whatever the destination's name, so a name of any length leaves room
 // for it. In place it is made with mode 0600; for the -o file with the file's own permissions,
 // 0644 less the umask, so it is never changed before the rename. Noted as one of the run's
-// leftovers (see system/leftovers.h), owned by `copy`. Returns its path. Ends the run on failure.
+// leftovers (see system/leftovers.h), owned by `copy`; the destination's folder is held as one a
+// live run works in (see hold_working_folder) while `destination` lives. Returns its path. Ends
+// the run on failure.
 std::string make_working_copy(const image_destination& destination, leftover& copy);
 
 // Flushes the complete working copy at `copy_path` to disk and renames it over the destination;

@@ -3,6 +3,7 @@
 
 #include "system/file_checks.h"
 #include "system/leftovers.h"
+#include "system/stale_files.h"
 #include "util/failure.h"
 #include "util/file_io.h"
 #include "util/unique_fd.h"
@@ -19,10 +20,8 @@
 
 namespace {
 
-constexpr const char* PRIVATE_FOLDER_TEMPLATE = "/tmp/vek_smbios_util.XXXXXX";
-constexpr const char* RECORD_FILE_NAME = "/dmi.bin";
-// A dry run makes nothing beside the image or the output file: its working copy is private.
-constexpr const char* DRY_RUN_IMAGE_NAME = "/image.bin";
+// How often a private folder is made anew when another run takes it for a leftover as it is made.
+constexpr int PRIVATE_FOLDER_ATTEMPTS = 10;
 
 [[noreturn]] void refuse_image(const std::string& path) {
   fail(failure_kind::image, path, "Image file %s is not a regular file of %jd bytes\n",
@@ -71,6 +70,40 @@ int copy_bytes(int from, int to, off_t length) {
   }
 #endif
   return copy_through_buffer(from, to, done, length);
+}
+
+// Makes the run's private folder in /tmp, locked for as long as `owner` owns it so that no later
+// run takes it for a leftover. Returns its path. Ends the run on failure.
+std::string make_private_folder(leftover& owner) {
+  int error = 0;
+  for (int attempt = 0; attempt < PRIVATE_FOLDER_ATTEMPTS; ++attempt) {
+    std::string folder = PRIVATE_FOLDER_TEMPLATE;
+    if (::mkdtemp(folder.data()) == nullptr) {
+      error = errno;
+      break;
+    }
+    unique_fd held(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (held.valid() && hold_private_folder(held.get())) {
+      owner = leftover(folder, leftover_kind::folder, std::move(held));
+      return folder;
+    }
+    // Another run took it for a leftover as it was made, and removes it.
+    error = errno;
+  }
+  fail_writing(
+      error, "/tmp",
+      format_text("Unable to create a working folder in /tmp: %s\n", std::strerror(error)));
+}
+
+// Copies the whole image open on `image_fd` into the working copy at `copy_path`. Ends the run
+// with `words` and the system's error.
+void copy_whole_image(int image_fd, const std::string& copy_path, const std::string& subject,
+                      const std::string& words) {
+  const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid() || copy_bytes(image_fd, copy.get(), FLASH_IMAGE_SIZE) != 0) {
+    const int error = errno;
+    fail_writing(error, subject, words + ": " + std::strerror(error) + "\n");
+  }
 }
 
 } // namespace
@@ -131,20 +164,16 @@ unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) 
 }
 
 working_files make_image_working_files(const image_destination* destination) {
-  std::string private_folder = PRIVATE_FOLDER_TEMPLATE;
-  if (::mkdtemp(private_folder.data()) == nullptr) {
-    fail(failure_kind::file, "/tmp", "Unable to create a working folder in /tmp: %s\n",
-         std::strerror(errno));
-  }
   working_files files;
-  files.folder_leftover = leftover(private_folder, leftover_kind::folder);
+  const std::string private_folder = make_private_folder(files.folder_leftover);
   files.layout.clear();
-  files.record = private_folder + RECORD_FILE_NAME;
+  files.record = private_folder + "/" + RECORD_FILE_NAME;
   files.record_leftover = leftover(files.record, leftover_kind::file);
   if (destination != nullptr) {
     files.image = make_working_copy(*destination, files.image_leftover);
   } else {
-    files.image = private_folder + DRY_RUN_IMAGE_NAME;
+    // A dry run makes nothing beside the image or the output file: its working copy is private.
+    files.image = private_folder + "/" + DRY_RUN_IMAGE_NAME;
     files.image_leftover = leftover(files.image, leftover_kind::file);
     const unique_fd copy(
         ::open(files.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -157,11 +186,13 @@ working_files make_image_working_files(const image_destination* destination) {
 }
 
 void copy_image_file(int image_fd, const std::string& image_path, const std::string& copy_path) {
-  const unique_fd copy(::open(copy_path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
-  if (!copy.valid() || copy_bytes(image_fd, copy.get(), FLASH_IMAGE_SIZE) != 0) {
-    fail(failure_kind::file, copy_path, "Unable to copy %s to %s: %s\n", image_path.c_str(),
-         copy_path.c_str(), std::strerror(errno));
-  }
+  copy_whole_image(image_fd, copy_path, copy_path,
+                   format_text("Unable to copy %s to %s", image_path.c_str(), copy_path.c_str()));
+}
+
+void copy_image_for(int image_fd, const std::string& copy_path, const std::string& output_path) {
+  copy_whole_image(image_fd, copy_path, output_path,
+                   format_text("Unable to make %s", output_path.c_str()));
 }
 
 void lay_image_low_region(int image_fd, const std::string& image_path,

@@ -3,6 +3,7 @@
 
 #include "cbfs/image_record.h"
 #include "flash_target/image_file.h"
+#include "system/stale_files.h"
 
 image_target::image_target(const std::string& path, const std::optional<std::string>& output_path,
                            bool will_change, bool dry_run)
@@ -20,6 +21,12 @@ void image_target::make_working_files() {
   // A read needs no working copy: it reads the image in place.
   if (will_change_) {
     files_ = make_image_working_files(dry_run() ? nullptr : &destination_);
+  }
+}
+
+void image_target::clear_stale_files(run_output& out) {
+  if (will_change_ && !dry_run()) {
+    ::clear_stale_files(destination_.folder.get(), destination_.folder_path, out);
   }
 }
 

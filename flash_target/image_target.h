@@ -21,6 +21,7 @@ public:
 
   void take_hold() override {}
   void make_working_files() override;
+  void clear_stale_files(run_output& out) override;
   dmi_record read_record(command_runner& runner) override;
   void fetch_working_image(command_runner& runner) override;
   dmi_record fetch_record_to_carry(command_runner& runner) override;

@@ -39,6 +39,11 @@ public:
   // replaced its destination. A read of an image file needs none. Ends the run on failure.
   virtual void make_working_files() = 0;
 
+  // Removes, before the run makes its own working files, what killed runs left where this one
+  // works, saying each through `out` (see clear_stale_files): for an image file that the run
+  // changes, not in a dry run. The chip's fixed working files are cleared as they are made.
+  virtual void clear_stale_files(run_output&) {}
+
   // Reads the record the target holds now: from the chip through the working image (the journal
   // of an earlier write judged against the region read, see settle_earlier_write), from an image
   // file in place with one positioned read. Ends the run on failure.

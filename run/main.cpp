@@ -3,6 +3,7 @@
 #include "record/dmi_record.h"
 #include "run/reporter.h"
 #include "run/run_tool.h"
+#include "system/leftovers.h"
 #include "util/failure.h"
 
 #include <fcntl.h>
@@ -55,6 +56,7 @@ int main(int argc, char* argv[]) {
     return refused->status();
   }
   out.show_text(notice_text(settings));
+  int exit_status;
   try {
     if (settings.shown != run_settings::notice::none) {
       return 0; // -h, --help, --version
@@ -62,9 +64,13 @@ int main(int argc, char* argv[]) {
     for (const std::string& warning : warnings) {
       out.notice(warning);
     }
-    return run_tool(settings, cmdline_record, out);
+    exit_status = run_tool(settings, cmdline_record, out);
   } catch (const run_failure& failure) {
     out.show_failure(settings, failure);
-    return failure.status();
+    exit_status = failure.status();
   }
+  // A batch that was interrupted ends by the signal that stopped it, once it has said so.
+  out.flush();
+  end_by_noted_signal();
+  return exit_status;
 }

@@ -123,6 +123,7 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
   if (settings.copy_path) {
     write_record_file(settings.copy_path->c_str(), link_policy::follow, given);
   }
+  target->clear_stale_files(out);
   target->make_working_files();
   const mode_result result = run_mode(settings, *target, runner, given);
   if (settings.expect) {

@@ -1,10 +1,13 @@
 // Command runner.
 #include "system/command_runner.h"
 
+#include "system/leftovers.h"
 #include "util/failure.h"
 #include "util/unique_fd.h"
 
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// The environment the shell gets, as std::system hands it on.
+extern char** environ;
 
 namespace {
 
@@ -26,12 +32,46 @@ std::string program_of(const char* text) {
   return std::string(command.substr(0, command.find(' ')));
 }
 
+// Runs `text` as std::system does (/bin/sh -c, the run waiting), but without ignoring the
+// interrupt and quit signals while it waits: a batch hears them, and its handler notes them. The
+// program's step runs to its end all the same, and a signal to the whole process group reaches
+// the program too. Returns the raw wait status, or -1 when no shell could be started.
+int run_hearing_signals(const char* text) {
+  char shell[] = "sh";
+  char option[] = "-c";
+  char* arguments[] = {shell, option, const_cast<char*>(text), nullptr};
+  pid_t child;
+  if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, arguments, environ) != 0) {
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return status;
+}
+
+// The signal that ended the program a command text ran, when it is one that stops a batch: the
+// shell itself killed by an interrupt or quit, or the shell's status 128 plus that signal when
+// the program it ran was. Else 0.
+int interrupting_signal(int status) {
+  int signal_number = 0;
+  if (status != -1 && WIFSIGNALED(status)) {
+    signal_number = WTERMSIG(status);
+  } else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) > 128) {
+    signal_number = WEXITSTATUS(status) - 128;
+  }
+  return signal_number == SIGINT || signal_number == SIGQUIT ? signal_number : 0;
+}
+
 } // namespace
 
 command_shell& system_shell() {
   struct standard_shell : command_shell {
     int run(const char* text) override {
-      return std::system(text);
+      return signals_deferred() ? run_hearing_signals(text) : std::system(text);
     }
   };
   static standard_shell shell;
@@ -130,7 +170,7 @@ int command_runner::run_held_back(const char* command) {
 }
 
 void command_runner::run(const char* text, command_log log) {
-  const int raw = run_in_shell(text, log);
+  const int raw = run_watched(text, log);
   if (const int status = report_status(out_, raw)) {
     run_failure failure(status, failure_kind::outside_program, "", program_of(text));
     // A program that ended by itself has a status of its own, which a script may want even when
@@ -143,5 +183,16 @@ void command_runner::run(const char* text, command_log log) {
 }
 
 int command_runner::run_status(const char* text, command_log log) {
-  return report_status(out_, run_in_shell(text, log));
+  return report_status(out_, run_watched(text, log));
+}
+
+int command_runner::run_watched(const char* text, command_log log) {
+  // A batch told to stop begins no further program; one whose program died by an interrupt
+  // stops as if it had been interrupted itself.
+  stop_if_interrupted();
+  const int status = run_in_shell(text, log);
+  if (const int signal_number = interrupting_signal(status)) {
+    note_signal(signal_number);
+  }
+  return status;
 }

@@ -16,7 +16,8 @@ public:
   virtual int run(const char* text) = 0;
 };
 
-// The system's shell, through std::system.
+// The system's shell, through std::system; while a batch defers the run's signals, through a
+// shell started as std::system starts it, but waited for without ignoring the interrupt.
 command_shell& system_shell();
 
 // Command texts are formed in buffers of this size, so they hold at most 4095 characters.
@@ -59,9 +60,15 @@ public:
 
   // Runs one command as run does, but returns instead of ending the run: 0 when it succeeded,
   // otherwise the status the run would end with, so the caller can say what the failure means.
+  // While signals are deferred (a batch), ends the run instead of starting the command once a
+  // signal is noted, and notes the signal when the program dies by an interrupt or a quit (the
+  // shell killed by it, or ending with 128 plus its number).
   int run_status(const char* text, command_log log);
 
 private:
+  // Runs one command as run_in_shell does, unless the batch it belongs to was told to stop, and
+  // notes a program's death by an interrupt as the batch's. Returns the raw wait status.
+  int run_watched(const char* text, command_log log);
   int run_in_shell(const char* text, command_log log);
   // Runs the full command text with the program's output held back in a file of the run's own,
   // shown through the run's output when the program fails.

@@ -1,10 +1,12 @@
 // Tests of the command runner: status decoding, command texts, quoting and the log.
 #include "system/command_runner.h"
+#include "system/leftovers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -47,6 +49,40 @@ TEST(CommandRunner, DecodesExitCodesSignalsAndShellFailures) {
                   (returns ? "returned\n"
                            : "outside-program cbfstool " + std::to_string(c.program_status) + "\n"))
         << c.status;
+  }
+}
+
+// In a batch, a program that died by an interrupt or a quit (the shell killed by it, or ending
+// with 128 plus its number) stops the run as if the signal had come to it: no further program is
+// started. Any other end, or any end outside a batch, is only that program's failure.
+TEST(CommandRunner, AProgramKilledByAnInterruptStopsABatch) {
+  const struct {
+    int status;
+    bool in_batch;
+    int noted;
+  } cases[] = {
+      {SIGINT, true, SIGINT},    {SIGQUIT, true, SIGQUIT}, {130 << 8, true, SIGINT},
+      {131 << 8, true, SIGQUIT}, {SIGKILL, true, 0},       {(128 + SIGTERM) << 8, true, 0},
+      {1 << 8, true, 0},         {SIGINT, false, 0},
+  };
+  for (const auto& c : cases) {
+    const child_result result = run_in_child([&c] {
+      std::optional<signal_deferral> batch;
+      if (c.in_batch) {
+        batch.emplace();
+      }
+      shell_recorder shell({c.status});
+      for (const char* step : {"cbfstool a remove", "cbfstool a add"}) {
+        try {
+          shell.runner().run(step, command_log::unlogged);
+        } catch (const run_failure&) {
+        }
+      }
+      std::printf("noted %d, %zu run\n", noted_signal(), shell.commands().size());
+    });
+    EXPECT_TRUE(
+        result.out.ends_with(format_text("noted %d, %d run\n", c.noted, c.noted != 0 ? 1 : 2)))
+        << c.status << result.out;
   }
 }
 

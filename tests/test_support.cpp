@@ -142,6 +142,7 @@ child_result run_in_child(const std::function<void()>& body) {
   ::close(err_fd);
   child_result result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.out = read_file(out_path);
   result.err = read_file(err_path);
   ::unlink(out_path);

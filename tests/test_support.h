@@ -60,6 +60,7 @@ std::string stored_merge(const dmi_record& base, const dmi_record& override);
 // How a child process ended and what it printed.
 struct child_result {
   int exit_status = -1; // the exit code, or -1 when the child was killed
+  int signal = 0;       // the signal that killed it, or 0
   std::string out;
   std::string err;
 };

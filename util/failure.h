@@ -133,6 +133,15 @@ public:
     return problems_not_listed_;
   }
   run_failure& with_problems(item_list<table_problem> problems, std::size_t not_listed = 0);
+  // For a file that could not be made or written: the system's error number (0 when none was
+  // given), so a caller making many files can tell a full or read-only disk from one file's fault.
+  int system_error() const {
+    return system_error_;
+  }
+  run_failure& with_system_error(int error) {
+    system_error_ = error;
+    return *this;
+  }
 
 private:
   int status_;
@@ -147,6 +156,7 @@ private:
   std::shared_ptr<const item_list<value_mismatch>> mismatches_;
   std::shared_ptr<const item_list<table_problem>> problems_;
   std::size_t problems_not_listed_ = 0;
+  int system_error_ = 0;
 };
 
 // The failure in words: its message, or for an outside program that failed without one, the
