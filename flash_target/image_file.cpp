@@ -106,10 +106,9 @@ void copy_whole_image(int image_fd, const std::string& copy_path, const std::str
   }
 }
 
-} // namespace
-
-unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) {
-  // Checked by name first, so a device is refused before it is ever opened.
+// Checks the image file by its name, before it is opened: a device is refused before it is ever
+// opened, a link when the run would replace it, and a path another user could change.
+void check_image_name(const std::string& path, bool follow_link) {
   struct stat named;
   bool known = ::lstat(path.c_str(), &named) == 0;
   if (known && S_ISLNK(named.st_mode)) {
@@ -131,21 +130,11 @@ unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) 
     fail(failure_kind::file, path, "Unable to open image file %s: %s\n", path.c_str(),
          verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
   }
-  // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
-  unique_fd image(::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
-                                           O_NOCTTY | O_CLOEXEC));
-  if (!image.valid()) {
-    fail(failure_kind::file, path, "Unable to open image file %s: %s\n", path.c_str(),
-         std::strerror(errno));
-  }
-  struct stat status;
-  if (::fstat(image.get(), &status) != 0 || image_file_fault(status) != image_fault::none) {
-    refuse_image(path);
-  }
-  if (!lock) {
-    return image;
-  }
-  switch (lock_exclusively(image.get())) {
+}
+
+// Takes the exclusive lock of a run that changes the image open on `image` (`status` its fstat).
+void lock_image(int image, const std::string& path, const struct stat& status) {
+  switch (lock_exclusively(image)) {
   case lock_result::taken:
     break;
   case lock_result::held:
@@ -159,6 +148,26 @@ unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) 
   struct stat now;
   if (::stat(path.c_str(), &now) != 0 || !same_file(now, status)) {
     fail(failure_kind::lock, path, "Image file %s is in use by another run\n", path.c_str());
+  }
+}
+
+} // namespace
+
+unique_fd open_image_file(const std::string& path, bool lock, bool follow_link) {
+  check_image_name(path, follow_link);
+  // Not blocking, so a FIFO put in its place cannot hold the run before the check below.
+  unique_fd image(::open(path.c_str(), O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK |
+                                           O_NOCTTY | O_CLOEXEC));
+  if (!image.valid()) {
+    fail(failure_kind::file, path, "Unable to open image file %s: %s\n", path.c_str(),
+         std::strerror(errno));
+  }
+  struct stat status;
+  if (::fstat(image.get(), &status) != 0 || image_file_fault(status) != image_fault::none) {
+    refuse_image(path);
+  }
+  if (lock) {
+    lock_image(image.get(), path, status);
   }
   return image;
 }
