@@ -6,19 +6,13 @@
 // "@FIELDS@" the fields' names, separated by blanks.
 #include "cli/options.h"
 #include "record/dmi_record.h"
+#include "util/file_io.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
 namespace {
-
-struct file_closer {
-  void operator()(std::FILE* file) const {
-    std::fclose(file);
-  }
-};
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 const char* argument_kind(option_argument argument) {
   switch (argument) {
@@ -80,8 +74,8 @@ int main(int argc, char* argv[]) {
   if (argc != 3) {
     return 2;
   }
-  const file_handle source(std::fopen(argv[1], "r"));
-  const file_handle output(std::fopen(argv[2], "w"));
+  const unique_stream source(std::fopen(argv[1], "r"));
+  const unique_stream output(std::fopen(argv[2], "w"));
   if (source == nullptr || output == nullptr) {
     return 1;
   }

@@ -5,6 +5,7 @@
 #include "flash_target/journal.h"
 #include "system/working_files.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -16,14 +17,13 @@
 #include <cstring>
 
 void write_bios_layout(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  std::FILE* layout = fd < 0 ? nullptr : ::fdopen(fd, "w");
-  if (layout == nullptr) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
+  unique_fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  unique_stream stream(file.valid() ? ::fdopen(file.get(), "w") : nullptr);
+  if (stream == nullptr) {
     refuse_layout_file(path);
   }
+  file.release(); // the stream owns it now
+  std::FILE* layout = stream.get();
   // flashrom's layout lines: inclusive bounds, the descriptor in lower-case hexadecimal digits,
   // the others in capitals, as the file has always read.
   std::fprintf(layout, "0x%08jx:0x%08jx ifd\n", std::intmax_t{0},
@@ -33,7 +33,7 @@ void write_bios_layout(const std::string& path) {
   std::fprintf(layout, "0x%08jX:0x%08jX coreboot\n",
                static_cast<std::intmax_t>(COREBOOT_REGION_OFFSET),
                static_cast<std::intmax_t>(FLASH_IMAGE_SIZE - 1));
-  if (std::fclose(layout) != 0) {
+  if (std::fclose(stream.release()) != 0) {
     refuse_layout_file(path);
   }
 }

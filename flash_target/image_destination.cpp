@@ -127,15 +127,14 @@ std::string make_working_copy(const image_destination& destination, leftover& co
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       name += LETTERS[(seed >> 33) % (sizeof LETTERS - 1)];
     }
-    const int fd = ::openat(destination.folder.get(), name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0 && errno == EEXIST) {
+    const unique_fd made(::openat(destination.folder.get(), name.c_str(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!made.valid() && errno == EEXIST) {
       continue;
     }
-    if (fd < 0) {
+    if (!made.valid()) {
       break;
     }
-    ::close(fd);
     const std::string path =
         destination.folder_path + (destination.folder_path == "/" ? "" : "/") + name;
     copy = leftover(path, leftover_kind::file);

@@ -2,10 +2,7 @@
 #include "run/batch_bounds.h"
 
 #include "system/leftovers.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include "util/file_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -53,23 +50,7 @@ std::string every_row_failure(const run_failure& failure) {
   return "";
 }
 
-folder_names::folder_names(int folder) {
-  // Through a descriptor of its own, so the caller's keeps its place.
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
-  if (listing == nullptr) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    return;
-  }
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") {
-      names_.push_back(std::string(name));
-    }
-  }
-  ::closedir(listing);
+folder_names::folder_names(int folder) : names_(names_in_folder(folder)) {
   std::sort(names_.begin(), names_.end());
 }
 

@@ -4,6 +4,7 @@
 #include "cli/config_file.h"
 #include "cli/value_rules.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 
 #include <uuid/uuid.h>
 
@@ -24,7 +25,7 @@ void log_record(run_log& log, const std::string& heading, const dmi_record& reco
 } // namespace
 
 dmi_record load_config_file(const std::string& config_path) {
-  std::FILE* file = std::fopen(config_path.c_str(), "re");
+  const unique_stream file(std::fopen(config_path.c_str(), "re"));
   if (file == nullptr) {
     fail(failure_kind::file, config_path, "Unable to open config file %s: %s\n",
          config_path.c_str(), std::strerror(errno));
@@ -32,8 +33,7 @@ dmi_record load_config_file(const std::string& config_path) {
   dmi_record config_record;
   dmi_record_init(config_record);
   std::string why;
-  const config_result result = parse_config_file(config_record, file, why);
-  std::fclose(file);
+  const config_result result = parse_config_file(config_record, file.get(), why);
   switch (result) {
   case config_result::taken:
     return config_record;

@@ -5,6 +5,7 @@
 #include "run/run_tool.h"
 #include "system/leftovers.h"
 #include "util/failure.h"
+#include "util/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,14 +20,14 @@ namespace {
 // Returns whether it could.
 bool fill_standard_descriptors() {
   for (;;) {
-    const int fd = ::open("/dev/null", O_RDWR | O_NOCTTY);
-    if (fd < 0) {
+    unique_fd null(::open("/dev/null", O_RDWR | O_NOCTTY));
+    if (!null.valid()) {
       return false;
     }
-    if (fd > STDERR_FILENO) {
-      ::close(fd);
-      return true;
+    if (null.get() > STDERR_FILENO) {
+      return true; // all three are open: this one goes
     }
+    null.release(); // it stands for a standard stream from now on
   }
 }
 

@@ -2,6 +2,7 @@
 #include "system/file_checks.h"
 
 #include "system/flash_files.h"
+#include "util/file_io.h"
 
 #include <limits.h>
 #include <sys/file.h>
@@ -20,7 +21,7 @@ constexpr int MAX_LINKS = 40;
 // id only stands for users outside it. Linux alone has user namespaces.
 bool overflow_id_is_unmapped() {
 #ifdef __linux__
-  std::FILE* map = std::fopen("/proc/self/uid_map", "re");
+  const unique_stream map(std::fopen("/proc/self/uid_map", "re"));
   if (map == nullptr) {
     return false;
   }
@@ -28,10 +29,9 @@ bool overflow_id_is_unmapped() {
   unsigned long outside = 0;
   unsigned long count = 0;
   bool mapped = false;
-  while (std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3) {
+  while (std::fscanf(map.get(), "%lu %lu %lu", &inside, &outside, &count) == 3) {
     mapped = mapped || (OVERFLOW_ID >= inside && OVERFLOW_ID - inside < count);
   }
-  std::fclose(map);
   return !mapped;
 #else
   return false;

@@ -1,6 +1,8 @@
 // The run's log, given with -l: the field blocks, and the flashrom command lines with their output.
 #pragma once
 
+#include "util/file_io.h"
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -27,11 +29,6 @@ public:
   void flush();
 
 private:
-  struct closer {
-    void operator()(std::FILE* stream) const {
-      std::fclose(stream);
-    }
-  };
   std::string path_;
-  std::unique_ptr<std::FILE, closer> stream_;
+  unique_stream stream_;
 };

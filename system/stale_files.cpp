@@ -20,10 +20,10 @@
 
 #include "system/file_checks.h"
 #include "util/failure.h"
+#include "util/file_io.h"
 #include "util/item_list.h"
 #include "util/unique_fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -42,12 +42,6 @@ constexpr const char* PRIVATE_FOLDER_PARENT = "/tmp";
 // How often, 10 ms apart, a run tries for the shared lock of its working folder while a sweep
 // holds it: a sweep takes a few milliseconds.
 constexpr int FOLDER_LOCK_ATTEMPTS = 100;
-
-struct dir_closer {
-  void operator()(DIR* listing) const {
-    ::closedir(listing);
-  }
-};
 
 // Whether `name` is `prefix` followed by six letters or digits.
 bool is_tool_name(std::string_view name, std::string_view prefix) {
@@ -68,22 +62,13 @@ std::string_view private_folder_prefix() {
                        folder.size() - std::strlen(PRIVATE_FOLDER_PARENT) - 1 - UNIQUE_PART_LENGTH);
 }
 
-// The names in the folder open on `folder` that `wanted` takes. The folder is read through a
-// descriptor of its own, so the caller's keeps its place.
+// The names in the folder open on `folder` that `wanted` takes.
 template <typename wanted_name>
 item_list<std::string> names_in(int folder, const wanted_name& wanted) {
   item_list<std::string> names;
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const std::unique_ptr<DIR, dir_closer> listing(fd >= 0 ? ::fdopendir(fd) : nullptr);
-  if (!listing) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    return names;
-  }
-  while (const dirent* entry = ::readdir(listing.get())) {
-    if (wanted(std::string_view(entry->d_name))) {
-      names.push_back(entry->d_name);
+  for (std::string& name : names_in_folder(folder)) {
+    if (wanted(std::string_view(name))) {
+      names.push_back(std::move(name));
     }
   }
   return names;
@@ -95,7 +80,7 @@ bool empty_private_folder(int folder) {
   bool foreign = false;
   const item_list<std::string> names = names_in(folder, [&foreign](std::string_view name) {
     const bool known = name == RECORD_FILE_NAME || name == DRY_RUN_IMAGE_NAME;
-    foreign = foreign || (!known && name != "." && name != "..");
+    foreign = foreign || !known;
     return known;
   });
   for (const std::string& name : names) {

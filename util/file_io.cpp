@@ -1,6 +1,8 @@
 // Whole reads and writes at a place in a file.
 #include "util/file_io.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,4 +39,24 @@ int write_all_at(int fd, const void* bytes, std::size_t size, off_t offset) {
     done += static_cast<std::size_t>(put);
   }
   return 0;
+}
+
+item_list<std::string> names_in_folder(int folder) {
+  item_list<std::string> names;
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (listing == nullptr) {
+    if (fd >= 0) {
+      ::close(fd); // the listing owns it only once it is made
+    }
+    return names;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  ::closedir(listing);
+  return names;
 }
