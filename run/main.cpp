@@ -31,6 +31,21 @@ bool fill_standard_descriptors() {
   }
 }
 
+// Runs what the command line asked for and shows its result or its failure. Returns the exit
+// status.
+int run(const run_settings& settings, const dmi_record& cmdline_record,
+        const item_list<std::string>& warnings, reporter& out) {
+  try {
+    for (const std::string& warning : warnings) {
+      out.notice(warning);
+    }
+    return run_tool(settings, cmdline_record, out);
+  } catch (const run_failure& failure) {
+    out.show_failure(settings, failure);
+    return failure.status();
+  }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -57,21 +72,12 @@ int main(int argc, char* argv[]) {
     return refused->status();
   }
   out.show_text(notice_text(settings));
-  int exit_status;
-  try {
-    if (settings.shown != run_settings::notice::none) {
-      return 0; // -h, --help, --version
-    }
-    for (const std::string& warning : warnings) {
-      out.notice(warning);
-    }
-    exit_status = run_tool(settings, cmdline_record, out);
-  } catch (const run_failure& failure) {
-    out.show_failure(settings, failure);
-    exit_status = failure.status();
+  if (settings.shown != run_settings::notice::none) {
+    return 0; // -h, --help, --version
   }
+  const int status = run(settings, cmdline_record, warnings, out);
   // A batch that was interrupted ends by the signal that stopped it, once it has said so.
   out.flush();
   end_by_noted_signal();
-  return exit_status;
+  return status;
 }
