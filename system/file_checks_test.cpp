@@ -1,6 +1,7 @@
 // Tests of the trusted-path rule: each kind of path element another user could change, and the
 // paths that no other user can.
 #include "system/file_checks.h"
+#include "tests/image_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -44,9 +45,9 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
   ASSERT_EQ(::symlink("/tmp/t/mine.rom", "/tmp/t/their_link"), 0);
   ASSERT_EQ(::symlink("/tmp/t/none.rom", "/tmp/t/to_nothing"), 0);
   // A user namespace that maps no second user cannot give files away: those cases are left out.
-  const bool can_give = ::chown("/tmp/t/theirs", OTHER, OTHER) == 0 &&
-                        ::chown("/tmp/t/theirs.rom", OTHER, OTHER) == 0 &&
-                        ::lchown("/tmp/t/their_link", OTHER, OTHER) == 0;
+  const bool can_give = ::chown("/tmp/t/theirs", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0 &&
+                        ::chown("/tmp/t/theirs.rom", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0 &&
+                        ::lchown("/tmp/t/their_link", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0;
   const path_case cases[] = {
       {"own file", "/tmp/t/mine.rom", path_use::input, ""},
       {"relative, from the working folder", "t/./../t/mine.rom", path_use::input, ""},
@@ -88,7 +89,7 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
       continue;
     }
     const path_verdict verdict = check_trusted_path(c.path, c.use);
-    EXPECT_EQ(verdict.refusal, c.refusal) << c.name;
+    EXPECT_EQ(as_written_in_tests(verdict.refusal), c.refusal) << c.name;
     EXPECT_EQ(verdict.error, c.error) << c.name;
   }
   if (!not_tried.empty()) {

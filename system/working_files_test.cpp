@@ -1,6 +1,7 @@
 // Tests of the working files: leftovers cleared, files made 0600, and the check before the flash
 // write that they are still the files the run made.
 #include "system/working_files.h"
+#include "tests/image_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,9 @@ TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
       {"second link",
        [](const working_files& f) { return ::link(f.image.c_str(), "/tmp/second"); }},
       {"other owner",
-       [](const working_files& f) { return ::chown(f.image.c_str(), 65534, 65534); }},
+       [](const working_files& f) {
+         return ::chown(f.image.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID);
+       }},
       {"layout gone", [](const working_files& f) { return ::unlink(f.layout.c_str()); }},
   };
   std::string not_tried;

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr uid_t ATTACKER = 65534;
 const char* const NEW_IMAGE = "/tmp/board/new.rom";
 const char* const CANARY = "/tmp/board/canary"; // a file of root's that no run may change
 const std::string EVIL = "EVIL-BYTES-OF-ANOTHER-USER";
@@ -26,8 +25,9 @@ const std::string EVIL_LAYOUT = "00000000:00ffffff coreboot\n";
 
 // In a forked child: from here on the child is the attacker. Ends it when that fails.
 void become_attacker() {
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(ATTACKER, ATTACKER, ATTACKER) != 0 ||
-      ::setresuid(ATTACKER, ATTACKER, ATTACKER) != 0) {
+  if (::setgroups(0, nullptr) != 0 ||
+      ::setresgid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0 ||
+      ::setresuid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0) {
     ::_exit(125);
   }
 }
@@ -74,7 +74,7 @@ void rewrite(const std::string& path) {
     ::close(fd);
   }
   struct stat status;
-  if (::lstat(path.c_str(), &status) == 0 && status.st_uid != ATTACKER) {
+  if (::lstat(path.c_str(), &status) == 0 && status.st_uid != UNPRIVILEGED_ID) {
     ::unlink(path.c_str());
     ::rename("/tmp/theirs", path.c_str());
   }
@@ -129,7 +129,7 @@ protected:
     EXPECT_EQ(read_file(CANARY), "canary\n");
     if (refusal != nullptr || result.exit_status != 0) {
       EXPECT_EQ(result.exit_status, 255) << result.out << result.err;
-      EXPECT_EQ(result.err, refusal != nullptr ? refusal : result.err);
+      EXPECT_EQ(as_written_in_tests(result.err), refusal != nullptr ? refusal : result.err);
       EXPECT_TRUE(board_.calls().empty()) << "refused before the chip is read";
       EXPECT_EQ(chip, chip_before_);
     } else {
@@ -264,7 +264,7 @@ void plant_their_out() {
 void expect_their_out_untouched() {
   struct stat status {};
   ASSERT_EQ(::lstat(OUT, &status), 0);
-  EXPECT_EQ(status.st_uid, ATTACKER);
+  EXPECT_EQ(status.st_uid, UNPRIVILEGED_ID);
   EXPECT_EQ(status.st_mode & 07777, 06777u);
   EXPECT_TRUE(read_file(OUT) == THEIR_OUT_BYTES) << "their bytes";
 }
@@ -343,7 +343,7 @@ TEST_F(AttackedBoard, OutputsInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
     hold.reset();
     const char* label = trap.err != nullptr ? trap.err : "success";
     EXPECT_EQ(result.exit_status, trap.err != nullptr ? 255 : 0) << label << result.err;
-    EXPECT_EQ(result.err, trap.err != nullptr ? trap.err : "");
+    EXPECT_EQ(as_written_in_tests(result.err), trap.err != nullptr ? trap.err : "");
     EXPECT_EQ(board_.calls().empty(), trap.during == nullptr) << label;
     trap.check();
     EXPECT_EQ(read_file(CANARY), "canary\n");

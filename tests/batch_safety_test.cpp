@@ -191,8 +191,9 @@ TEST_F(BatchSafety, ATableThroughAnotherUsersLinkIsNeverRead) {
   const child_result result =
       board_.run({"--json", "-w", "-f", MASTER, "--batch", "/tmp/boards.csv", "-o", OUT});
   EXPECT_EQ(result.exit_status, 255);
-  EXPECT_EQ(result.err, "Unable to open batch table /tmp/boards.csv: symbolic link "
-                        "/tmp/boards.csv is owned by uid 65534\n");
+  EXPECT_EQ(as_written_in_tests(result.err),
+            "Unable to open batch table /tmp/boards.csv: symbolic link "
+            "/tmp/boards.csv is owned by uid 65534\n");
   EXPECT_EQ(result.out.find("secret-line"), std::string::npos) << result.out;
 }
 

@@ -19,6 +19,35 @@
 
 namespace {
 
+// Whether this process's user namespace maps `uid`.
+bool maps(unsigned uid) {
+  unsigned long inside = 0;
+  unsigned long outside = 0;
+  unsigned long count = 0;
+  bool mapped = false;
+  if (std::FILE* map = std::fopen("/proc/self/uid_map", "re")) {
+    while (std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3) {
+      mapped = mapped || (uid >= inside && uid - inside < count);
+    }
+    std::fclose(map);
+  }
+  return mapped;
+}
+
+} // namespace
+
+const unsigned UNPRIVILEGED_ID = maps(65534) || !maps(1000) ? 65534 : 1000;
+
+std::string as_written_in_tests(std::string words) {
+  const std::string said = "uid " + std::to_string(UNPRIVILEGED_ID);
+  for (std::size_t at = 0; (at = words.find(said, at)) != std::string::npos; at += 9) {
+    words.replace(at, said.size(), "uid 65534");
+  }
+  return words;
+}
+
+namespace {
+
 constexpr const char* SYSTEM_PATH =
     "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 

@@ -8,7 +8,14 @@
 // The folder the tests keep image files in; the runs may create their working copies there.
 constexpr const char* IMAGE_DIR = "/tmp/board/images";
 // The unprivileged user (and group) the runs on image files take.
-constexpr unsigned UNPRIVILEGED_ID = 65534;
+// It is 65534 where the tests run as the machine's root; in the user namespace that
+// tests/private_tmp makes for another user with subordinate ids, it is the first user of the block
+// mapped beside root (1000), since 65534 there stands for every user outside the namespace.
+extern const unsigned UNPRIVILEGED_ID;
+
+// `words` with the uid of the unprivileged user said as the tests write it, 65534, so that one
+// expected message serves wherever the tests run.
+std::string as_written_in_tests(std::string words);
 
 // Whether a child of this process can become UNPRIVILEGED_ID: it must be root, with that user
 // mapped when it runs in a user namespace.

@@ -35,7 +35,7 @@ protected:
     ::unlink("/tmp/board/calls");
     const child_result result = board_.run(arguments, "", prepare);
     EXPECT_EQ(result.exit_status, 255) << err;
-    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(as_written_in_tests(result.err), err);
     EXPECT_TRUE(board_.calls().empty()) << err;
     EXPECT_EQ(read_file(emulated_board::CHIP), chip_before_) << err;
     EXPECT_EQ(read_file(CANARY), canary) << err;
