@@ -45,9 +45,9 @@ TEST(TrustedPathRule, RefusesEveryElementAnotherUserCouldChangeAndNamesIt) {
   ASSERT_EQ(::symlink("/tmp/t/mine.rom", "/tmp/t/their_link"), 0);
   ASSERT_EQ(::symlink("/tmp/t/none.rom", "/tmp/t/to_nothing"), 0);
   // A user namespace that maps no second user cannot give files away: those cases are left out.
-  const bool can_give = ::chown("/tmp/t/theirs", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0 &&
-                        ::chown("/tmp/t/theirs.rom", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0 &&
-                        ::lchown("/tmp/t/their_link", UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0;
+  const bool can_give = ::chown("/tmp/t/theirs", unprivileged_id(), unprivileged_id()) == 0 &&
+                        ::chown("/tmp/t/theirs.rom", unprivileged_id(), unprivileged_id()) == 0 &&
+                        ::lchown("/tmp/t/their_link", unprivileged_id(), unprivileged_id()) == 0;
   const path_case cases[] = {
       {"own file", "/tmp/t/mine.rom", path_use::input, ""},
       {"relative, from the working folder", "t/./../t/mine.rom", path_use::input, ""},

@@ -38,7 +38,7 @@ TEST(WorkingFiles, FlashWriteIsRefusedOnceAFileIsNoLongerTheOneMade) {
        [](const working_files& f) { return ::link(f.image.c_str(), "/tmp/second"); }},
       {"other owner",
        [](const working_files& f) {
-         return ::chown(f.image.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID);
+         return ::chown(f.image.c_str(), unprivileged_id(), unprivileged_id());
        }},
       {"layout gone", [](const working_files& f) { return ::unlink(f.layout.c_str()); }},
   };

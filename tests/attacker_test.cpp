@@ -26,8 +26,8 @@ const std::string EVIL_LAYOUT = "00000000:00ffffff coreboot\n";
 // In a forked child: from here on the child is the attacker. Ends it when that fails.
 void become_attacker() {
   if (::setgroups(0, nullptr) != 0 ||
-      ::setresgid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0 ||
-      ::setresuid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0) {
+      ::setresgid(unprivileged_id(), unprivileged_id(), unprivileged_id()) != 0 ||
+      ::setresuid(unprivileged_id(), unprivileged_id(), unprivileged_id()) != 0) {
     ::_exit(125);
   }
 }
@@ -74,7 +74,7 @@ void rewrite(const std::string& path) {
     ::close(fd);
   }
   struct stat status;
-  if (::lstat(path.c_str(), &status) == 0 && status.st_uid != UNPRIVILEGED_ID) {
+  if (::lstat(path.c_str(), &status) == 0 && status.st_uid != unprivileged_id()) {
     ::unlink(path.c_str());
     ::rename("/tmp/theirs", path.c_str());
   }
@@ -247,7 +247,10 @@ struct output_trap {
 };
 
 // A normal user of the board who runs the tool, other than the attacker.
-constexpr uid_t OPERATOR = 65533;
+// One of the mapped users but the attacker.
+uid_t operator_id() {
+  return unprivileged_id() - 1;
+}
 
 const char* const OUT = "/tmp/out.rom";
 const std::string THEIR_OUT_BYTES = EVIL + std::string(DMI_RECORD_SIZE - EVIL.size(), 'E');
@@ -264,7 +267,7 @@ void plant_their_out() {
 void expect_their_out_untouched() {
   struct stat status {};
   ASSERT_EQ(::lstat(OUT, &status), 0);
-  EXPECT_EQ(status.st_uid, UNPRIVILEGED_ID);
+  EXPECT_EQ(status.st_uid, unprivileged_id());
   EXPECT_EQ(status.st_mode & 07777, 06777u);
   EXPECT_TRUE(read_file(OUT) == THEIR_OUT_BYTES) << "their bytes";
 }
@@ -313,7 +316,7 @@ TEST_F(AttackedBoard, OutputsInTmpNeitherFollowTheirLinksNorTakeTheirFiles) {
       // A normal user cannot replace another user's file in a sticky folder: the run fails and
       // leaves it.
       {stamp, plant_their_out, "Unable to replace /tmp/out.rom: Operation not permitted\n",
-       "cbfstool-add", OPERATOR, expect_their_out_untouched},
+       "cbfstool-add", operator_id(), expect_their_out_untouched},
   };
   for (const output_trap& trap : traps) {
     write_file("/tmp/board/calls", "");

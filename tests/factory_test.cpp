@@ -52,7 +52,7 @@ TEST_F(Factory, OutputFileIsMadeFromTheImageWhichStaysByteForByte) {
   // The longest name a folder entry may have but five: the working copy's name must not grow
   // with it.
   const std::string long_out = std::string(IMAGE_DIR) + "/" + std::string(246, 'L') + ".rom";
-  const uid_t user = can_drop_privileges() ? UNPRIVILEGED_ID : ::geteuid();
+  const uid_t user = can_drop_privileges() ? unprivileged_id() : ::geteuid();
   // Whatever was at the name, the result is a new file of the run's user, 0644 less the umask.
   const struct {
     const char* name;

@@ -116,7 +116,7 @@ TEST_F(ImageFile, WriteStoresTheValuesInTheRecordAndKeepsTheImagesMode) {
   if (can_drop_privileges()) {
     struct stat status {};
     ASSERT_EQ(::stat(IMAGE.c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, UNPRIVILEGED_ID) << "the run made the new image as that user";
+    EXPECT_EQ(status.st_uid, unprivileged_id()) << "the run made the new image as that user";
   }
 
   // cbfstool edits only the working copy, a hidden file beside the image; its record file sits

@@ -36,10 +36,13 @@ bool maps(unsigned uid) {
 
 } // namespace
 
-const unsigned UNPRIVILEGED_ID = maps(65534) || !maps(1000) ? 65534 : 1000;
+unsigned unprivileged_id() {
+  static const unsigned id = maps(65534) || !maps(1000) ? 65534 : 1000;
+  return id;
+}
 
 std::string as_written_in_tests(std::string words) {
-  const std::string said = "uid " + std::to_string(UNPRIVILEGED_ID);
+  const std::string said = "uid " + std::to_string(unprivileged_id());
   for (std::size_t at = 0; (at = words.find(said, at)) != std::string::npos; at += 9) {
     words.replace(at, said.size(), "uid 65534");
   }
@@ -54,8 +57,8 @@ constexpr const char* SYSTEM_PATH =
 int become_unprivileged() {
   const gid_t no_groups[1] = {};
   if (::setgroups(0, no_groups) != 0 ||
-      ::setresgid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0 ||
-      ::setresuid(UNPRIVILEGED_ID, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0) {
+      ::setresgid(unprivileged_id(), unprivileged_id(), unprivileged_id()) != 0 ||
+      ::setresuid(unprivileged_id(), unprivileged_id(), unprivileged_id()) != 0) {
     return -1;
   }
   return 0;
@@ -100,7 +103,7 @@ void make_image_folder() {
 
 void give_to_unprivileged_user(const std::string& path) {
   if (can_drop_privileges()) {
-    ASSERT_EQ(::chown(path.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID), 0) << path;
+    ASSERT_EQ(::chown(path.c_str(), unprivileged_id(), unprivileged_id()), 0) << path;
   }
 }
 

@@ -11,23 +11,23 @@ constexpr const char* IMAGE_DIR = "/tmp/board/images";
 // It is 65534 where the tests run as the machine's root; in the user namespace that
 // tests/private_tmp makes for another user with subordinate ids, it is the first user of the block
 // mapped beside root (1000), since 65534 there stands for every user outside the namespace.
-extern const unsigned UNPRIVILEGED_ID;
+unsigned unprivileged_id();
 
 // `words` with the uid of the unprivileged user said as the tests write it, 65534, so that one
 // expected message serves wherever the tests run.
 std::string as_written_in_tests(std::string words);
 
-// Whether a child of this process can become UNPRIVILEGED_ID: it must be root, with that user
+// Whether a child of this process can become unprivileged_id(): it must be root, with that user
 // mapped when it runs in a user namespace.
 bool can_drop_privileges();
 
-// Makes IMAGE_DIR anew, owned by UNPRIVILEGED_ID when the runs can become that user.
+// Makes IMAGE_DIR anew, owned by unprivileged_id() when the runs can become that user.
 void make_image_folder();
 
-// Gives `path` to UNPRIVILEGED_ID when the runs can become that user.
+// Gives `path` to unprivileged_id() when the runs can become that user.
 void give_to_unprivileged_user(const std::string& path);
 
-// In a child, just before the tool starts: leaves every group and becomes UNPRIVILEGED_ID, when
+// In a child, just before the tool starts: leaves every group and becomes unprivileged_id(), when
 // possible. Ends the child with 125 when that fails half way.
 void drop_privileges();
 

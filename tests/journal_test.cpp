@@ -178,9 +178,9 @@ TEST_F(Journal, StateFolderIsRootsAloneOrTheRunEndsBeforeTheChipIsRead) {
        [&] { ::chmod(above.c_str(), 0755); },
        "folder " + above + " is writable by group or others"},
       {"the folder above another user's",
-       [&] { return ::chown(above.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID) == 0; },
+       [&] { return ::chown(above.c_str(), unprivileged_id(), unprivileged_id()) == 0; },
        [&] { ::chown(above.c_str(), 0, 0); },
-       "folder " + above + " is owned by uid " + std::to_string(UNPRIVILEGED_ID)},
+       "folder " + above + " is owned by uid " + std::to_string(unprivileged_id())},
   };
   std::string not_tried;
   for (const auto& c : cases) {

@@ -61,7 +61,7 @@ TEST_F(NamedFiles, NothingInAFolderOfAnotherUserIsTaken) {
   expect_refused({"-w", "-l", std::string(IMAGE_DIR) + "/run.log"},
                  "Unable to open log file " + std::string(IMAGE_DIR) +
                      "/run.log: folder /tmp/board/images is owned by uid 65534\n");
-  ASSERT_EQ(::chown(NEW_IMAGE, UNPRIVILEGED_ID, UNPRIVILEGED_ID), 0);
+  ASSERT_EQ(::chown(NEW_IMAGE, unprivileged_id(), unprivileged_id()), 0);
   expect_refused({"-u", NEW_IMAGE},
                  "Refusing new image /tmp/board/new.rom: file /tmp/board/new.rom is owned by uid "
                  "65534\n");
@@ -113,7 +113,7 @@ TEST_F(NamedFiles, OnlyRootsOwnLockFileIsUsed) {
        "it is writable by group or others"},
       {[] {
          write_file(LOCK, "");
-         if (::chown(LOCK, UNPRIVILEGED_ID, UNPRIVILEGED_ID) != 0) {
+         if (::chown(LOCK, unprivileged_id(), unprivileged_id()) != 0) {
            ::unlink(LOCK); // no second user here: a plain refusal takes the case's place
            ::mkfifo(LOCK, 0644);
          }
