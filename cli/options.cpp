@@ -20,12 +20,13 @@ constexpr int OPTION_DISCARD_JOURNAL = 0x103;
 constexpr int OPTION_BATCH = 0x104;
 constexpr int OPTION_STRICT = 0x105;
 constexpr int OPTION_EXPECT = 0x106;
+constexpr int OPTION_ROW = 0x107;
 
 // The field options, then the run's own long options. No abbreviation that names one field names
 // one of them too, so every abbreviation of a field name means what it did before.
 const struct option* long_options() {
   static const auto table = [] {
-    std::array<struct option, FIELD_COUNT + 14> options{};
+    std::array<struct option, FIELD_COUNT + 15> options{};
     for (int id = 0; id < FIELD_COUNT; ++id) {
       options[id] = dmi_fields[id];
     }
@@ -42,7 +43,8 @@ const struct option* long_options() {
     options[FIELD_COUNT + 10] = {"expect", no_argument, nullptr, OPTION_EXPECT};
     options[FIELD_COUNT + 11] = {"quiet", no_argument, nullptr, 'q'};
     options[FIELD_COUNT + 12] = {"get", required_argument, nullptr, 'g'};
-    options[FIELD_COUNT + 13] = {nullptr, 0, nullptr, 0};
+    options[FIELD_COUNT + 13] = {"row", required_argument, nullptr, OPTION_ROW};
+    options[FIELD_COUNT + 14] = {nullptr, 0, nullptr, 0};
     return options;
   }();
   return table.data();
@@ -110,6 +112,23 @@ void warn_if_repeated(int count, char option, const std::optional<std::string>& 
   }
 }
 
+// Takes --row FIELD=VALUE, the row of the batch table whose FIELD holds VALUE; the field must be
+// one of the field names, so a misspelt one is refused before the table is read.
+std::optional<int> take_row(run_settings& settings, parse_words& words) {
+  const std::string row = optarg;
+  const std::size_t equals = row.find('=');
+  if (equals == std::string::npos || lookup_field(row.substr(0, equals).c_str()) < 0) {
+    return refuse(words, failure_kind::usage, "",
+                  format_text("--row takes FIELD=VALUE, FIELD a field name: '%s' is not\n",
+                              escape_control_bytes(row).c_str()));
+  }
+  if (settings.batch_row) {
+    return refuse(words, failure_kind::usage, "", "--row given more than once; give it one row\n");
+  }
+  settings.batch_row = row;
+  return std::nullopt;
+}
+
 // The option getopt_long has just refused, as the operator wrote it.
 std::string bad_option_word(char** argv) {
   if (optopt > 0 && optopt < 0x80) {
@@ -136,6 +155,8 @@ std::string option_words(int option) {
     return "--strict";
   case OPTION_EXPECT:
     return "--expect";
+  case OPTION_ROW:
+    return "--row";
   default:
     if (option >= 0 && option < FIELD_COUNT) {
       return std::string("--") + field_name(static_cast<field_id>(option));
@@ -201,6 +222,8 @@ std::optional<int> take_option(int option, run_settings& settings, dmi_record& c
   case OPTION_EXPECT:
     settings.expect = true;
     break;
+  case OPTION_ROW:
+    return take_row(settings, words);
   case 'q':
     settings.quiet = true;
     break;
@@ -248,24 +271,55 @@ std::optional<int> check_output_file(const run_settings& settings, parse_words& 
     return refuse(words, failure_kind::usage, "",
                   "-o needs -f: the output file is made from an image file\n");
   }
-  if (settings.mode == OP_READ) {
+  // The check of a batch reads the images of the -o folder.
+  const bool checks_batch = settings.batch_table && settings.expect && !settings.batch_row;
+  if (settings.mode == OP_READ && !checks_batch) {
     return refuse(words, failure_kind::usage, "", "-o is for -w and -u: -r writes nothing\n");
   }
   return std::nullopt;
 }
 
-// Refuses the options of one kind of run given to another: a batch stamps images, --expect and
-// -g read a record.
-std::optional<int> check_run_kind(const run_settings& settings, parse_words& words) {
-  if (settings.batch_table &&
+// Refuses the options of a batch given to another kind of run: a batch stamps images from an
+// image file into a folder, or checks them there with --expect; with --row it is one run with the
+// values of one row, a write or a check.
+std::optional<int> check_batch_kind(const run_settings& settings, parse_words& words) {
+  if (settings.batch_row && !settings.batch_table) {
+    return refuse(words, failure_kind::usage, "",
+                  "--row needs --batch: it picks a row of the batch table\n");
+  }
+  if (!settings.batch_table) {
+    return std::nullopt;
+  }
+  if (settings.batch_row) {
+    if (settings.mode != OP_WRITE && !settings.expect) {
+      return refuse(words, failure_kind::usage, "",
+                    "--row is for -w, or for -r with --expect: it writes or checks one board\n");
+    }
+    return std::nullopt;
+  }
+  if (settings.expect && (!settings.image_file || !settings.output_file)) {
+    return refuse(words, failure_kind::usage, "",
+                  "--expect --batch needs -f and -o: it checks the images of a folder against "
+                  "those the image file makes\n");
+  }
+  if (!settings.expect &&
       (settings.mode != OP_WRITE || !settings.image_file || !settings.output_file)) {
     return refuse(words, failure_kind::usage, "",
                   "--batch needs -w, -f and -o: the images of a batch are stamped from an image "
                   "file into a folder\n");
   }
+  return std::nullopt;
+}
+
+// Refuses the options of one kind of run given to another: a batch stamps or checks images,
+// --expect and -g read a record.
+std::optional<int> check_run_kind(const run_settings& settings, parse_words& words) {
   if (settings.expect && settings.mode != OP_READ) {
     return refuse(words, failure_kind::usage, "",
                   "--expect is for -r: it checks the record read\n");
+  }
+  if (const auto refused = check_batch_kind(settings, words)) {
+    return refused;
   }
   if (!settings.shown_fields.empty() && (settings.mode != OP_READ || settings.expect)) {
     return refuse(words, failure_kind::usage, "", "-g is for -r: it prints values read\n");
@@ -327,6 +381,10 @@ std::optional<int> parse_arguments(int argc, char* argv[], run_settings& setting
   warn_if_repeated(state.config_count, 'c', settings.config_path, words);
   warn_if_repeated(state.log_count, 'l', settings.log_path, words);
   warn_if_repeated(state.copy_count, 'b', settings.copy_path, words);
+  // --expect reads: without a mode it is a read.
+  if (settings.expect && settings.mode == OP_NONE) {
+    settings.mode = OP_READ;
+  }
   if (const auto refused = check_output_file(settings, words)) {
     return refused;
   }
@@ -359,7 +417,10 @@ std::string help_text() {
           " --discard-journal drop the journal of an earlier flash write\n"
           " --batch <table> with -w, -f and -o <folder>, stamp an image for each row of the table\n"
           " --strict refuse empty values, blanks at their ends and placeholders\n"
-          " --expect with -r, check that the record holds the values given\n"
+          " --expect with -r, check that the record holds the values given; with --batch, -f and "
+          "-o <folder>, check every image of the folder\n"
+          " --row <field>=<value> with --batch, write (-w) or check (--expect) the one row whose "
+          "field holds the value\n"
           " -g <field> with -r, print only this field's value\n"
           " -q quiet: print nothing but the result\n"
           " dmi_fields:\n";

@@ -32,10 +32,11 @@ struct run_settings {
   bool restore = false;                   // --restore: put the journal's region back
   bool discard_journal = false;           // --discard-journal: drop the journal
   std::optional<std::string> batch_table; // --batch: stamp an image per row into the -o folder
+  std::optional<std::string> batch_row;   // --row FIELD=VALUE: the one row of the table to run
   bool strict = false;                    // --strict: the value rules for every value given
-  bool expect = false;                    // --expect: check the record read against the values
-  field_list shown_fields;                // -g: the fields whose values a read prints
-  bool quiet = false;                     // -q: nothing but the result
+  bool expect = false; // --expect: check the record read (or a batch's folder) against the values
+  field_list shown_fields; // -g: the fields whose values a read prints
+  bool quiet = false;      // -q: nothing but the result
   // The text a run that ends at parsing shows on standard output.
   enum class notice { none, help, version } shown = notice::none;
 };
@@ -51,15 +52,16 @@ struct parse_words {
 };
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
-// OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, and a
-// repeated -c, -l or -b takes the last, each with a warning in `words`; a repeated -f or -o, and
-// -o without -f or with -r, are refused. Returns nothing when the run goes on, otherwise the
-// status the run must end with: 0 after -h, --help or --version, EXIT_TOOL_ERROR after a bad
-// option, a value refused (see set_field_value), a word that is not an option, an option refused,
-// or --restore or --discard-journal with any other option but -l, the failure then in `words`.
-// Writes nothing: `settings.shown` names the text to show (the help after -h or a bad option, the
-// version), and the rest of the words are still read for --json, so the caller knows where the
-// text and the failure go.
+// OP_UPDATE into OP_UPDATE_DMI when a field was given, and takes --expect without a mode as -r.
+// Of several modes the last is taken, and a repeated -c, -l or -b takes the last, each with a
+// warning in `words`; a repeated -f, -o, --batch or --row, -o without -f or with -r (but for the
+// check of a batch's folder), and a --row whose field is no field name, are refused. Returns
+// nothing when the run goes on, otherwise the status the run must end with: 0 after -h, --help or
+// --version, EXIT_TOOL_ERROR after a bad option, a value refused (see set_field_value), a word that
+// is not an option, an option refused, or --restore or --discard-journal with any other option but
+// -l, the failure then in `words`. Writes nothing: `settings.shown` names the text to show (the
+// help after -h or a bad option, the version), and the rest of the words are still read for --json,
+// so the caller knows where the text and the failure go.
 std::optional<int> parse_arguments(int argc, char* argv[], run_settings& settings,
                                    dmi_record& cmdline_record, parse_words& words);
 

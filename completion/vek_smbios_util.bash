@@ -5,6 +5,7 @@
 #   none   takes no argument
 #   file   a path: files and folders (a path may go through folders, and in a batch -o names one)
 #   field  a field's name
+#   value  a value of its own, not completed
 _vek_smbios_util_options='
 -r none
 -w none
@@ -32,6 +33,7 @@ _vek_smbios_util_options='
 --expect none
 --quiet none
 --get field
+--row value
 '
 # The fields; each is also an option, --FIELD=VALUE, whose value is not completed.
 _vek_smbios_util_fields='system-manufacturer system-product-name system-version
