@@ -1,309 +1,85 @@
 // A batch of images stamped from one master, in one process.
 #include "run/batch.h"
 
-#include "cbfs/cbfs_record.h"
 #include "cbfs/image_record.h"
-#include "cli/csv_table.h"
-#include "cli/field_value.h"
-#include "cli/value_rules.h"
 #include "flash_target/image_destination.h"
 #include "flash_target/image_file.h"
 #include "record/record_json.h"
 #include "record/text_escape.h"
+#include "run/batch_check.h"
+#include "run/batch_manifest.h"
+#include "run/batch_plan.h"
 #include "run/given_values.h"
+#include "run/image_template.h"
 #include "run/json_output.h"
-#include "system/file_checks.h"
 #include "system/flash_geometry.h"
 #include "util/failure.h"
-#include "util/file_io.h"
 #include "util/unique_fd.h"
-
-#include <uuid/uuid.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace {
 
-// A table is read whole; one of this size already holds far more rows than images fit on a disk.
-constexpr off_t MAX_TABLE_SIZE = 64 << 20;
-
-// A row to stamp: where it stands in the table, its output's name, the record its image gets.
-struct row_plan {
-  std::size_t line = 0;
-  std::string output;
-  dmi_record stored;
+// What the rows of a batch share while their images are made.
+struct batch_context {
+  const run_settings& settings;
+  int master;
+  image_template& images;
+  batch_manifest& manifest;
+  const batch_sources& sources;
 };
 
-// What is wrong with the table, a row, or a cell: its line, its column (a name, or for a header
-// cell its place), what, and the whole line that says it.
-struct problem {
-  std::size_t line = 0;
-  std::string column;
-  std::string text;
-  std::string said;
-};
-
-class problem_list {
-public:
-  void add(std::size_t line, std::string column, std::string text) {
-    std::string said = "line " + std::to_string(line);
-    said += column.empty() ? "" : ", column " + column;
-    said += ": " + text;
-    problems_.push_back({line, std::move(column), std::move(text), std::move(said)});
+// Makes the image of `row` as -o makes one: a working copy beside its name, the image written,
+// its record read back, flushed to disk and renamed into place; then its line in the manifest.
+// Ends the run (that row's) on failure.
+void make_image(const batch_context& batch, const row_plan& row) {
+  const std::string path = output_path(*batch.settings.output_file, row.output);
+  const image_destination destination =
+      output_file_destination(path, batch.master, *batch.settings.image_file);
+  const image_view image = batch.images.image_of(row.stored);
+  leftover copy_leftover;
+  const std::string copy = make_working_copy(destination, copy_leftover);
+  write_image_file(copy, image);
+  // Read back: the image holds the record meant for it before it takes its name.
+  if (std::memcmp(read_dmi_record(copy).bytes, row.stored.bytes, DMI_RECORD_SIZE) != 0) {
+    fail(failure_kind::image, path, "Image %s does not hold the record meant for it\n",
+         copy.c_str());
   }
-  // A problem of the table's form, said as the table reader says it.
-  void add(const csv_problem& found) {
-    const std::string said = csv_problem_text(found);
-    std::string column;
-    if (found.column != 0) {
-      column = found.column_name.empty() || found.kind == csv_problem_kind::unknown_column ||
-                       found.kind == csv_problem_kind::repeated_column
-                   ? std::to_string(found.column)
-                   : found.column_name;
-    }
-    problems_.push_back({found.line, column, said.substr(said.find(": ") + 2), said});
-  }
-  bool empty() const {
-    return problems_.empty();
-  }
-  // Ends the run, listing every problem: nothing is made.
-  [[noreturn]] void refuse(const std::string& table) const {
-    std::string message = format_text("Refusing batch table %s, nothing made:\n", table.c_str());
-    std::string members = ",\"problems\":[";
-    for (const problem& each : problems_) {
-      message += each.said + "\n";
-      members += &each == problems_.begin() ? "{" : ",{";
-      members += "\"line\":" + std::to_string(each.line);
-      if (!each.column.empty()) {
-        members += ",\"column\":";
-        append_json_string(members, each.column);
-      }
-      members += ",\"message\":";
-      append_json_string(members, each.text);
-      members += '}';
-    }
-    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, message, "")
-        .with_path(table)
-        .with_document_members(members + "]");
-  }
-
-private:
-  item_list<problem> problems_;
-};
-
-// The table's text, read whole. Ends the run when it cannot be.
-std::string read_table(const std::string& path) {
-  // Not waiting on a FIFO: a table is a file.
-  const unique_fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0) {
-    fail(failure_kind::file, path, "Unable to open batch table %s: %s\n", path.c_str(),
-         std::strerror(errno));
-  }
-  if (!S_ISREG(status.st_mode) || status.st_size > MAX_TABLE_SIZE) {
-    fail(failure_kind::file, path, "Batch table %s is not a regular file of at most %jd bytes\n",
-         path.c_str(), static_cast<std::intmax_t>(MAX_TABLE_SIZE));
-  }
-  std::string text(static_cast<std::size_t>(status.st_size), '\0');
-  if (read_all_at(file.get(), text.data(), text.size(), 0) != 0) {
-    fail(failure_kind::file, path, "Unable to read batch table %s: %s\n", path.c_str(),
-         std::strerror(errno));
-  }
-  return text;
+  place_working_copy(destination, copy, copy_leftover, batch.master);
+  batch.manifest.append_image(batch.sources, row, batch.images.digest_of(image));
 }
 
-// The problem with a row's output name, or "": a file name, no folder, none of the folder's files.
-std::string output_fault(const std::string& name, int folder) {
-  if (name.empty()) {
-    return "is empty";
-  }
-  if (name == "." || name == ".." || name.find('/') != std::string::npos) {
-    return "names a folder: give the name of a file in the output folder";
-  }
-  if (has_control_byte(name)) {
-    return "holds a control character";
-  }
-  struct stat status;
-  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-    return "exists already";
-  }
-  return "";
-}
-
-// The values a row gives, each taken and held to the value rules; a value refused is a problem.
-dmi_record row_values(const csv_table& table, std::size_t row, problem_list& problems) {
-  dmi_record values;
-  dmi_record_init(values);
-  const std::size_t line = table.row_lines[row];
-  for (int column = 0; column < table.column_count; ++column) {
-    if (column == table.output_column) {
+// Compares each output that is there already with the image its row makes: the same image is
+// taken as made (and said so in its plan), another one is a problem of its row.
+void find_images_made(item_list<row_plan>& rows, int folder, const std::string& folder_path,
+                      image_template& images, problem_list& problems) {
+  for (row_plan& row : rows) {
+    if (row.there != output_state::image) {
       continue;
     }
-    const field_id field = table.columns[column];
-    const std::string& cell = table.cell(row, column);
-    std::string why;
-    if (const auto broken = check_value_rules(field, cell)) {
-      problems.add(line, field_name(field), broken->text);
-    } else if (set_field_value(values, field, cell.c_str(), why) != value_result::taken) {
-      problems.add(line, field_name(field), why.substr(0, why.find('\n')));
-    } else if (field == FIELD_SYSTEM_UUID) {
-      if (const auto uuid_broken = check_uuid_rules(dmi_record_uuid(values))) {
-        problems.add(line, field_name(field), uuid_broken->text);
-      }
-    }
-  }
-  return values;
-}
-
-// Every row planned, or every problem of the table and its rows listed.
-item_list<row_plan> plan_rows(const run_settings& settings, const csv_table& table, int folder,
-                              const dmi_record& master, const dmi_record& given) {
-  problem_list problems;
-  item_list<row_plan> rows;
-  for (std::size_t row = 0; row < table.row_count(); ++row) {
-    row_plan plan;
-    plan.line = table.row_lines[row];
-    plan.output = table.cell(row, table.output_column);
-    if (const std::string fault = output_fault(plan.output, folder); !fault.empty()) {
-      problems.add(plan.line, std::string(OUTPUT_COLUMN_NAME), fault);
-    }
-    const dmi_record values = row_values(table, row, problems);
-    try {
-      // The row's values over the options', over the file's, over the master's.
-      plan.stored = stored_record(master, overlay_values(given, values));
-    } catch (const run_failure& failure) {
-      problems.add(plan.line, failure.subject(),
-                   failure.message().substr(0, failure.message().find('\n')));
-    }
-    rows.push_back(plan);
-  }
-  for (const duplicate_value& duplicate : find_duplicate_values(table)) {
-    const int column = duplicate.column;
-    problems.add(duplicate.line,
-                 column == table.output_column ? std::string(OUTPUT_COLUMN_NAME)
-                                               : field_name(table.columns[column]),
-                 "the same value as line " + std::to_string(duplicate.first_line));
-  }
-  if (!problems.empty()) {
-    problems.refuse(*settings.batch_table);
-  }
-  return rows;
-}
-
-// The folder the images go to: one no other user can change. Ends the run when it is not.
-unique_fd open_output_folder(const std::string& folder) {
-  const path_verdict verdict = check_trusted_path(folder, path_use::folder);
-  if (!verdict.trusted()) {
-    fail(failure_kind::file, folder, "Unable to use output folder %s: %s\n", folder.c_str(),
-         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
-  }
-  unique_fd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
-  if (!opened.valid()) {
-    fail(failure_kind::file, folder, "Unable to open output folder %s: %s\n", folder.c_str(),
-         std::strerror(errno));
-  }
-  return opened;
-}
-
-// A whole image file read into memory.
-std::unique_ptr<char[]> read_image(int fd, const std::string& path) {
-  std::unique_ptr<char[]> bytes(new char[FLASH_IMAGE_SIZE]);
-  if (read_all_at(fd, bytes.get(), FLASH_IMAGE_SIZE, 0) != 0) {
-    fail(failure_kind::file, path, "Unable to read %s: %s\n", path.c_str(), std::strerror(errno));
-  }
-  return bytes;
-}
-
-// Whether two images are alike but for the record's 256 bytes.
-bool alike_but_the_record(int first, const std::string& first_path, int second,
-                          const std::string& second_path) {
-  const auto one = read_image(first, first_path);
-  const auto two = read_image(second, second_path);
-  const std::size_t after = DMI_RECORD_OFFSET + DMI_RECORD_SIZE;
-  return std::memcmp(one.get(), two.get(), DMI_RECORD_OFFSET) == 0 &&
-         std::memcmp(one.get() + after, two.get() + after, FLASH_IMAGE_SIZE - after) == 0;
-}
-
-// Stamps the images of the rows planned, one after the other, each through cbfstool until two
-// with different records show that cbfstool changes nothing else; from then on as the first
-// with its own record. A row that fails is said and counted; the others go on.
-class stamper {
-public:
-  stamper(const run_settings& settings, command_runner& runner, int master)
-      : runner_(runner), master_(master), master_path_(*settings.image_file),
-        folder_path_(*settings.output_file) {}
-
-  // Makes the image of `row`. Ends the run (that row's) on failure.
-  void make(const row_plan& row) {
-    const std::string path = folder_path_ + (folder_path_.ends_with("/") ? "" : "/") + row.output;
-    const image_destination destination = output_file_destination(path, master_, master_path_);
-    working_files files = make_image_working_files(&destination);
-    if (fast_) {
-      copy_image_file(template_.get(), template_path_, files.image);
-      write_record(files.image, row.stored);
+    const output_check checked = check_output(
+        folder, row.output, output_path(folder_path, row.output), images.image_of(row.stored));
+    if (checked.verdict == output_verdict::matches) {
+      row.there = output_state::made;
     } else {
-      copy_image_file(master_, master_path_, files.image);
-      update_cbfs_record(runner_, row.stored, files);
-    }
-    // Read back: the image holds the record meant for it before it takes its name.
-    if (std::memcmp(read_dmi_record(files.image).bytes, row.stored.bytes, DMI_RECORD_SIZE) != 0) {
-      fail(failure_kind::image, path, "Image %s does not hold the record meant for it\n",
-           files.image.c_str());
-    }
-    if (!fast_ && !decided_) {
-      learn_from(files.image, path, row.stored);
-    }
-    place_working_copy(destination, files.image, files.image_leftover, master_);
-  }
-
-private:
-  // Keeps the first image made through cbfstool as the template; compares the first one with a
-  // different record against it.
-  void learn_from(const std::string& image, const std::string& path, const dmi_record& stored) {
-    unique_fd made(::open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!made.valid()) {
-      return;
-    }
-    if (!template_.valid()) {
-      template_ = std::move(made);
-      template_path_ = path;
-      template_record_ = stored;
-      return;
-    }
-    if (std::memcmp(stored.bytes, template_record_.bytes, DMI_RECORD_SIZE) == 0) {
-      return; // the same record twice says nothing about what cbfstool changes
-    }
-    decided_ = true;
-    fast_ = alike_but_the_record(template_.get(), template_path_, made.get(), path);
-  }
-
-  // Writes the record at its place in the image at `image`.
-  static void write_record(const std::string& image, const dmi_record& record) {
-    const unique_fd file(::open(image.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid() ||
-        write_all_at(file.get(), record.bytes, DMI_RECORD_SIZE, DMI_RECORD_OFFSET) != 0) {
-      fail(failure_kind::file, image, "Unable to write %s: %s\n", image.c_str(),
-           std::strerror(errno));
+      problems.add(row.line, std::string(OUTPUT_COLUMN_NAME),
+                   "exists already, and is not the image this row makes");
     }
   }
+}
 
-  command_runner& runner_;
-  int master_;
-  std::string master_path_;
-  std::string folder_path_;
-  unique_fd template_;
-  std::string template_path_;
-  dmi_record template_record_{};
-  bool decided_ = false;
-  bool fast_ = false;
-};
+// Lists in the manifest each image made before that it does not list yet: one whose batch was cut
+// between the rename and its line.
+void list_images_made(const batch_context& batch, const item_list<row_plan>& rows) {
+  for (const row_plan& row : rows) {
+    if (row.there == output_state::made && batch.manifest.listed(row.output) == nullptr) {
+      batch.manifest.append_image(batch.sources, row,
+                                  batch.images.digest_of(batch.images.image_of(row.stored)));
+    }
+  }
+}
 
 // What a row's failure says in a line, when its message is empty (an outside program failed).
 std::string failure_words(const run_failure& failure) {
@@ -313,23 +89,50 @@ std::string failure_words(const run_failure& failure) {
   return format_text("%s ended with status %d\n", failure.subject().c_str(), failure.status());
 }
 
-} // namespace
+// How many rows of the batch did what.
+struct batch_counts {
+  std::size_t made = 0;
+  std::size_t already = 0;
+  std::size_t failed = 0;
+};
 
-int run_batch(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
-              command_shell& shell) {
-  const std::string& table_path = *settings.batch_table;
-  const unique_fd master = open_image_file(*settings.image_file, false, true);
-  const unique_fd folder = open_output_folder(*settings.output_file);
-  const auto parsed = read_csv_table(read_table(table_path));
-  if (const auto* problems = std::get_if<csv_problem_list>(&parsed)) {
-    problem_list listed;
-    for (const csv_problem& each : *problems) {
-      listed.add(each);
+// The batch's summary line: how many images were made (checked, in a dry run), were there
+// already, and failed.
+std::string batch_summary(const run_settings& settings, std::size_t rows,
+                          const batch_counts& counts) {
+  const char* table = settings.batch_table->c_str();
+  const std::string already =
+      counts.already == 0 ? "" : format_text(", %zu already there", counts.already);
+  return settings.dry_run ? format_text("Batch table %s checked: %zu rows%s, nothing made\n", table,
+                                        rows, already.c_str())
+                          : format_text("Batch table %s: %zu images made%s, %zu failed\n", table,
+                                        counts.made, already.c_str(), counts.failed);
+}
+
+// Shows the summary; with --json, the batch's document too. Returns the exit status.
+int show_batch_result(const run_settings& settings, std::size_t rows, const batch_counts& counts,
+                      const std::string& images, reporter& out) {
+  const std::string summary = batch_summary(settings, rows, counts);
+  if (!settings.json) {
+    out.show_text(summary);
+  } else {
+    std::string document = json_opening(settings) + ",\"table\":";
+    append_json_string(document, *settings.batch_table);
+    document += ",\"made\":" + std::to_string(counts.made) +
+                ",\"already_there\":" + std::to_string(counts.already) +
+                ",\"failed\":" + std::to_string(counts.failed) + ",\"images\":[" + images + "]}\n";
+    out.progress(summary);
+    if (out.write_document(document) != 0) {
+      out.notice(format_text("Unable to write the JSON document: %s\n", std::strerror(errno)));
+      return EXIT_TOOL_ERROR;
     }
-    listed.refuse(table_path);
   }
-  const csv_table& table = std::get<csv_table>(parsed);
+  return counts.failed == 0 ? 0 : EXIT_TOOL_ERROR;
+}
 
+// The values given to every row: the -c file's under the options', each held to the value rules.
+dmi_record batch_given_values(const run_settings& settings, const dmi_record& cmdline_record,
+                              run_log& log) {
   dmi_record config_record;
   dmi_record_init(config_record);
   if (settings.config_path) {
@@ -337,58 +140,104 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   }
   check_given_values(cmdline_record, "");
   check_given_values(config_record, settings.config_path.value_or(""));
-  run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
-  const dmi_record given = gather_values(settings, config_record, cmdline_record, log);
-  const dmi_record master_record = read_dmi_record(master.get(), *settings.image_file);
-  if (std::all_of(std::begin(master_record.bytes), std::end(master_record.bytes),
-                  [](std::uint8_t byte) { return byte == 0xFF; })) {
-    fail(failure_kind::image, *settings.image_file,
-         "No record is stored in %s: its record area is erased\n", settings.image_file->c_str());
-  }
-  const item_list<row_plan> rows = plan_rows(settings, table, folder.get(), master_record, given);
+  return gather_values(settings, config_record, cmdline_record, log);
+}
 
+// The master's record. Ends the run when there is none: its record area is erased.
+dmi_record master_record(int master, const std::string& path) {
+  const dmi_record record = read_dmi_record(master, path);
+  if (std::all_of(std::begin(record.bytes), std::end(record.bytes),
+                  [](std::uint8_t byte) { return byte == 0xFF; })) {
+    fail(failure_kind::image, path, "No record is stored in %s: its record area is erased\n",
+         path.c_str());
+  }
+  return record;
+}
+
+// Makes the image of each row not made before, one after the other; a row that fails is said and
+// counted, and the others go on. Shows the result; returns the exit status.
+int make_images(const batch_context& batch, const item_list<row_plan>& rows, reporter& out) {
+  list_images_made(batch, rows);
+  batch_counts counts;
   std::string images;
-  std::size_t made = 0;
-  std::size_t failed = 0;
-  if (!settings.dry_run) {
-    command_runner runner(out, log, shell);
-    stamper stamp(settings, runner, master.get());
-    for (const row_plan& row : rows) {
-      std::string document = "{\"line\":" + std::to_string(row.line) + ",\"output\":";
-      append_json_string(document, row.output);
-      try {
-        stamp.make(row);
-        ++made;
+  for (const row_plan& row : rows) {
+    std::string document = "{\"line\":" + std::to_string(row.line) + ",\"output\":";
+    append_json_string(document, row.output);
+    try {
+      if (row.there == output_state::made) {
+        ++counts.already;
+        document += ",\"status\":0,\"already_there\":true,\"record\":";
+      } else {
+        make_image(batch, row);
+        ++counts.made;
         document += ",\"status\":0,\"record\":";
-        append_record_json(document, row.stored);
-      } catch (const run_failure& failure) {
-        ++failed;
-        out.notice(
-            format_text("line %zu, %s: ", row.line, escape_control_bytes(row.output).c_str()) +
-            failure_words(failure));
-        append_failure_json(document, failure);
       }
-      images += (images.empty() ? "" : ",") + document + "}";
-      out.show_count(made + failed, rows.size());
+      append_record_json(document, row.stored);
+    } catch (const run_failure& failure) {
+      ++counts.failed;
+      out.notice(format_text("line %zu, %s: ", row.line, escape_control_bytes(row.output).c_str()) +
+                 failure_words(failure));
+      append_failure_json(document, failure);
     }
+    images += (images.empty() ? "" : ",") + document + "}";
+    out.show_count(counts.made + counts.already + counts.failed, rows.size());
   }
-  const std::string summary = settings.dry_run
-                                  ? format_text("Batch table %s checked: %zu rows, nothing made\n",
-                                                table_path.c_str(), rows.size())
-                                  : format_text("Batch table %s: %zu images made, %zu failed\n",
-                                                table_path.c_str(), made, failed);
-  if (!settings.json) {
-    out.show_text(summary);
-  } else {
-    std::string document = json_opening(settings) + ",\"table\":";
-    append_json_string(document, table_path);
-    document += ",\"made\":" + std::to_string(made) + ",\"failed\":" + std::to_string(failed) +
-                ",\"images\":[" + images + "]}\n";
-    out.progress(summary);
-    if (out.write_document(document) != 0) {
-      out.notice(format_text("Unable to write the JSON document: %s\n", std::strerror(errno)));
-      return EXIT_TOOL_ERROR;
-    }
+  return show_batch_result(batch.settings, rows.size(), counts, images, out);
+}
+
+} // namespace
+
+int run_batch(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
+              command_shell& shell) {
+  const std::string& table_path = *settings.batch_table;
+  const unique_fd master = open_image_file(*settings.image_file, false, true);
+  const unique_fd folder = open_output_folder(*settings.output_file);
+  const std::string table_text = read_table(table_path);
+  const csv_table table = parse_table(table_text, table_path);
+  run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
+  const dmi_record given = batch_given_values(settings, cmdline_record, log);
+  problem_list problems;
+  item_list<row_plan> rows =
+      plan_rows(table, folder.get(), !settings.expect,
+                master_record(master.get(), *settings.image_file), given, problems);
+  if (!problems.empty()) {
+    problems.refuse(table_path);
   }
-  return failed == 0 ? 0 : EXIT_TOOL_ERROR;
+  command_runner runner(out, log, shell);
+  image_template images(master.get(), *settings.image_file, runner);
+  if (settings.expect) {
+    return check_batch_folder(settings, rows, folder.get(), images, out);
+  }
+  find_images_made(rows, folder.get(), *settings.output_file, images, problems);
+  if (!problems.empty()) {
+    problems.refuse(table_path);
+  }
+  if (settings.dry_run) {
+    batch_counts counts;
+    counts.already =
+        static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const row_plan& row) {
+          return row.there == output_state::made;
+        }));
+    return show_batch_result(settings, rows.size(), counts, "", out);
+  }
+  batch_manifest manifest =
+      batch_manifest::open_to_append(folder.get(), *settings.output_file, out);
+  const batch_sources sources{*settings.image_file, master.get(), table_path, table_text};
+  return make_images(batch_context{settings, master.get(), images, manifest, sources}, rows, out);
+}
+
+dmi_record batch_row_values(const run_settings& settings, const dmi_record& cmdline_record) {
+  const std::string& table_path = *settings.batch_table;
+  const csv_table table = parse_table(read_table(table_path), table_path);
+  check_given_values(cmdline_record, "");
+  // The record the row's values go over is the chip's or the image's, read later: here they are
+  // checked over the options' alone.
+  dmi_record nothing;
+  dmi_record_init(nothing);
+  problem_list problems;
+  const item_list<row_plan> rows = plan_rows(table, -1, false, nothing, cmdline_record, problems);
+  if (!problems.empty()) {
+    problems.refuse(table_path);
+  }
+  return find_row(rows, *settings.batch_row, table_path).values;
 }

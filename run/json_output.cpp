@@ -31,7 +31,11 @@ std::string json_opening(const run_settings& settings) {
   std::string out = "{\"format\":1,\"tool_version\":";
   append_json_string(out, tool_version());
   out += ",\"mode\":";
-  append_json_string(out, settings.batch_table ? "batch" : mode_name(settings.mode));
+  // A batch run as one row is the run of that row: a write or a read.
+  const bool whole_batch = settings.batch_table && !settings.batch_row;
+  append_json_string(out, !whole_batch      ? mode_name(settings.mode)
+                          : settings.expect ? "batch-check"
+                                            : "batch");
   out += ",\"dry_run\":";
   out += settings.dry_run ? "true" : "false";
   out += ",\"source\":";

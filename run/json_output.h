@@ -8,8 +8,9 @@
 #include <string>
 
 // The members every document starts with, its opening brace included: its format (1) and the
-// tool's version, its mode ("read", "write", "update", "update-fields", "batch"), whether it was a
-// dry run, its source ("flash" or the image file) and, for a run that makes it, its output.
+// tool's version, its mode ("read", "write", "update", "update-fields", "batch", "batch-check";
+// a batch run as one row is a "write" or a "read"), whether it was a dry run, its source ("flash"
+// or the image file) and, for a run that makes it, its output.
 std::string json_opening(const run_settings& settings);
 
 // Appends what a mode did: the record read, or stored (to be stored in a dry run); for the modes

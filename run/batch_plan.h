@@ -1,0 +1,80 @@
+// The plan of a batch: its table read and checked whole, and each row planned, before anything is
+// made, checked or written.
+#pragma once
+
+#include "cli/csv_table.h"
+#include "record/dmi_record.h"
+#include "util/item_list.h"
+#include "util/unique_fd.h"
+
+#include <cstddef>
+#include <string>
+
+// What stands at a row's output name in the folder: nothing, a file that may be the row's image
+// (a regular file of an image's size), anything else; or, once compared, the very image the row
+// makes, made by an earlier run.
+enum class output_state { missing, image, other, made };
+
+// A row of the table: where it stands, its output's name, its own values, the record its image
+// gets, and what stands at its output name.
+struct row_plan {
+  std::size_t line = 0;
+  std::string output;
+  dmi_record values{};
+  dmi_record stored{};
+  output_state there = output_state::missing;
+};
+
+// What is wrong with the table, a row, or a cell: its line, its column (a name, or for a header
+// cell its place), what, and the whole line that says it.
+struct problem {
+  std::size_t line = 0;
+  std::string column;
+  std::string text;
+  std::string said;
+};
+
+class problem_list {
+public:
+  void add(std::size_t line, std::string column, std::string text);
+  // A problem of the table's form, said as the table reader says it.
+  void add(const csv_problem& found);
+  bool empty() const {
+    return problems_.empty();
+  }
+  // Ends the run, listing every problem: nothing is made.
+  [[noreturn]] void refuse(const std::string& table) const;
+
+private:
+  item_list<problem> problems_;
+};
+
+// The name of the manifest a batch keeps in its output folder, which no row's output may take.
+constexpr const char* MANIFEST_NAME = "manifest.jsonl";
+
+// The path of the file `name` in the folder `folder`, as messages name it.
+std::string output_path(const std::string& folder, const std::string& name);
+
+// The table's text, read whole. Ends the run when it cannot be.
+std::string read_table(const std::string& path);
+
+// The table read from `text`, the file at `path`. Ends the run, listing every problem of its form,
+// when it is not well formed.
+csv_table parse_table(const std::string& text, const std::string& path);
+
+// The folder the images go to: one no other user can change. Ends the run when it is not.
+unique_fd open_output_folder(const std::string& folder);
+
+// Every row of `table` planned, each problem of a row added to `problems`: its values (each
+// taken and held to the value rules), its record (the row's values over `given`, over `master`,
+// which must fit), its output's name (a file name in the folder, not the manifest's), and values
+// two rows share. With a `folder` (-1 for none) notes what stands at each output name; an output
+// that is there and cannot be an image is a problem when `refuse_other_files`.
+item_list<row_plan> plan_rows(const csv_table& table, int folder, bool refuse_other_files,
+                              const dmi_record& master, const dmi_record& given,
+                              problem_list& problems);
+
+// The one row whose `field` holds `value` (UUIDs compared as UUIDs, other values byte for byte),
+// `key` being "FIELD=VALUE" as --row takes it. Ends the run when no row or more than one does.
+const row_plan& find_row(const item_list<row_plan>& rows, const std::string& key,
+                         const std::string& table);

@@ -1,0 +1,77 @@
+// What the images of a batch are: the master stamped through cbfstool with each row's record,
+// learnt from cbfstool itself and then, when cbfstool changes nothing but the record, made in
+// memory; written to files, compared with files, and hashed.
+#pragma once
+
+#include "record/dmi_record.h"
+#include "system/command_runner.h"
+#include "system/flash_files.h"
+#include "util/sha256.h"
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+// A whole image in memory: `bytes` (16 MiB) with `record` at the record's place, whatever
+// `bytes` holds there.
+struct image_view {
+  const char* bytes = nullptr;
+  dmi_record record{};
+};
+
+// The images the master becomes. The first image asked for, and the first with another record,
+// are stamped through cbfstool (a copy of the master in a private folder under /tmp, cbfstool's
+// remove and add, as a single run does); when the two differ in their record's 256 bytes alone,
+// every further image is the first with its own record at that place, which is what cbfstool
+// would make of it; else each is stamped through cbfstool.
+class image_template {
+public:
+  image_template(int master, std::string master_path, command_runner& runner)
+      : master_(master), master_path_(std::move(master_path)), runner_(runner) {}
+
+  // The image the master becomes with `record`, valid until the next call. Ends the run when
+  // cbfstool fails or its image does not hold the record.
+  image_view image_of(const dmi_record& record);
+
+  // Whether images are now made in memory: cbfstool was seen to change the record alone.
+  bool record_alone() const {
+    return record_alone_;
+  }
+
+  // The SHA-256 of `image`. For the images made in memory, the bytes before the record are
+  // hashed once for all (the record's place is a multiple of SHA-256's block), so each costs
+  // the hash of its record and the 64 KiB after it.
+  sha256_digest digest_of(const image_view& image);
+
+private:
+  const char* stamp(const dmi_record& record, std::unique_ptr<char[]>& into);
+
+  int master_;
+  std::string master_path_;
+  command_runner& runner_;
+  std::optional<working_files> files_;
+  std::unique_ptr<char[]> first_;
+  dmi_record first_record_{};
+  std::unique_ptr<char[]> latest_;
+  bool decided_ = false;
+  bool record_alone_ = false;
+  std::optional<sha256> before_record_;
+};
+
+// Writes `image` into the empty file at `path`, which must not be a symbolic link. Ends the run
+// on failure.
+void write_image_file(const std::string& path, const image_view& image);
+
+// How a file differs from an image: whether its record does (and the record it holds), and the
+// first offset outside the record where it does.
+struct image_difference {
+  bool record_differs = false;
+  dmi_record found{};
+  std::optional<off_t> first_other;
+};
+
+// Compares the 16 MiB file open on `fd` with `image`, reading it in large pieces. Returns 0 with
+// `difference` filled in, or -1 with errno set (EIO for a file that ends early).
+int compare_image_file(int fd, const image_view& image, image_difference& difference);
