@@ -47,7 +47,8 @@ void make_image(const batch_context& batch, const row_plan& row) {
     fail(failure_kind::image, path, "Image %s does not hold the record meant for it\n",
          copy.c_str());
   }
-  place_working_copy(destination, copy, copy_leftover, batch.master);
+  // The folder is flushed with the image's line in the manifest.
+  place_working_copy(destination, copy, copy_leftover, batch.master, folder_sync::by_caller);
   batch.manifest.append_image(batch.sources, row, batch.images.digest_of(image));
 }
 

@@ -134,7 +134,7 @@ batch_manifest batch_manifest::open_to_append(int folder, const std::string& fol
   }
   // A manifest made now keeps its name once the folder is on disk.
   ::fsync(folder);
-  batch_manifest manifest(std::move(file), path);
+  batch_manifest manifest(std::move(file), path, folder);
   manifest.read_lines(&out);
   return manifest;
 }
@@ -145,13 +145,13 @@ batch_manifest batch_manifest::read_listed(int folder, const std::string& folder
       ::openat(folder, MANIFEST_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat status;
   if (!file.valid() && errno == ENOENT) {
-    return batch_manifest(unique_fd(), path);
+    return batch_manifest(unique_fd(), path, folder);
   }
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     fail(failure_kind::file, path, "Unable to read manifest %s: %s\n", path.c_str(),
          file.valid() ? own_file_words(file_fault::not_regular) : std::strerror(errno));
   }
-  batch_manifest manifest(std::move(file), path);
+  batch_manifest manifest(std::move(file), path, folder);
   manifest.read_lines(nullptr);
   return manifest;
 }
@@ -228,6 +228,8 @@ void batch_manifest::append_line(const std::string& line) {
     }
     done += static_cast<std::size_t>(put);
   }
+  // A folder that cannot be synced leaves the rename done, only perhaps not yet on disk.
+  ::fsync(folder_);
   if (done < line.size() || ::fsync(file_.get()) != 0) {
     const int error = errno;
     // No part of a line stays: the next run would read it as a line cut short.

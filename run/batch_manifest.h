@@ -40,17 +40,20 @@ public:
   const sha256_digest* listed(const std::string& output) const;
 
   // Appends the line of an image that has taken its name, preceded, for the first image of this
-  // run, by the batch's own line (`sources`); each is flushed to disk before this returns. Ends
-  // the run on failure, the manifest then cut back to its last whole line.
+  // run, by the batch's own line (`sources`); then flushes the folder (and with it the image's
+  // new name) and the manifest to disk: on a journaling file system the rename and the line go
+  // in one commit. Ends the run on failure, the manifest then cut back to its last whole line.
   void append_image(const batch_sources& sources, const row_plan& row, const sha256_digest& digest);
 
 private:
-  batch_manifest(unique_fd file, std::string path) : file_(std::move(file)), path_(path) {}
+  batch_manifest(unique_fd file, std::string path, int folder)
+      : file_(std::move(file)), path_(std::move(path)), folder_(folder) {}
   void read_lines(run_output* out);
   void append_line(const std::string& line);
 
   unique_fd file_;
   std::string path_;
+  int folder_;
   // The images listed, by their output name as the manifest writes it (a JSON string).
   std::unordered_map<std::string, sha256_digest> listed_;
   bool sources_written_ = false;
