@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "run/batch_plan.h"
+#include "run/image_compare.h"
 #include "run/image_template.h"
 #include "run/reporter.h"
 

@@ -1,4 +1,4 @@
-// The images of a batch: learnt from cbfstool, then made, written, compared and hashed.
+// The images of a batch: learnt from cbfstool, then made, written and hashed.
 #include "run/image_template.h"
 
 #include "cbfs/cbfs_record.h"
@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,10 +21,6 @@ namespace {
 constexpr std::size_t IMAGE_SIZE = static_cast<std::size_t>(FLASH_IMAGE_SIZE);
 constexpr std::size_t RECORD_BEGIN = static_cast<std::size_t>(DMI_RECORD_OFFSET);
 constexpr std::size_t RECORD_END = RECORD_BEGIN + DMI_RECORD_SIZE;
-// Files are compared a piece at a time: large enough that a read costs little beyond its copy,
-// small enough that the piece is still in the processor's cache when it is compared.
-constexpr std::size_t COMPARED_PIECE = 256 << 10;
-static_assert(IMAGE_SIZE % COMPARED_PIECE == 0);
 static_assert(RECORD_BEGIN % 64 == 0, "the record starts a SHA-256 block");
 
 // Whether two images are alike but for the record's 256 bytes.
@@ -48,35 +43,6 @@ void read_image_file(const std::string& path, char* into) {
   }
   if (read_all_at(file.get(), into, IMAGE_SIZE, 0) != 0) {
     fail(failure_kind::file, path, "Unable to read %s: %s\n", path.c_str(), std::strerror(errno));
-  }
-}
-
-// Notes where the file's bytes from `from` to `to`, all outside the record and held in `piece`
-// (which starts at `at`), first differ from the image's, unless an earlier place was noted.
-void note_outside(const char* piece, std::size_t at, std::size_t from, std::size_t to,
-                  const image_view& image, image_difference& difference) {
-  if (from >= to || difference.first_other) {
-    return;
-  }
-  const char* file = piece + (from - at);
-  const char* wanted = image.bytes + from;
-  if (std::memcmp(file, wanted, to - from) != 0) {
-    const auto differs = std::mismatch(file, file + (to - from), wanted);
-    difference.first_other = static_cast<off_t>(from + (differs.first - file));
-  }
-}
-
-// Compares one piece of the file, starting at `at`: the bytes outside the record with the
-// image's, and the record's bytes kept for the comparison of the whole record.
-void note_piece(const char* piece, std::size_t at, const image_view& image,
-                image_difference& difference) {
-  const std::size_t end = at + COMPARED_PIECE;
-  note_outside(piece, at, at, std::min(end, RECORD_BEGIN), image, difference);
-  note_outside(piece, at, std::max(at, RECORD_END), end, image, difference);
-  const std::size_t from = std::max(at, RECORD_BEGIN);
-  const std::size_t to = std::min(end, RECORD_END);
-  if (from < to) {
-    std::memcpy(difference.found.bytes + (from - RECORD_BEGIN), piece + (from - at), to - from);
   }
 }
 
@@ -141,18 +107,4 @@ void write_image_file(const std::string& path, const image_view& image) {
                    static_cast<off_t>(RECORD_END)) != 0) {
     fail(failure_kind::file, path, "Unable to write %s: %s\n", path.c_str(), std::strerror(errno));
   }
-}
-
-int compare_image_file(int fd, const image_view& image, image_difference& difference) {
-  difference = image_difference();
-  const std::unique_ptr<char[]> piece(new char[COMPARED_PIECE]);
-  for (std::size_t at = 0; at < IMAGE_SIZE; at += COMPARED_PIECE) {
-    if (read_all_at(fd, piece.get(), COMPARED_PIECE, static_cast<off_t>(at)) != 0) {
-      return -1;
-    }
-    note_piece(piece.get(), at, image, difference);
-  }
-  difference.record_differs =
-      std::memcmp(difference.found.bytes, image.record.bytes, DMI_RECORD_SIZE) != 0;
-  return 0;
 }

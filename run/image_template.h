@@ -1,14 +1,12 @@
 // What the images of a batch are: the master stamped through cbfstool with each row's record,
 // learnt from cbfstool itself and then, when cbfstool changes nothing but the record, made in
-// memory; written to files, compared with files, and hashed.
+// memory; written to files, and hashed.
 #pragma once
 
 #include "record/dmi_record.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 #include "util/sha256.h"
-
-#include <sys/types.h>
 
 #include <memory>
 #include <optional>
@@ -63,15 +61,3 @@ private:
 // Writes `image` into the empty file at `path`, which must not be a symbolic link. Ends the run
 // on failure.
 void write_image_file(const std::string& path, const image_view& image);
-
-// How a file differs from an image: whether its record does (and the record it holds), and the
-// first offset outside the record where it does.
-struct image_difference {
-  bool record_differs = false;
-  dmi_record found{};
-  std::optional<off_t> first_other;
-};
-
-// Compares the 16 MiB file open on `fd` with `image`, reading it in large pieces. Returns 0 with
-// `difference` filled in, or -1 with errno set (EIO for a file that ends early).
-int compare_image_file(int fd, const image_view& image, image_difference& difference);
