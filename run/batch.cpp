@@ -236,9 +236,9 @@ dmi_record batch_row_values(const run_settings& settings, const dmi_record& cmdl
   dmi_record nothing;
   dmi_record_init(nothing);
   problem_list problems;
-  const item_list<row_plan> rows = plan_rows(table, -1, false, nothing, cmdline_record, problems);
+  plan_rows(table, -1, false, nothing, cmdline_record, problems);
   if (!problems.empty()) {
     problems.refuse(table_path);
   }
-  return find_row(rows, *settings.batch_row, table_path).values;
+  return row_values(table, find_row(table, *settings.batch_row, table_path), problems);
 }

@@ -52,39 +52,15 @@ output_state output_there(int folder, const std::string& name) {
   return image_file_fault(status) == image_fault::none ? output_state::image : output_state::other;
 }
 
-// The values a row gives, each taken and held to the value rules; a value refused is a problem.
-dmi_record row_values(const csv_table& table, std::size_t row, problem_list& problems) {
-  dmi_record values;
-  dmi_record_init(values);
-  const std::size_t line = table.row_lines[row];
-  for (int column = 0; column < table.column_count; ++column) {
-    if (column == table.output_column) {
-      continue;
-    }
-    const field_id field = table.columns[column];
-    const std::string& cell = table.cell(row, column);
-    std::string why;
-    if (const auto broken = check_value_rules(field, cell)) {
-      problems.add(line, field_name(field), broken->text);
-    } else if (set_field_value(values, field, cell.c_str(), why) != value_result::taken) {
-      problems.add(line, field_name(field), why.substr(0, why.find('\n')));
-    } else if (field == FIELD_SYSTEM_UUID) {
-      if (const auto uuid_broken = check_uuid_rules(dmi_record_uuid(values))) {
-        problems.add(line, field_name(field), uuid_broken->text);
-      }
-    }
-  }
-  return values;
-}
-
-// Whether the row's own values hold `value` in `field`; a field the row does not set holds none.
-bool row_holds(const row_plan& row, field_id field, const std::string& value) {
+// Whether `cell`, a cell of the column of `field`, holds `value`.
+bool cell_holds(field_id field, const std::string& cell, const std::string& value) {
   if (field != FIELD_SYSTEM_UUID) {
-    return dmi_record_index(row.values, field) != 0 && dmi_record_text(row.values, field) == value;
+    return cell == value;
   }
   uuid_t wanted;
-  return !uuid_is_null(dmi_record_uuid(row.values)) && uuid_parse(value.c_str(), wanted) == 0 &&
-         std::memcmp(wanted, dmi_record_uuid(row.values), sizeof wanted) == 0;
+  uuid_t held;
+  return uuid_parse(value.c_str(), wanted) == 0 && uuid_parse(cell.c_str(), held) == 0 &&
+         std::memcmp(wanted, held, sizeof wanted) == 0;
 }
 
 } // namespace
@@ -178,31 +154,60 @@ unique_fd open_output_folder(const std::string& folder) {
   return opened;
 }
 
+dmi_record row_values(const csv_table& table, std::size_t row, problem_list& problems) {
+  dmi_record values;
+  dmi_record_init(values);
+  const std::size_t line = table.row_lines[row];
+  for (int column = 0; column < table.column_count; ++column) {
+    if (column == table.output_column) {
+      continue;
+    }
+    const field_id field = table.columns[column];
+    const std::string& cell = table.cell(row, column);
+    std::string why;
+    if (const auto broken = check_value_rules(field, cell)) {
+      problems.add(line, field_name(field), broken->text);
+    } else if (set_field_value(values, field, cell.c_str(), why) != value_result::taken) {
+      problems.add(line, field_name(field), why.substr(0, why.find('\n')));
+    } else if (field == FIELD_SYSTEM_UUID) {
+      if (const auto uuid_broken = check_uuid_rules(dmi_record_uuid(values))) {
+        problems.add(line, field_name(field), uuid_broken->text);
+      }
+    }
+  }
+  return values;
+}
+
+row_plan plan_row(const csv_table& table, std::size_t row, int folder, bool refuse_other_files,
+                  const dmi_record& master, const dmi_record& given, problem_list& problems) {
+  row_plan plan;
+  plan.line = table.row_lines[row];
+  plan.output = table.cell(row, table.output_column);
+  std::string fault = output_fault(plan.output);
+  if (fault.empty() && folder >= 0) {
+    plan.there = output_there(folder, plan.output);
+    fault = plan.there == output_state::other && refuse_other_files ? "exists already" : "";
+  }
+  if (!fault.empty()) {
+    problems.add(plan.line, std::string(OUTPUT_COLUMN_NAME), fault);
+  }
+  const dmi_record values = row_values(table, row, problems);
+  try {
+    // The row's values over the options', over the file's, over the master's.
+    plan.stored = stored_record(master, overlay_values(given, values));
+  } catch (const run_failure& failure) {
+    problems.add(plan.line, failure.subject(),
+                 failure.message().substr(0, failure.message().find('\n')));
+  }
+  return plan;
+}
+
 item_list<row_plan> plan_rows(const csv_table& table, int folder, bool refuse_other_files,
                               const dmi_record& master, const dmi_record& given,
                               problem_list& problems) {
   item_list<row_plan> rows;
   for (std::size_t row = 0; row < table.row_count(); ++row) {
-    row_plan plan;
-    plan.line = table.row_lines[row];
-    plan.output = table.cell(row, table.output_column);
-    std::string fault = output_fault(plan.output);
-    if (fault.empty() && folder >= 0) {
-      plan.there = output_there(folder, plan.output);
-      fault = plan.there == output_state::other && refuse_other_files ? "exists already" : "";
-    }
-    if (!fault.empty()) {
-      problems.add(plan.line, std::string(OUTPUT_COLUMN_NAME), fault);
-    }
-    plan.values = row_values(table, row, problems);
-    try {
-      // The row's values over the options', over the file's, over the master's.
-      plan.stored = stored_record(master, overlay_values(given, plan.values));
-    } catch (const run_failure& failure) {
-      problems.add(plan.line, failure.subject(),
-                   failure.message().substr(0, failure.message().find('\n')));
-    }
-    rows.push_back(plan);
+    rows.push_back(plan_row(table, row, folder, refuse_other_files, master, given, problems));
   }
   for (const duplicate_value& duplicate : find_duplicate_values(table)) {
     const int column = duplicate.column;
@@ -214,37 +219,34 @@ item_list<row_plan> plan_rows(const csv_table& table, int folder, bool refuse_ot
   return rows;
 }
 
-const row_plan& find_row(const item_list<row_plan>& rows, const std::string& key,
-                         const std::string& table) {
-  const std::size_t equals = key.find('=');
-  const std::string name = key.substr(0, equals);
-  const std::string value = key.substr(equals + 1);
-  const auto field = static_cast<field_id>(lookup_field(name.c_str()));
-  const row_plan* found = nullptr;
-  std::size_t count = 0;
+std::size_t find_row(const csv_table& table, const std::string& key, const std::string& path) {
+  const std::string name = key.substr(0, key.find('='));
+  const std::string value = key.substr(key.find('=') + 1);
+  const int column = table.column_of(static_cast<field_id>(lookup_field(name.c_str())));
+  std::size_t found = table.row_count();
   std::string lines;
-  for (const row_plan& row : rows) {
-    if (row_holds(row, field, value)) {
-      lines += (count++ == 0 ? "" : ", ") + std::to_string(row.line);
-      found = found == nullptr ? &row : found;
+  for (std::size_t row = 0; column >= 0 && row < table.row_count(); ++row) {
+    if (cell_holds(table.columns[column], table.cell(row, column), value)) {
+      lines += (lines.empty() ? "" : ", ") + std::to_string(table.row_lines[row]);
+      found = found == table.row_count() ? row : found;
     }
   }
   const std::string shown = escape_control_bytes(value);
-  if (found == nullptr) {
+  if (lines.empty()) {
     throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value,
                       format_text("No row of batch table %s has %s '%s'; nothing is read or "
                                   "written\n",
-                                  table.c_str(), name.c_str(), shown.c_str()),
+                                  path.c_str(), name.c_str(), shown.c_str()),
                       name)
-        .with_path(table);
+        .with_path(path);
   }
-  if (count > 1) {
+  if (lines.find(',') != std::string::npos) {
     throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value,
                       format_text("Lines %s of batch table %s all have %s '%s': --row picks one "
                                   "row; nothing is read or written\n",
-                                  lines.c_str(), table.c_str(), name.c_str(), shown.c_str()),
+                                  lines.c_str(), path.c_str(), name.c_str(), shown.c_str()),
                       name)
-        .with_path(table);
+        .with_path(path);
   }
-  return *found;
+  return found;
 }

@@ -15,12 +15,11 @@
 // makes, made by an earlier run.
 enum class output_state { missing, image, other, made };
 
-// A row of the table: where it stands, its output's name, its own values, the record its image
-// gets, and what stands at its output name.
+// A row of the table: where it stands, its output's name, the record its image gets, and what
+// stands at its output name.
 struct row_plan {
   std::size_t line = 0;
   std::string output;
-  dmi_record values{};
   dmi_record stored{};
   output_state there = output_state::missing;
 };
@@ -65,16 +64,24 @@ csv_table parse_table(const std::string& text, const std::string& path);
 // The folder the images go to: one no other user can change. Ends the run when it is not.
 unique_fd open_output_folder(const std::string& folder);
 
-// Every row of `table` planned, each problem of a row added to `problems`: its values (each
-// taken and held to the value rules), its record (the row's values over `given`, over `master`,
-// which must fit), its output's name (a file name in the folder, not the manifest's), and values
-// two rows share. With a `folder` (-1 for none) notes what stands at each output name; an output
-// that is there and cannot be an image is a problem when `refuse_other_files`.
+// The values row `row` of `table` gives, each taken and held to the value rules; a value refused
+// is added to `problems`.
+dmi_record row_values(const csv_table& table, std::size_t row, problem_list& problems);
+
+// Row `row` of `table` planned, each of its problems added to `problems`: its values (see
+// row_values), its record (the row's values over `given`, over `master`, which must fit) and its
+// output's name (a file name in the folder, not the manifest's). With a `folder` (-1 for none)
+// notes what stands at the output name; an output that is there and cannot be an image is a
+// problem when `refuse_other_files`.
+row_plan plan_row(const csv_table& table, std::size_t row, int folder, bool refuse_other_files,
+                  const dmi_record& master, const dmi_record& given, problem_list& problems);
+
+// Every row of `table` planned (see plan_row), and the values two rows share added to `problems`.
 item_list<row_plan> plan_rows(const csv_table& table, int folder, bool refuse_other_files,
                               const dmi_record& master, const dmi_record& given,
                               problem_list& problems);
 
-// The one row whose `field` holds `value` (UUIDs compared as UUIDs, other values byte for byte),
-// `key` being "FIELD=VALUE" as --row takes it. Ends the run when no row or more than one does.
-const row_plan& find_row(const item_list<row_plan>& rows, const std::string& key,
-                         const std::string& table);
+// The one row of `table` whose field holds the value, `key` being "FIELD=VALUE" as --row takes
+// it (UUIDs compared as UUIDs, other values byte for byte), the table named `path` in messages.
+// Ends the run when no row or more than one does.
+std::size_t find_row(const csv_table& table, const std::string& key, const std::string& path);
