@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -33,34 +33,35 @@ TEST(CompareImageFile, NamesTheRecordAndTheFirstOtherByteThatDiffer) {
       {"the record's first and last", {DMI_RECORD_OFFSET, DMI_RECORD_OFFSET + 255}, true, {}},
       {"the record and two others", {LAST, DMI_RECORD_OFFSET + 4, 0x100000}, true, 0x100000},
   };
+  // The file holds the image with its record (a sparse file: the rest reads as zeros), then each
+  // byte named is changed, and changed back after.
+  make_image("/tmp/image.rom", record_bytes(image.record));
+  const int file = ::open("/tmp/image.rom", O_RDWR);
+  const auto flip = [file](off_t offset) {
+    char byte = 0;
+    ASSERT_EQ(::pread(file, &byte, 1, offset), 1);
+    byte ^= 0x40;
+    ASSERT_EQ(::pwrite(file, &byte, 1, offset), 1);
+  };
   for (const auto& c : cases) {
-    // The file holds the image with its record; then each byte named is changed.
-    std::unique_ptr<char[]> file_bytes(new char[FLASH_IMAGE_SIZE]());
-    std::memcpy(file_bytes.get() + DMI_RECORD_OFFSET, image.record.bytes, DMI_RECORD_SIZE);
-    for (const off_t offset : c.changed) {
-      file_bytes[offset] ^= 0x40;
-    }
-    write_file("/tmp/image.rom", std::string(file_bytes.get(), FLASH_IMAGE_SIZE));
-    const int file = ::open("/tmp/image.rom", O_RDONLY);
+    std::for_each(c.changed.begin(), c.changed.end(), flip);
+    const std::string record = image_record_bytes("/tmp/image.rom");
     image_difference difference;
     ASSERT_EQ(compare_image_file(file, image, difference), 0) << c.name;
-    ::close(file);
     EXPECT_EQ(difference.record_differs, c.record_differs) << c.name;
     EXPECT_EQ(difference.first_other, c.first_other) << c.name;
-    EXPECT_EQ(record_bytes(difference.found),
-              std::string(file_bytes.get() + DMI_RECORD_OFFSET, DMI_RECORD_SIZE))
-        << c.name;
+    EXPECT_EQ(record_bytes(difference.found), record) << c.name;
+    std::for_each(c.changed.begin(), c.changed.end(), flip);
   }
   // A file that ends early, in its last page or long before it (where a mapped file's reader gets
   // a signal), cannot be compared.
   for (const off_t size : {FLASH_IMAGE_SIZE - 1, off_t{1} << 20}) {
-    ASSERT_EQ(::truncate("/tmp/image.rom", size), 0);
-    const int file = ::open("/tmp/image.rom", O_RDONLY);
+    ASSERT_EQ(::ftruncate(file, size), 0);
     image_difference difference;
     EXPECT_EQ(compare_image_file(file, image, difference), -1) << size;
     EXPECT_EQ(errno, EIO) << size;
-    ::close(file);
   }
+  ::close(file);
 }
 
 } // namespace
