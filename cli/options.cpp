@@ -417,7 +417,7 @@ std::string help_text() {
           " --discard-journal drop the journal of an earlier flash write\n"
           " --batch <table> with -w, -f and -o <folder>, stamp an image for each row of the table\n"
           " --strict refuse empty values, blanks at their ends and placeholders\n"
-          " --expect with -r, check that the record holds the values given; with --batch, -f and "
+          " --expect read and check that the record holds the values given; with --batch, -f and "
           "-o <folder>, check every image of the folder\n"
           " --row <field>=<value> with --batch, write (-w) or check (--expect) the one row whose "
           "field holds the value\n"
