@@ -27,6 +27,7 @@ struct batch_context {
   const run_settings& settings;
   int master;
   image_template& images;
+  image_writer& writer;
   batch_manifest& manifest;
   const batch_sources& sources;
 };
@@ -41,7 +42,7 @@ void make_image(const batch_context& batch, const row_plan& row) {
   const image_view image = batch.images.image_of(row.stored);
   leftover copy_leftover;
   const std::string copy = make_working_copy(destination, copy_leftover);
-  write_image_file(copy, image);
+  batch.writer.write(destination, copy, image);
   // Read back: the image holds the record meant for it before it takes its name.
   if (std::memcmp(read_dmi_record(copy).bytes, row.stored.bytes, DMI_RECORD_SIZE) != 0) {
     fail(failure_kind::image, path, "Image %s does not hold the record meant for it\n",
@@ -224,7 +225,9 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   batch_manifest manifest =
       batch_manifest::open_to_append(folder.get(), *settings.output_file, out);
   const batch_sources sources{*settings.image_file, master.get(), table_path, table_text};
-  return make_images(batch_context{settings, master.get(), images, manifest, sources}, rows, out);
+  image_writer writer(images);
+  return make_images(batch_context{settings, master.get(), images, writer, manifest, sources}, rows,
+                     out);
 }
 
 dmi_record batch_row_values(const run_settings& settings, const dmi_record& cmdline_record) {

@@ -108,3 +108,26 @@ void write_image_file(const std::string& path, const image_view& image) {
     fail(failure_kind::file, path, "Unable to write %s: %s\n", path.c_str(), std::strerror(errno));
   }
 }
+
+void image_writer::write(const image_destination& destination, const std::string& path,
+                         const image_view& image) {
+  if (!images_.record_alone()) {
+    write_image_file(path, image);
+    return;
+  }
+  if (!source_.valid()) {
+    source_path_ = make_working_copy(destination, source_leftover_);
+    write_image_file(source_path_, image);
+    source_.reset(::open(source_path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source_.valid()) {
+      fail(failure_kind::file, source_path_, "Unable to read %s: %s\n", source_path_.c_str(),
+           std::strerror(errno));
+    }
+  }
+  copy_image_file(source_.get(), source_path_, path);
+  const unique_fd file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid() ||
+      write_all_at(file.get(), image.record.bytes, DMI_RECORD_SIZE, DMI_RECORD_OFFSET) != 0) {
+    fail(failure_kind::file, path, "Unable to write %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+}

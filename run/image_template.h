@@ -3,10 +3,12 @@
 // memory; written to files, and hashed.
 #pragma once
 
+#include "flash_target/image_destination.h"
 #include "record/dmi_record.h"
 #include "system/command_runner.h"
 #include "system/flash_files.h"
 #include "util/sha256.h"
+#include "util/unique_fd.h"
 
 #include <memory>
 #include <optional>
@@ -61,3 +63,24 @@ private:
 // Writes `image` into the empty file at `path`, which must not be a symbolic link. Ends the run
 // on failure.
 void write_image_file(const std::string& path, const image_view& image);
+
+// Writes the images of a batch into their working copies. Once the images are made in memory,
+// each is a copy of one file holding the image, a working copy beside the first that never takes
+// a name, with its own record then written at its place: the system's own copy between two files
+// costs less than a write from memory, on some file systems far less. Until then each is written
+// from memory.
+class image_writer {
+public:
+  explicit image_writer(const image_template& images) : images_(images) {}
+
+  // Writes `image` into the empty working copy at `path`, made for `destination`. Ends the run on
+  // failure.
+  void write(const image_destination& destination, const std::string& path,
+             const image_view& image);
+
+private:
+  const image_template& images_;
+  leftover source_leftover_;
+  std::string source_path_;
+  unique_fd source_;
+};
