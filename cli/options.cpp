@@ -77,6 +77,21 @@ void take_once(run_settings& settings, const char* argument, parse_state& state)
   settings.*path = argument;
 }
 
+// Takes --row FIELD=VALUE, the row of the batch table whose FIELD holds VALUE; the field must be
+// one of the field names, so a misspelt one is refused before the table is read.
+void take_row(run_settings& settings, const char* argument, parse_state&) {
+  const std::string row = argument;
+  const std::size_t equals = row.find('=');
+  if (equals == std::string::npos || lookup_field(row.substr(0, equals).c_str()) < 0) {
+    fail(failure_kind::usage, "", "--row takes FIELD=VALUE, FIELD a field name: '%s' is not",
+         escape_control_bytes(row).c_str());
+  }
+  if (settings.batch_row) {
+    fail(failure_kind::usage, "", "--row given more than once; give it one row");
+  }
+  settings.batch_row = row;
+}
+
 void take_shown_field(run_settings& settings, const char* argument, parse_state&) {
   const int field = lookup_field(argument);
   if (field < 0) {
@@ -127,7 +142,12 @@ constexpr option_entry OPTIONS[] = {
    "refuse empty values, blanks at their ends and placeholders", false,
    set_flag<&run_settings::strict>},
   {0, "expect", option_argument::none, nullptr,
-   "with -r, check that the record holds the values given", false, set_flag<&run_settings::expect>},
+   "read and check that the record holds the values given; with --batch, -f and -o <folder>, "
+   "check every image of the folder",
+   false, set_flag<&run_settings::expect>},
+  {0, "row", option_argument::value, "<field>=<value>",
+   "with --batch, write (-w) or check (--expect) the one row whose field holds the value", false,
+   take_row},
   {'g', "get", option_argument::field, "<field>", "with -r, print only this field's value", false,
    take_shown_field},
   {'q', "quiet", option_argument::none, nullptr, "quiet: print nothing but the result", false,
@@ -301,23 +321,50 @@ void check_output_file(const run_settings& settings) {
   if (!settings.image_file) {
     fail(failure_kind::usage, "", "-o needs -f: the output file is made from an image file");
   }
-  if (settings.mode == OP_READ) {
+  // The check of a batch reads the images of the -o folder.
+  const bool checks_batch = settings.batch_table && settings.expect && !settings.batch_row;
+  if (settings.mode == OP_READ && !checks_batch) {
     fail(failure_kind::usage, "", "-o is for -w and -u: -r writes nothing");
   }
 }
 
-// Refuses the options of one kind of run given to another: a batch stamps images, --expect and
-// -g read a record.
-void check_run_kind(const run_settings& settings) {
-  if (settings.batch_table &&
+// Refuses the options of a batch given to another kind of run: a batch stamps images from an
+// image file into a folder, or checks them there with --expect; with --row it is one run with the
+// values of one row, a write or a check.
+void check_batch_kind(const run_settings& settings) {
+  if (settings.batch_row && !settings.batch_table) {
+    fail(failure_kind::usage, "", "--row needs --batch: it picks a row of the batch table");
+  }
+  if (!settings.batch_table) {
+    return;
+  }
+  if (settings.batch_row) {
+    if (settings.mode != OP_WRITE && !settings.expect) {
+      fail(failure_kind::usage, "",
+           "--row is for -w, or for -r with --expect: it writes or checks one board");
+    }
+    return;
+  }
+  if (settings.expect && (!settings.image_file || !settings.output_file)) {
+    fail(failure_kind::usage, "",
+         "--expect --batch needs -f and -o: it checks the images of a folder against those the "
+         "image file makes");
+  }
+  if (!settings.expect &&
       (settings.mode != OP_WRITE || !settings.image_file || !settings.output_file)) {
     fail(failure_kind::usage, "",
          "--batch needs -w, -f and -o: the images of a batch are stamped from an image file "
          "into a folder");
   }
+}
+
+// Refuses the options of one kind of run given to another: a batch stamps or checks images,
+// --expect and -g read a record.
+void check_run_kind(const run_settings& settings) {
   if (settings.expect && settings.mode != OP_READ) {
     fail(failure_kind::usage, "", "--expect is for -r: it checks the record read");
   }
+  check_batch_kind(settings);
   if (!settings.shown_fields.empty() && (settings.mode != OP_READ || settings.expect)) {
     fail(failure_kind::usage, "", "-g is for -r: it prints values read");
   }
@@ -423,6 +470,10 @@ item_list<std::string> parse_arguments(int argc, char* argv[], run_settings& set
   }
   check_journal_run(settings, state);
   item_list<std::string> warnings = warnings_of(settings, state);
+  // --expect reads: without a mode it is a read.
+  if (settings.expect && settings.mode == OP_NONE) {
+    settings.mode = OP_READ;
+  }
   check_output_file(settings);
   check_run_kind(settings);
   if (settings.mode == OP_UPDATE && settings.fields_given) {

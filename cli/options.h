@@ -33,10 +33,11 @@ struct run_settings {
   bool discard_journal = false;           // --discard-journal: drop the journal
   bool same_board = false; // --same-board: with --restore, the journal is this board's
   std::optional<std::string> batch_table; // --batch: stamp an image per row into the -o folder
+  std::optional<std::string> batch_row;   // --row FIELD=VALUE: the one row of the table to run
   bool strict = false;                    // --strict: the value rules for every value given
-  bool expect = false;                    // --expect: check the record read against the values
-  field_list shown_fields;                // -g: the fields whose values a read prints
-  bool quiet = false;                     // -q: nothing but the result
+  bool expect = false; // --expect: check the record read (or a batch's folder) against the values
+  field_list shown_fields; // -g: the fields whose values a read prints
+  bool quiet = false;      // -q: nothing but the result
   // The text a run that ends at parsing shows on standard output.
   enum class notice { none, help, version } shown = notice::none;
 };
@@ -80,14 +81,15 @@ struct option_table_view {
 option_table_view option_table();
 
 // Parses the options into `settings` and the field options into `cmdline_record`, then turns
-// OP_UPDATE into OP_UPDATE_DMI when a field was given. Of several modes the last is taken, and a
-// repeated -c, -l or -b takes the last, each with a warning among those returned; a repeated -f,
-// -o or --batch, and -o without -f or with -r, are refused. Throws run_failure (255) on a bad
-// option (getopt_long's words its message, the option as given its subject), a value refused
-// (see set_field_value), a word that is not an option, or an option refused; the settings then
-// hold what was read, --json included wherever it stands, so the failure can be shown in the form
-// asked for. -h, --help and --version end the parse at once: `settings.shown` names the text to
-// show (also the help after a bad option). Writes nothing.
+// OP_UPDATE into OP_UPDATE_DMI when a field was given, and takes --expect without a mode as -r.
+// Of several modes the last is taken, and a repeated -c, -l or -b takes the last, each with a
+// warning among those returned; a repeated -f, -o, --batch or --row, -o without -f or with -r
+// (but for the check of a batch's folder), and a --row whose field is no field name, are refused.
+// Throws run_failure (255) on a bad option (getopt_long's words its message, the option as given
+// its subject), a value refused (see set_field_value), a word that is not an option, or an option
+// refused; the settings then hold what was read, --json included wherever it stands, so the failure
+// can be shown in the form asked for. -h, --help and --version end the parse at once:
+// `settings.shown` names the text to show (also the help after a bad option). Writes nothing.
 item_list<std::string> parse_arguments(int argc, char* argv[], run_settings& settings,
                                        dmi_record& cmdline_record);
 

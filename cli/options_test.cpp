@@ -162,6 +162,22 @@ TEST_F(ParseOptions, RefusedValuesAndStrayWordsEndTheParseLeavingTheRecord) {
       {{"-w", "-f", "a", "-o", "b", "--output=c"}, "-o given more than once; give it one file\n"},
       {{"-w", "-o", "b"}, "-o needs -f: the output file is made from an image file\n"},
       {{"-r", "-f", "a", "-o", "b"}, "-o is for -w and -u: -r writes nothing\n"},
+      // A batch stamps, or with --expect checks, a folder; --row picks one row to write or check.
+      {{"-r", "--batch", "t.csv", "-f", "a", "-o", "d"},
+       "-o is for -w and -u: -r writes nothing\n"},
+      {{"--expect", "--batch", "t.csv", "-f", "a"},
+       "--expect --batch needs -f and -o: it checks the images of a folder against those the "
+       "image file makes\n"},
+      {{"-w", "--row", "system-serial-number=SN-1"},
+       "--row needs --batch: it picks a row of the batch table\n"},
+      {{"-w", "--batch", "t.csv", "--row", "serial=SN-1"},
+       "--row takes FIELD=VALUE, FIELD a field name: 'serial=SN-1' is not\n"},
+      {{"-w", "--batch", "t.csv", "--row", "system-sku"},
+       "--row takes FIELD=VALUE, FIELD a field name: 'system-sku' is not\n"},
+      {{"-u", "new.rom", "--batch", "t.csv", "--row", "system-sku=S"},
+       "--row is for -w, or for -r with --expect: it writes or checks one board\n"},
+      {{"-w", "--batch", "t.csv", "--row", "system-sku=S", "--row", "system-sku=T"},
+       "--row given more than once; give it one row\n"},
   };
   // Values taken before the refused one, which must leave the record as they made it.
   dmi_record given = make_record({{FIELD_SYSTEM_SKU, "A"}});

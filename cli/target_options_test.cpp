@@ -60,6 +60,40 @@ TEST(TargetOptions, EveryAbbreviationOfAFieldNameKeepsItsMeaning) {
   }
 }
 
+// --expect reads, so it needs no -r; with --batch, -f and -o it checks the folder's images, and
+// --row makes a batch one run of a row's values, a write or a check, on the chip or an image.
+TEST(TargetOptions, ABatchIsStampedCheckedOrOneOfItsRowsRun) {
+  const struct {
+    std::vector<std::string> arguments;
+    operating_mode mode;
+    bool expect;
+    const char* row;
+  } cases[] = {
+      {{"--expect", "-f", "a.rom", "--system-sku=S"}, OP_READ, true, ""},
+      {{"--expect", "--batch", "t.csv", "-f", "m.rom", "-o", "out"}, OP_READ, true, ""},
+      {{"-r", "--expect", "--batch", "t.csv", "-f", "m.rom", "-o", "out"}, OP_READ, true, ""},
+      {{"-w", "--batch", "t.csv", "--row", "system-serial-number=SN=1"},
+       OP_WRITE,
+       false,
+       "system-serial-number=SN=1"},
+      {{"--expect", "--batch", "t.csv", "--row=chassis-asset-tag="},
+       OP_READ,
+       true,
+       "chassis-asset-tag="},
+      {{"-w", "-f", "a.rom", "--batch", "t.csv", "--row", "system-sku=S"},
+       OP_WRITE,
+       false,
+       "system-sku=S"},
+  };
+  for (const auto& c : cases) {
+    dmi_record record;
+    const run_settings settings = parsed(c.arguments, record);
+    EXPECT_EQ(settings.mode, c.mode) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(settings.expect, c.expect) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(settings.batch_row.value_or(""), c.row) << testing::PrintToString(c.arguments);
+  }
+}
+
 // The runs on the journal take the log alone (and --restore the operator's word that the journal
 // is this board's): any other option, meant for another run, is named and refused rather than
 // dropped.

@@ -70,7 +70,8 @@ chassis-manufacturer chassis-version chassis-serial-number chassis-asset-tag"
 # shellcheck disable=SC2086 # a list
 field_options=$(printf -- '--%s= ' $fields)
 options="-r -w -u -c -l -b -h -v -f -o -n -q -g --json --restore --discard-journal --same-board \
---version --help --image --output --dry-run --batch --strict --expect --quiet --get $field_options"
+--version --help --image --output --dry-run --batch --strict --expect --quiet --get --row \
+$field_options"
 files="board.conf board.rom line_4.csv out"
 
 # The cases: the command line after the program's name, the cursor at its end | the words
@@ -112,6 +113,8 @@ cases="
 --system-sku bo||
 --system-sk bo||
 --json=b||
+--row system-s||
+--ro|--row|
 -r bo|board.conf board.rom|
 "
 

@@ -147,7 +147,7 @@ std::string make_working_copy(const image_destination& destination, leftover& co
 }
 
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
-                        leftover& copy_leftover, int image_fd) {
+                        leftover& copy_leftover, int image_fd, folder_sync sync) {
   const std::string copy_name = name_of(copy_path);
   const unique_fd copy(
       ::openat(destination.folder.get(), copy_name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
@@ -198,5 +198,7 @@ void place_working_copy(const image_destination& destination, const std::string&
   copy_leftover.keep();
   // The folder is synced so the rename itself survives a power cut; a folder that cannot be
   // synced leaves the rename done, only perhaps not yet on disk.
-  ::fsync(destination.folder.get());
+  if (sync == folder_sync::now) {
+    ::fsync(destination.folder.get());
+  }
 }

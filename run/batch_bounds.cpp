@@ -63,12 +63,15 @@ std::string batch_summary(const std::string& table, const batch_tally& tally, bo
   if (tally.signal != 0) {
     summary += " interrupted by " + signal_name(tally.signal);
   }
+  const std::string already =
+      tally.already == 0 ? "" : format_text(", %zu already there", tally.already);
   if (dry_run) {
-    return summary + (tally.signal != 0
-                          ? ": nothing made\n"
-                          : format_text(" checked: %zu rows, nothing made\n", tally.rows));
+    return summary + (tally.signal != 0 ? ": nothing made\n"
+                                        : format_text(" checked: %zu rows%s, nothing made\n",
+                                                      tally.rows, already.c_str()));
   }
-  summary += format_text(": %zu images made, %zu failed", tally.made, tally.failed);
+  summary +=
+      format_text(": %zu images made%s, %zu failed", tally.made, already.c_str(), tally.failed);
   if (tally.not_made() != 0) {
     summary += format_text(", %zu not made", tally.not_made());
   }

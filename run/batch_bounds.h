@@ -39,16 +39,19 @@ private:
 struct batch_tally {
   std::size_t rows = 0;
   std::size_t made = 0;
+  std::size_t already = 0; // made by an earlier run: the image its row makes is there
   std::size_t failed = 0;
   int signal = 0; // the signal that interrupted it, or 0
 
-  // The rows whose image was neither made nor failed: abandoned or never begun.
+  // The rows whose image was neither made, nor there already, nor failed: abandoned or never
+  // begun.
   std::size_t not_made() const {
-    return rows - made - failed;
+    return rows - made - already - failed;
   }
 };
 
-// The summary line of a batch run on `table`: how many images were made, failed and, when the
-// batch stopped early, not made; for a dry run, how many rows were checked; and the signal that
-// interrupted it, if one did.
+// The summary line of a batch run on `table`: how many images were made, were there already
+// (when any were), failed and, when the batch stopped early, not made; for a dry run, how many
+// rows were checked and how many images are there already; and the signal that interrupted it, if
+// one did.
 std::string batch_summary(const std::string& table, const batch_tally& tally, bool dry_run);

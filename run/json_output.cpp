@@ -142,10 +142,13 @@ void add_opening(json_object& document, const run_settings& settings) {
   // The document's own format, so a script can tell a later one apart; then what made it.
   document.raw("format", "1");
   document.text("tool_version", tool_version());
-  document.text("mode", settings.batch_table       ? "batch"
-                        : settings.restore         ? "restore"
-                        : settings.discard_journal ? "discard-journal"
-                                                   : mode_name(settings.mode));
+  // A batch run as one row is the run of that row: a write or a read.
+  const bool whole_batch = settings.batch_table && !settings.batch_row;
+  document.text("mode", whole_batch && settings.expect ? "batch-check"
+                        : whole_batch                  ? "batch"
+                        : settings.restore             ? "restore"
+                        : settings.discard_journal     ? "discard-journal"
+                                                       : mode_name(settings.mode));
   document.raw("dry_run", settings.dry_run ? "true" : "false");
   document.text("source", settings.image_file ? *settings.image_file : "flash");
   if (settings.output_file) {

@@ -32,8 +32,9 @@ private:
 };
 
 // The members every document starts with: its format (1) and the tool's version, its mode
-// ("read", "write", "update", "update-fields", "batch"), whether it was a dry run, its source
-// ("flash" or the image file) and, for a run that makes it, its output.
+// ("read", "write", "update", "update-fields", "batch", "batch-check", "restore",
+// "discard-journal"; a batch run as one row is a "write" or a "read"), whether it was a dry run,
+// its source ("flash" or the image file) and, for a run that makes it, its output.
 void add_opening(json_object& document, const run_settings& settings);
 
 // The document of a run that succeeded: the opening, the record read, or stored (to be stored in

@@ -112,7 +112,8 @@ mode_result perform(const run_settings& settings, const dmi_record& cmdline_reco
   if (settings.config_path) {
     config_record = load_config_file(*settings.config_path);
   }
-  if (settings.strict) {
+  // A row of a batch table is held to the rules a batch holds its values to.
+  if (settings.strict || settings.batch_row) {
     check_given_values(cmdline_record, "");
     check_given_values(config_record, settings.config_path.value_or(""));
   }
@@ -138,15 +139,21 @@ int run_tool(const run_settings& settings, const dmi_record& cmdline_record, rep
              command_shell& shell) {
   drop_relative_path_entries();
   refuse_outputs_over_inputs(settings);
-  if (settings.batch_table) {
+  if (settings.batch_table && !settings.batch_row) {
     return run_batch(settings, cmdline_record, out, shell);
   }
   if (settings.restore || settings.discard_journal) {
     out.show_journal_result(settings, run_on_journal(settings, cmdline_record, out, shell));
     return 0;
   }
+  // One board of a batch: the row's values over the options', found before the target is opened,
+  // so a table that names no such board, or several, reads and writes nothing.
+  const dmi_record given =
+      settings.batch_row
+          ? overlay_values(cmdline_record, batch_row_values(settings, cmdline_record))
+          : cmdline_record;
   try {
-    out.show_result(settings, perform(settings, cmdline_record, out, shell));
+    out.show_result(settings, perform(settings, given, out, shell));
   } catch (run_failure& failure) {
     // --expect ends 1 for values that differ and for nothing else, so a script can tell a board
     // that holds other values from a check that could not be made.

@@ -5,6 +5,7 @@
 #include "util/failure.h"
 #include "util/unique_fd.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -65,6 +66,38 @@ int interrupting_signal(int status) {
   }
   return signal_number == SIGINT || signal_number == SIGQUIT ? signal_number : 0;
 }
+
+// The run's standard output and error sent to a file until this goes, so the programs the shell
+// starts meanwhile write there. The shell takes a descriptor in a redirection as one digit only:
+// a file handed over by its own number would be lost to a run started with 3 to 9 open.
+class streams_to_file {
+public:
+  explicit streams_to_file(int file)
+      : out_(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)),
+        err_(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)) {
+    sent_ = out_.valid() && err_.valid() && ::dup2(file, STDOUT_FILENO) == STDOUT_FILENO &&
+            ::dup2(file, STDERR_FILENO) == STDERR_FILENO;
+  }
+  ~streams_to_file() {
+    if (out_.valid()) {
+      ::dup2(out_.get(), STDOUT_FILENO);
+    }
+    if (err_.valid()) {
+      ::dup2(err_.get(), STDERR_FILENO);
+    }
+  }
+  streams_to_file(const streams_to_file&) = delete;
+  streams_to_file& operator=(const streams_to_file&) = delete;
+
+  bool sent() const {
+    return sent_;
+  }
+
+private:
+  unique_fd out_;
+  unique_fd err_;
+  bool sent_ = false;
+};
 
 } // namespace
 
@@ -147,14 +180,21 @@ int command_runner::run_in_shell(const char* text, command_log log) {
 
 int command_runner::run_held_back(const char* command) {
   // A file of the run's own with no name: another user can neither read nor replace it. The shell
-  // sends both of its streams there, then closes the descriptor it was handed.
+  // gets it as both of its streams; the programs it starts never see it by any other number.
   char name[] = "/tmp/vek_smbios_util.output.XXXXXX";
-  const unique_fd held(::mkstemp(name));
+  const unique_fd held(::mkostemp(name, O_CLOEXEC));
   if (!held.valid() || ::unlink(name) != 0) {
     fail(failure_kind::file, "/tmp", "Unable to create a file in /tmp: %s\n", std::strerror(errno));
   }
-  const int status =
-      shell_.run(format_text("exec 1>&%d 2>&1 %d>&-; %s", held.get(), held.get(), command).c_str());
+  int status;
+  {
+    const streams_to_file streams(held.get());
+    if (!streams.sent()) {
+      fail(failure_kind::file, "/tmp", "Unable to hold a program's output back: %s\n",
+           std::strerror(errno));
+    }
+    status = shell_.run(command);
+  }
   if (status != 0) {
     std::string said;
     char buffer[4096];

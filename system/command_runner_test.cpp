@@ -128,6 +128,28 @@ TEST(CommandRunner, ProgramsTalkOnStandardErrorBesideAJsonDocument) {
   EXPECT_EQ(result.err, "flashrom says\nsystem() exit with return_code=0, child exit status=0\n");
 }
 
+// A quiet run holds a program's output back, shown only when it fails; the run's own streams are
+// its own again afterwards, even for a run started with descriptors 3 to 9 and beyond all open,
+// which the shell could not be handed in a redirection.
+TEST(CommandRunner, QuietRunsShowAProgramsOutputOnlyWhenItFails) {
+  const child_result result = run_in_child([] {
+    for (int fd = 3; fd <= 12; ++fd) {
+      ::dup2(STDIN_FILENO, fd);
+    }
+    reporter out(output_form::text, true);
+    run_log log;
+    command_runner runner(out, log);
+    EXPECT_EQ(runner.run_status("echo all well", command_log::unlogged), 0);
+    EXPECT_EQ(
+        runner.run_status("echo cbfstool says; echo it failed >&2; exit 3", command_log::unlogged),
+        3);
+    std::printf("the run's own\n");
+  });
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "the run's own\n");
+  EXPECT_EQ(result.err, "cbfstool says\nit failed\n");
+}
+
 TEST(CommandRunner, LoggedCommandsAppendTheirOutputToTheLogAfterOurLines) {
   // The shell stands in for flashrom, appending to the log behind the tool's back.
   shell_recorder shell({}, [](const std::string&) {

@@ -106,7 +106,8 @@ TEST_F(BatchSafety, ASignalStopsTheBatchBetweenStepsAndEndsItBySignal) {
         jq("[.made, .failed, .not_made, .interrupted_by, (.images | length)] | @json", result.out),
         std::string("[1,0,3,\"") + (c.signal == SIGINT ? "SIGINT" : "SIGTERM") + "\",1]")
         << c.name;
-    EXPECT_EQ(folder_entries(OUT), std::vector<std::string>{"board-1.rom"}) << c.name;
+    EXPECT_EQ(folder_entries(OUT), (std::vector<std::string>{"board-1.rom", "manifest.jsonl"}))
+        << c.name;
     EXPECT_EQ(working_files_left(), std::vector<std::string>{}) << c.name;
   }
 }
@@ -139,28 +140,33 @@ TEST_F(BatchSafety, AFailureEveryRowWouldMeetStopsTheBatch) {
   EXPECT_TRUE(
       result.out.ends_with("Batch table " + TABLE + ": 2 images made, 1 failed, 3 not made\n"))
       << result.out;
-  EXPECT_EQ(folder_entries(OUT), (std::vector<std::string>{"board-1.rom", "board-2.rom"}));
+  EXPECT_EQ(folder_entries(OUT),
+            (std::vector<std::string>{"board-1.rom", "board-2.rom", "manifest.jsonl"}));
   EXPECT_EQ(working_files_left(), std::vector<std::string>{});
 }
 
-// A run killed outright leaves its working copy and private folder; while one is still alive, a
-// second run in the same folder leaves its files be; once none is, the next run removes them and
-// says so.
+// A run killed outright leaves its working copy beside its output and its private folder; while
+// one is still alive, a second run in the same folder leaves its files be; once none is, the next
+// run removes them and says so.
 TEST_F(BatchSafety, WhatAKilledRunLeftGoesWithTheNextRunThere) {
-  write_table(1);
   held_step hold(board_, "cbfstool-remove");
   background_child killer([this, &hold] {
     if (!hold.started()) {
       return;
     }
     board_.set_environment("VEK_HOLD", "");
-    write_file("/tmp/board/second.csv", "output,system-serial-number\nother.rom,SN-9\n");
     const child_result alive =
-        board_.run({"-w", "-f", MASTER, "--batch", "/tmp/board/second.csv", "-o", OUT});
+        board_.run({"-w", "-f", MASTER, "-o", OUT + "/other.rom", "--system-serial-number=SN-9"});
     write_file("/tmp/board/alive", alive.err + std::to_string(alive.exit_status));
     ::kill(std::stoi(read_file(TOOL_PID)), SIGKILL);
   });
-  EXPECT_EQ(run_batch().signal, SIGKILL);
+  // A single run stamps its working copy in place, in the output folder, with cbfstool.
+  const child_result killed = board_.run(
+      {"-w", "-f", MASTER, "-o", OUT + "/board-1.rom", "--system-serial-number=SN-1"}, "", [] {
+        ::setpgid(0, 0);
+        write_file(TOOL_PID, std::to_string(::getpid()));
+      });
+  EXPECT_EQ(killed.signal, SIGKILL);
   EXPECT_EQ(read_file("/tmp/board/alive"), "0") << "the live run's files stayed, unsaid";
   const std::vector<std::string> left = working_files_left();
   ASSERT_EQ(left.size(), 2u) << "a working copy and a private folder";
@@ -172,7 +178,8 @@ TEST_F(BatchSafety, WhatAKilledRunLeftGoesWithTheNextRunThere) {
   EXPECT_EQ(next.err, "Removed " + left[0] + ", left behind by a run that was killed\nRemoved " +
                           left[1] + ", left behind by a run that was killed\n");
   EXPECT_EQ(working_files_left(), std::vector<std::string>{});
-  EXPECT_EQ(folder_entries(OUT), (std::vector<std::string>{"board-2.rom", "other.rom"}));
+  EXPECT_EQ(folder_entries(OUT),
+            (std::vector<std::string>{"board-2.rom", "manifest.jsonl", "other.rom"}));
 }
 
 // A table read through another user's link is refused by the link's owner, and nothing of the

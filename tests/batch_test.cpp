@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -17,6 +20,19 @@ const std::string MASTER = "/tmp/board/master.rom";
 const std::string TABLE = "/tmp/board/table.csv";
 const std::string OUT = "/tmp/board/out";
 const std::string SINGLE = "/tmp/board/single.rom";
+const std::string MANIFEST = "manifest.jsonl";
+const std::string TOOL_PID = "/tmp/board/tool.pid";
+
+// The SHA-256 of the file at `path` in hexadecimal, as sha256sum prints it.
+std::string sha256_hex(const std::string& path) {
+  std::string digest(64, '\0');
+  std::FILE* sum = ::popen(("sha256sum " + path).c_str(), "r");
+  EXPECT_TRUE(sum != nullptr && std::fread(digest.data(), 1, digest.size(), sum) == digest.size());
+  if (sum != nullptr) {
+    ::pclose(sum);
+  }
+  return digest;
+}
 
 class Batch : public testing::Test {
 protected:
@@ -63,8 +79,18 @@ TEST_F(Batch, StampsAnImagePerRowAsSingleRunsWould) {
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_TRUE(result.out.ends_with("Batch table " + TABLE + ": 4 images made, 0 failed\n"))
       << result.out;
-  EXPECT_EQ(made(), (std::vector<std::string>{"a.rom", "b.rom", "c.rom", "d.rom"}));
+  EXPECT_EQ(made(), (std::vector<std::string>{"a.rom", "b.rom", "c.rom", "d.rom", MANIFEST}));
   EXPECT_EQ(board_.calls().size(), 4u) << "cbfstool for the first two images alone";
+  // The manifest: the batch's line, then each image with its SHA-256, that of the file made.
+  const std::string manifest = read_file(OUT + "/" + MANIFEST);
+  EXPECT_EQ(manifest_fault(manifest), "") << manifest;
+  EXPECT_EQ(jq(R"jq("\(.master_sha256) \(.table_sha256)")jq", read_lines(OUT + "/" + MANIFEST)[0]),
+            sha256_hex(MASTER) + " " + sha256_hex(TABLE));
+  std::string listed;
+  for (const char* name : {"a.rom", "b.rom", "c.rom", "d.rom"}) {
+    listed += std::string(name) + " " + sha256_hex(OUT + "/" + name) + "\n";
+  }
+  EXPECT_EQ(jq(R"jq(select(.output) | "\(.output) \(.sha256)\n")jq", manifest), listed);
   const struct {
     const char* name;
     std::vector<std::string> values;
@@ -143,6 +169,9 @@ TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
         "with '#' marks a note column, which is ignored",
         "line 2, column system-sku: text after the closing quote of a cell",
         "line 3: 2 cells where the header has 3"}},
+      {"the manifest's name",
+       "output,system-sku\nmanifest.jsonl,S\n",
+       {"line 2, column output: is the name of the batch's manifest"}},
   };
   for (const auto& c : cases) {
     write_file(TABLE, c.table);
@@ -162,6 +191,20 @@ TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
   const child_result dry = board_.run({"-n", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
   EXPECT_EQ(dry.exit_status, 0) << dry.err;
   EXPECT_EQ(dry.out, "Batch table " + TABLE + " checked: 1 rows, nothing made\n");
+  EXPECT_EQ(made(), std::vector<std::string>{"taken.rom"});
+  // The manifest is opened as carefully as any output: never through a link, never another file.
+  write_file("/tmp/board/elsewhere", "");
+  using link_maker = int (*)(const char*, const char*);
+  const std::pair<link_maker, const char*> links[] = {{::symlink, "it is a symbolic link"},
+                                                      {::link, "it has more than one link"}};
+  for (const auto& [make, refusal] : links) {
+    ASSERT_EQ(make("/tmp/board/elsewhere", (OUT + "/" + MANIFEST).c_str()), 0);
+    const child_result refused = board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+    EXPECT_EQ(refused.exit_status, 255);
+    EXPECT_TRUE(refused.err.ends_with(std::string(refusal) + "\n")) << refused.err;
+    EXPECT_EQ(read_file("/tmp/board/elsewhere"), "");
+    ::unlink((OUT + "/" + MANIFEST).c_str());
+  }
   EXPECT_EQ(made(), std::vector<std::string>{"taken.rom"});
 }
 
@@ -191,6 +234,139 @@ TEST_F(Batch, ARowThatFailsIsSaidAndTheOthersGoOn) {
             "[2,1,[0,255,0]]");
   EXPECT_EQ(jq(".images[1].kind", result.out), "file");
   EXPECT_TRUE(file_exists(OUT + "/a.rom") && file_exists(OUT + "/c.rom"));
+}
+
+// A batch cut short (here by SIGTERM while its second image is stamped) and run again, with rows
+// added and the manifest's last line cut short as a power cut would leave it, makes only what is
+// missing: every image ends as its row makes it, the manifest lists each once, and an image that
+// is not its row's is refused as any file in the way.
+TEST_F(Batch, ABatchCutShortAndRunAgainMakesOnlyWhatIsMissing) {
+  const std::string header = "output,system-serial-number\n";
+  write_file(TABLE, header + "a.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n");
+  {
+    const held_step add(board_, "cbfstool-add");
+    // Stopped while the second image is made: the batch abandons it once its step is over.
+    background_child killer([&add] {
+      if (add.started() && add.release() && add.started()) {
+        ::kill(std::stoi(read_file(TOOL_PID)), SIGTERM);
+        add.release();
+      }
+    });
+    const child_result cut = board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT}, "",
+                                        [] { write_file(TOOL_PID, std::to_string(::getpid())); });
+    EXPECT_EQ(cut.exit_status, -1) << cut.err;
+  }
+  ASSERT_EQ(made(), (std::vector<std::string>{"a.rom", MANIFEST}));
+  const std::string manifest = read_file(OUT + "/" + MANIFEST);
+  write_file(OUT + "/" + MANIFEST, manifest.substr(0, manifest.size() - 20));
+  write_file(TABLE, header + "a.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\nd.rom,SN-4\n");
+  const child_result again =
+      board_.run({"-q", "--json", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_EQ(again.err, "Manifest " + OUT + "/" + MANIFEST +
+                           " ended in a line cut short; that line is taken off\n");
+  EXPECT_EQ(jq(R"jq("\(.made) \(.already_there) \(.images[0].already_there)")jq", again.out),
+            "3 1 true");
+  const child_result check = board_.run({"--expect", "--batch", TABLE, "-f", MASTER, "-o", OUT});
+  EXPECT_EQ(check.exit_status, 0) << check.err;
+  EXPECT_TRUE(check.out.ends_with("4 images match, 0 differ, 0 missing\n")) << check.out;
+  const std::string listed = read_file(OUT + "/" + MANIFEST);
+  EXPECT_EQ(manifest_fault(listed), "") << listed;
+  EXPECT_EQ(jq(R"jq(select(.output) | .output)jq", listed), "a.romb.romc.romd.rom");
+  EXPECT_TRUE(single_run({"--system-serial-number=SN-4"}) == read_file(OUT + "/d.rom"));
+
+  write_file(TABLE, header + "a.rom,SN-1\nb.rom,SN-22\ne.rom,SN-5\n");
+  const child_result changed = board_.run({"-w", "-f", MASTER, "--batch", TABLE, "-o", OUT});
+  EXPECT_EQ(changed.exit_status, 255);
+  EXPECT_EQ(changed.err, "Refusing batch table " + TABLE +
+                             ", nothing made:\nline 3, column output: exists already, and is "
+                             "not the image this row makes\n");
+  EXPECT_FALSE(file_exists(OUT + "/e.rom"));
+}
+
+// --expect --batch checks a whole folder in one run: each image byte for byte against the one its
+// row makes from the master, and the manifest's SHA-256 against that image's. Each image that
+// differs is said in a line, with what differs; 1 when any does or is missing.
+TEST_F(Batch, ExpectChecksAWholeFolderInOneRun) {
+  write_file(TABLE, "output,system-serial-number\na.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n"
+                    "d.rom,SN-4\ne.rom,SN-5\n");
+  ASSERT_EQ(board_.run({"-q", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT}).exit_status, 0);
+  const auto change = [](const std::string& name, off_t offset, const std::string& bytes) {
+    const int file = ::open((OUT + "/" + name).c_str(), O_WRONLY);
+    EXPECT_EQ(::pwrite(file, bytes.data(), bytes.size(), offset), ssize_t(bytes.size()));
+    ::close(file);
+  };
+  change("b.rom", 0x100000, "\x01");
+  change("d.rom", DMI_RECORD_OFFSET + 0x29, "X");
+  ::unlink((OUT + "/c.rom").c_str());
+  // e.rom's line is taken out of the manifest.
+  std::string manifest;
+  for (const std::string& line : read_lines(OUT + "/" + MANIFEST)) {
+    manifest += line.find("\"e.rom\"") == std::string::npos ? line + "\n" : "";
+  }
+  write_file(OUT + "/" + MANIFEST, manifest);
+  const child_result check =
+      board_.run({"-q", "--json", "--expect", "--batch", TABLE, "-f", MASTER, "-o", OUT});
+  EXPECT_EQ(check.exit_status, 1);
+  EXPECT_EQ(check.err, "line 3, b.rom: other bytes differ, the first at offset 0x00100000\n"
+                       "line 4, c.rom: missing\n"
+                       "line 5, d.rom: system-serial-number: found 'XN-4', expected 'SN-4'\n"
+                       "line 6, e.rom: not in the manifest\n");
+  EXPECT_EQ(jq(R"jq([.images[] | .verdict] | join(" "))jq", check.out),
+            "matches differs missing differs differs");
+  EXPECT_EQ(jq(R"jq(.images[1].first_other_offset, .images[3].mismatches[0].found)jq", check.out),
+            "1048576XN-4");
+}
+
+// --row writes the one row of the table whose field holds the value given to the chip, its
+// values over the options', after the whole table is checked; a value no row holds, or several
+// do, ends the run before the chip is read. With --expect, the chip is checked against the row.
+TEST_F(Batch, RowWritesOneBoardOfTheTableToTheChip) {
+  const emulated_board chip_board; // with flashrom, for the chip
+  chip_board.make_chip(&master_);
+  write_file(TABLE, "output,system-serial-number,system-uuid,system-sku\n"
+                    "a.rom,SN-1,00112233-4455-6677-8899-aabbccddee01,S\n"
+                    "b.rom,SN-2,00112233-4455-6677-8899-aabbccddee02,S\n");
+  const child_result written = chip_board.run({"-w", "--batch", TABLE, "--row",
+                                               "system-uuid=00112233-4455-6677-8899-AABBCCDDEE02",
+                                               "--system-sku=over", "--board-version=rev C"});
+  ASSERT_EQ(written.exit_status, 0) << written.err;
+  EXPECT_EQ(image_record_bytes(emulated_board::CHIP), stored_merge(master_, [] {
+              dmi_record values = make_record({{FIELD_SYSTEM_SERIAL_NUMBER, "SN-2"},
+                                               {FIELD_SYSTEM_SKU, "S"},
+                                               {FIELD_BOARD_VERSION, "rev C"}});
+              dmi_record_parse_uuid(values, "00112233-4455-6677-8899-aabbccddee02");
+              return values;
+            }()));
+  const struct {
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string err;
+  } cases[] = {
+      {{"--expect", "--row", "system-serial-number=SN-2"}, 0, ""},
+      {{"--expect", "--row", "system-serial-number=SN-1"},
+       1,
+       "system-serial-number: found 'SN-2', expected 'SN-1'\n"
+       "system-uuid: found '00112233-4455-6677-8899-aabbccddee02', expected "
+       "'00112233-4455-6677-8899-aabbccddee01'\n"},
+      {{"-w", "--row", "system-serial-number=SN-3"},
+       255,
+       "No row of batch table " + TABLE +
+           " has system-serial-number 'SN-3'; nothing is read or written\n"},
+      {{"-w", "--row", "system-sku=S"},
+       255,
+       "Lines 2, 3 of batch table " + TABLE +
+           " all have system-sku 'S': --row picks one row; nothing is read or written\n"},
+  };
+  for (const auto& c : cases) {
+    ::unlink("/tmp/board/calls");
+    std::vector<std::string> arguments = {"--batch", TABLE};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const child_result result = chip_board.run(arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status) << c.arguments.back();
+    EXPECT_EQ(result.err, c.err) << c.arguments.back();
+    EXPECT_EQ(chip_board.calls().empty(), c.exit_status == 255) << c.arguments.back();
+  }
 }
 
 // --expect: 0 when the record holds every value given, 1 naming each field that differs with

@@ -215,6 +215,31 @@ std::string schema_fault(const std::string& json) {
   return validator.check(json);
 }
 
+std::string manifest_fault(const std::string& jsonl) {
+  write_file("/tmp/manifest.jsonl", jsonl);
+  int status = -1;
+  // The manifest's schema takes the record from the document's schema, installed beside it;
+  // older jsonschema modules find it through a resolver, newer ones through a registry.
+  const std::string out = capture(
+      "python3 -c 'import json, sys, jsonschema\n"
+      "schemas = [json.load(open(path)) for path in sys.argv[1:]]\n"
+      "try:\n"
+      "    import referencing\n"
+      "    registry = referencing.Registry().with_resources(\n"
+      "        (s[\"$id\"], referencing.Resource.from_contents(s)) for s in schemas)\n"
+      "    validator = jsonschema.Draft202012Validator(schemas[0], registry=registry)\n"
+      "except ImportError:\n"
+      "    store = {s[\"$id\"]: s for s in schemas}\n"
+      "    resolver = jsonschema.RefResolver.from_schema(schemas[0], store=store)\n"
+      "    validator = jsonschema.Draft202012Validator(schemas[0], resolver=resolver)\n"
+      "for number, line in enumerate(sys.stdin, 1):\n"
+      "    for error in list(validator.iter_errors(json.loads(line)))[:3]:\n"
+      "        print(\"line\", number, \"/\".join(map(str, error.absolute_path)), error.message)\n"
+      "' " VEK_MANIFEST_SCHEMA " " VEK_JSON_SCHEMA " </tmp/manifest.jsonl 2>&1",
+      status);
+  return status == 0 ? out : "the validator did not run: " + out;
+}
+
 bool strict_json(const std::string& json) {
   write_file("/tmp/document.json", json);
   int status = -1;

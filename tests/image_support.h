@@ -42,6 +42,10 @@ std::string jq(const std::string& filter, const std::string& json);
 // Python's jsonschema), or "" when it is one.
 std::string schema_fault(const std::string& json);
 
+// Why a line of the batch manifest `jsonl` is not one of its JSON Schema (naming the line), or ""
+// when every line is one.
+std::string manifest_fault(const std::string& jsonl);
+
 // Whether `json` is a single JSON document read under the strictest rules: Python's json module
 // on the text decoded as UTF-8 that must be well-formed.
 bool strict_json(const std::string& json);

@@ -47,7 +47,7 @@ TEST_F(SpreadsheetTable, ABatchTakesATableAsASpreadsheetSavesIt) {
   EXPECT_TRUE(result.out.ends_with("Batch table " + TABLE +
                                    ": 2 images made, 0 failed (read with ';' between cells)\n"))
       << result.out;
-  EXPECT_EQ(folder_entries(OUT), (std::vector<std::string>{"a.rom", "b.rom"}));
+  EXPECT_EQ(folder_entries(OUT), (std::vector<std::string>{"a.rom", "b.rom", "manifest.jsonl"}));
   const child_result single =
       board_.run({"-w", "-f", MASTER, "-o", SINGLE, "--system-serial-number=SN-1",
                   "--system-uuid=00112233-4455-6677-8899-aabbccddee01",
