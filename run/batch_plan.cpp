@@ -84,13 +84,25 @@ void refuse_untrusted_table(const std::string& path, const struct stat* status) 
   }
 }
 
-// A placeholder of the master's record in a field the row and the options leave unset: it would
-// be stamped into every image as it stands.
-void add_carried_placeholder(std::size_t line, const dmi_record& master, const dmi_record& values,
-                             problem_list& problems) {
+// A placeholder of the master's record in a field that no column of the table and no option
+// sets: it would be stamped into every image as it stands. One problem of the table, said at the
+// header's line; the rows' values are those of its first row.
+void add_carried_placeholder(const csv_table& table, const dmi_record& master,
+                             const dmi_record& given, problem_list& problems) {
+  if (table.row_count() == 0) {
+    return;
+  }
+  problem_list said_already;
+  dmi_record values = given;
+  try {
+    values = overlay_values(given, row_values(table, 0, said_already));
+  } catch (const run_failure&) {
+    // Said as a problem of the row.
+  }
   if (const auto carried = find_carried_placeholder(master, values)) {
-    problems.add(line, field_name(carried->field),
-                 carried->broken.text + ", carried over from the master image");
+    problems.add(1, field_name(carried->field),
+                 carried->broken.text +
+                     ", carried over from the master image: set it in a column or an option");
   }
 }
 
@@ -231,9 +243,7 @@ row_plan plan_row(const csv_table& table, std::size_t row, const dmi_record& mas
   const dmi_record values = row_values(table, row, problems);
   try {
     // The row's values over the options', over the file's, over the master's.
-    const dmi_record laid = overlay_values(given, values);
-    add_carried_placeholder(plan.line, master, laid, problems);
-    plan.stored = stored_record(master, laid);
+    plan.stored = stored_record(master, overlay_values(given, values));
   } catch (const run_failure& failure) {
     problems.add(plan.line, failure.subject(), failure.message());
   }
@@ -265,6 +275,7 @@ batch_rows check_rows(const csv_table& table, int folder, bool refuse_other_file
     plan_row(table, row, master, given, problems);
     rows.there.push_back(there);
   }
+  add_carried_placeholder(table, master, given, problems);
   for (const duplicate_value& duplicate : find_duplicate_values(table)) {
     const int column = duplicate.column;
     problems.add(duplicate.line,

@@ -99,14 +99,14 @@ struct batch_rows {
 };
 
 // Row `row` of `table` planned, each of its problems added to `problems`: its values (see
-// row_values), its record (the row's values over `given`, over `master`, which must fit, and no
-// placeholder of the master's carried into a field the row and the options leave unset) and its
+// row_values), its record (the row's values over `given`, over `master`, which must fit) and its
 // output's name (a file name in the folder, not the manifest's).
 row_plan plan_row(const csv_table& table, std::size_t row, const dmi_record& master,
                   const dmi_record& given, problem_list& problems);
 
 // Every row of `table` checked (see plan_row), what stands at each output name in the folder open
-// on `folder` (-1 for none) noted, and the values two rows share added to `problems`; an output
+// on `folder` (-1 for none) noted, and the values two rows share and a placeholder of the master's
+// carried into a field that nothing sets added to `problems`; an output
 // that is there and cannot be an image is a problem when `refuse_other_files`. Stops early,
 // having added what it found, when a signal interrupts the batch.
 batch_rows check_rows(const csv_table& table, int folder, bool refuse_other_files,

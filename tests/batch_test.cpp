@@ -192,6 +192,20 @@ TEST_F(Batch, ATableWithProblemsIsRefusedWhole) {
   EXPECT_EQ(dry.exit_status, 0) << dry.err;
   EXPECT_EQ(dry.out, "Batch table " + TABLE + " checked: 1 rows, nothing made\n");
   EXPECT_EQ(made(), std::vector<std::string>{"taken.rom"});
+  // A placeholder the master holds in a field the table and the options leave unset would be
+  // stamped into every image: refused once, naming where it comes from.
+  const std::string oem = "/tmp/board/oem.rom";
+  const dmi_record placeholder = make_record({{FIELD_SYSTEM_SKU, "To be filled by O.E.M."}});
+  make_coreboot_image(oem, &placeholder, 'O');
+  const child_result carried = board_.run({"-w", "-f", oem, "--batch", TABLE, "-o", OUT});
+  EXPECT_EQ(carried.exit_status, 255);
+  EXPECT_EQ(carried.err, "Refusing batch table " + TABLE +
+                             ", nothing made:\nline 1, column system-sku: is the placeholder "
+                             "\"To be filled by O.E.M.\", carried over from the master image: set "
+                             "it in a column or an option\n");
+  EXPECT_EQ(board_.run({"-w", "-f", oem, "--batch", TABLE, "-o", OUT, "-n", "--system-sku=S-1"})
+                .exit_status,
+            0);
   // The manifest is opened as carefully as any output: never through a link, never another file.
   write_file("/tmp/board/elsewhere", "");
   using link_maker = int (*)(const char*, const char*);
