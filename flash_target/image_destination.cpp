@@ -39,6 +39,75 @@ image_destination open_destination_folder(const std::string& path) {
   return destination;
 }
 
+// The working copy at `copy_path`, opened through the destination's folder: it must be a whole
+// image. Ends the run on failure, the destination as it was.
+unique_fd open_complete_copy(const image_destination& destination, const std::string& copy_path) {
+  unique_fd copy(::openat(destination.folder.get(), name_of(copy_path).c_str(),
+                          O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!copy.valid()) {
+    fail(failure_kind::file, copy_path, "Unable to open %s: %s\n", copy_path.c_str(),
+         std::strerror(errno));
+  }
+  struct stat status;
+  if (::fstat(copy.get(), &status) != 0 || image_file_fault(status) != image_fault::none) {
+    fail(failure_kind::image, copy_path,
+         "Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
+         static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
+  }
+  return copy;
+}
+
+// Gives the working copy open on `copy` the image file's permissions, and its owner where the
+// run may give it. Ends the run on failure.
+void give_image_permissions(const image_destination& destination, int copy,
+                            const std::string& copy_path) {
+  // The owner first: changing it may clear the set-id bits that the mode then puts back.
+  if (destination.keep_owner && ::fchown(copy, destination.owner, destination.group) != 0) {
+    // Left owned by the tool's user: the file is still made, with its permissions.
+  }
+  if (::fchmod(copy, destination.mode) != 0) {
+    fail(failure_kind::file, copy_path, "Unable to write %s: %s\n", copy_path.c_str(),
+         std::strerror(errno));
+  }
+}
+
+// Ends the run unless the destination's name still holds the image open on `image_fd`: a result
+// renamed over another file would undo what another run made of it.
+void refuse_replaced_image(const image_destination& destination, int image_fd) {
+  struct stat now;
+  struct stat image;
+  if (::fstatat(destination.folder.get(), destination.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) !=
+          0 ||
+      ::fstat(image_fd, &image) != 0 || !same_file(now, image)) {
+    fail(failure_kind::image, destination.path,
+         "Image file %s was replaced during the run; it is left as it is\n",
+         destination.path.c_str());
+  }
+}
+
+// Refuses an output name the rename could not safely replace: a folder's, a symbolic link
+// wherever it leads (the rename would replace the link itself, and a link such as /dev/stdout is
+// no file to replace), or one in a folder another user could change, or another user's file.
+void refuse_output_name(const std::string& output_path, const std::string& name) {
+  if (name.empty() || name == "." || name == "..") {
+    fail(failure_kind::file, output_path, "Output file %s names a folder\n", output_path.c_str());
+  }
+  struct stat named;
+  if (::lstat(output_path.c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+    fail(failure_kind::file, output_path, "Output file %s is a symbolic link\n",
+         output_path.c_str());
+  }
+  // Every folder up to it must be one that no other user can change, or the rename into place
+  // could be steered to another file; a file already there must be one no other user could have
+  // put there, even in a sticky folder such as /tmp, where they may create files.
+  const path_verdict verdict = check_trusted_path(output_path, path_use::replaced);
+  if (!verdict.trusted()) {
+    fail(failure_kind::file, output_path, "Unable to open output file %s: %s\n",
+         output_path.c_str(),
+         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
+  }
+}
+
 } // namespace
 
 void fail_writing(int error, const std::string& path, std::string message) {
@@ -65,25 +134,7 @@ image_destination image_file_destination(int image_fd, const std::string& image_
 image_destination output_file_destination(const std::string& output_path, int image_fd,
                                           const std::string& image_path) {
   const std::string name = name_of(output_path);
-  if (name.empty() || name == "." || name == "..") {
-    fail(failure_kind::file, output_path, "Output file %s names a folder\n", output_path.c_str());
-  }
-  // A link at the name is refused wherever it leads: the rename would replace the link itself,
-  // and a link such as /dev/stdout is no file to replace.
-  struct stat named;
-  if (::lstat(output_path.c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
-    fail(failure_kind::file, output_path, "Output file %s is a symbolic link\n",
-         output_path.c_str());
-  }
-  // Every folder up to it must be one that no other user can change, or the rename into place
-  // could be steered to another file; a file already there must be one no other user could have
-  // put there, even in a sticky folder such as /tmp, where they may create files.
-  const path_verdict verdict = check_trusted_path(output_path, path_use::replaced);
-  if (!verdict.trusted()) {
-    fail(failure_kind::file, output_path, "Unable to open output file %s: %s\n",
-         output_path.c_str(),
-         verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal.c_str());
-  }
+  refuse_output_name(output_path, name);
   image_destination destination = open_destination_folder(output_path);
   struct stat image;
   if (::fstat(image_fd, &image) != 0) {
@@ -149,44 +200,18 @@ std::string make_working_copy(const image_destination& destination, leftover& co
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
                         leftover& copy_leftover, int image_fd, folder_sync sync) {
   const std::string copy_name = name_of(copy_path);
-  const unique_fd copy(
-      ::openat(destination.folder.get(), copy_name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-  if (!copy.valid()) {
-    fail(failure_kind::file, copy_path, "Unable to open %s: %s\n", copy_path.c_str(),
-         std::strerror(errno));
-  }
-  struct stat copy_status;
-  if (::fstat(copy.get(), &copy_status) != 0 ||
-      image_file_fault(copy_status) != image_fault::none) {
-    fail(failure_kind::image, copy_path,
-         "Working image %s is not %jd bytes; %s is left as it was\n", copy_path.c_str(),
-         static_cast<std::intmax_t>(FLASH_IMAGE_SIZE), destination.path.c_str());
-  }
+  const unique_fd copy = open_complete_copy(destination, copy_path);
   if (destination.in_place) {
-    // The owner first: changing it may clear the set-id bits that the mode then puts back.
-    if (destination.keep_owner && ::fchown(copy.get(), destination.owner, destination.group) != 0) {
-      // Left owned by the tool's user: the file is still made, with its permissions.
-    }
-    if (::fchmod(copy.get(), destination.mode) != 0) {
-      fail(failure_kind::file, copy_path, "Unable to write %s: %s\n", copy_path.c_str(),
-           std::strerror(errno));
-    }
+    give_image_permissions(destination, copy.get(), copy_path);
   }
   if (::fsync(copy.get()) != 0) {
     const int error = errno;
-    fail_writing(error, copy_path,
-                 format_text("Unable to write %s: %s\n", copy_path.c_str(), std::strerror(error)));
+    fail_writing(
+        error, destination.path,
+        format_text("Unable to make %s: %s\n", destination.path.c_str(), std::strerror(error)));
   }
   if (destination.in_place) {
-    struct stat now;
-    struct stat image;
-    if (::fstatat(destination.folder.get(), destination.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) !=
-            0 ||
-        ::fstat(image_fd, &image) != 0 || !same_file(now, image)) {
-      fail(failure_kind::image, destination.path,
-           "Image file %s was replaced during the run; it is left as it is\n",
-           destination.path.c_str());
-    }
+    refuse_replaced_image(destination, image_fd);
   }
   if (::renameat(destination.folder.get(), copy_name.c_str(), destination.folder.get(),
                  destination.name.c_str()) != 0) {
