@@ -12,10 +12,10 @@
 
 void write_record_file(const char* path, link_policy links, const dmi_record& record) {
   const int no_follow = links == link_policy::refuse ? O_NOFOLLOW : 0;
-  std::string why;
-  const unique_fd file = open_output_file(path, no_follow, why);
+  const opened_output opened = open_output_file(path, no_follow);
+  const unique_fd& file = opened.file;
   if (!file.valid()) {
-    fail(failure_kind::file, path, "Unable to open %s for writing: %s\n", path, why.c_str());
+    fail(failure_kind::file, path, "Unable to open %s for writing: %s\n", path, opened.why.c_str());
   }
   const ssize_t written = ::write(file.get(), record.bytes, sizeof record.bytes);
   if (written < 0) {

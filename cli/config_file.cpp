@@ -54,31 +54,32 @@ bool is_skipped(std::string_view line) {
 }
 
 // Takes one entry line, its line end still on it.
-config_result take_entry(dmi_record& record, char* line, int line_number, std::string& why) {
+config_outcome take_entry(dmi_record& record, char* line, int line_number) {
   cut_line_end(line);
   char* value = line;
   const char* name = strsep(&value, "=");
   const int field = lookup_field(name);
   if (field < 0 || value == nullptr) {
-    why = "Invalid field name line " + std::to_string(line_number) + "\n";
-    return config_result::bad_entry;
+    return {config_result::bad_entry,
+            "Invalid field name line " + std::to_string(line_number) + "\n"};
   }
-  switch (set_field_value(record, static_cast<field_id>(field), value, why, line_number)) {
+  value_outcome taken = set_field_value(record, static_cast<field_id>(field), value, line_number);
+  switch (taken.result) {
   case value_result::taken:
-    return config_result::taken;
+    return {};
   case value_result::no_room:
-    return config_result::no_room;
+    return {config_result::no_room, std::move(taken.why)};
   case value_result::not_a_uuid:
   case value_result::nil_uuid:
   case value_result::control_byte:
-    return config_result::bad_value;
+    break;
   }
-  return config_result::bad_value;
+  return {config_result::bad_value, std::move(taken.why)};
 }
 
 } // namespace
 
-config_result parse_config_file(dmi_record& record, std::FILE* stream, std::string& why) {
+config_outcome parse_config_file(dmi_record& record, std::FILE* stream) {
   std::string line;
   int line_number = 1;
   line_read got;
@@ -88,22 +89,22 @@ config_result parse_config_file(dmi_record& record, std::FILE* stream, std::stri
     const std::size_t start =
         line_number == 1 && whole.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK.size() : 0;
     if (!is_skipped(whole.substr(start))) {
-      const config_result result = take_entry(record, line.data() + start, line_number, why);
-      if (result != config_result::taken) {
-        return result;
+      config_outcome outcome = take_entry(record, line.data() + start, line_number);
+      if (outcome.result != config_result::taken) {
+        return outcome;
       }
     }
     ++line_number;
   }
   if (got == line_read::too_long) {
-    why = "Line " + std::to_string(line_number) + " of the configuration file is longer than " +
-          std::to_string(MAX_CONFIG_LINE_LENGTH) + " bytes\n";
-    return config_result::too_long;
+    return {config_result::too_long, "Line " + std::to_string(line_number) +
+                                         " of the configuration file is longer than " +
+                                         std::to_string(MAX_CONFIG_LINE_LENGTH) + " bytes\n"};
   }
   const int saved_errno = errno;
   if (!std::feof(stream)) {
-    why = std::string("config parsing failed: ") + std::strerror(saved_errno) + "\n";
-    return config_result::read_error;
+    return {config_result::read_error,
+            std::string("config parsing failed: ") + std::strerror(saved_errno) + "\n"};
   }
-  return config_result::taken;
+  return {};
 }

@@ -19,9 +19,14 @@ enum class config_result {
   too_long,   // a line longer than MAX_CONFIG_LINE_LENGTH (said with its number)
 };
 
+// How a configuration file was taken: whole, or, when not, why in one line (naming its number).
+struct config_outcome {
+  config_result result = config_result::taken;
+  std::string why;
+};
+
 // Reads `stream` line by line into `record`: a UTF-8 byte-order mark at the very start is
 // skipped; "#" lines and empty lines are skipped; every other line loses its line end ("\n" or
 // "\r\n") and is split at its first "=" into a field name and a value taken byte for byte.
-// Stops at the first line it cannot take, and says why in `why` (a line, naming its number). Does
-// not close `stream`.
-config_result parse_config_file(dmi_record& record, std::FILE* stream, std::string& why);
+// Stops at the first line it cannot take, and says why. Does not close `stream`.
+config_outcome parse_config_file(dmi_record& record, std::FILE* stream);

@@ -34,10 +34,10 @@ parsed_file parse_stream(const std::function<std::FILE*()>& stream_of) {
       std::perror("no stream");
       return;
     }
-    std::string why;
-    const config_result status = parse_config_file(record, stream, why);
+    const config_outcome outcome = parse_config_file(record, stream);
+    const config_result status = outcome.result;
     std::fclose(stream);
-    std::fputs(why.c_str(), stderr);
+    std::fputs(outcome.why.c_str(), stderr);
     std::fwrite(&status, sizeof status, 1, stdout);
     std::fwrite(record.bytes, sizeof record.bytes, 1, stdout);
   });

@@ -283,9 +283,9 @@ std::string bad_option_word(const parse_state& state) {
 void take_field(int option, run_settings& settings, const char* argument, parse_state& state) {
   const auto field = static_cast<field_id>(option - FIELD_VALUE);
   settings.fields_given = true;
-  std::string why;
-  if (set_field_value(*state.cmdline_record, field, argument, why) != value_result::taken) {
-    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, why, field_name(field));
+  const value_outcome outcome = set_field_value(*state.cmdline_record, field, argument);
+  if (!outcome.taken()) {
+    throw run_failure(EXIT_TOOL_ERROR, failure_kind::refused_value, outcome.why, field_name(field));
   }
 }
 

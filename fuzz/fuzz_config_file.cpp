@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   dmi_record record;
   dmi_record_init(record);
-  std::string why;
-  const config_result result = parse_config_file(record, stream, why);
+  const config_result result = parse_config_file(record, stream).result;
   std::fclose(stream);
 
   FUZZ_CHECK(result != config_result::read_error);

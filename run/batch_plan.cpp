@@ -217,11 +217,11 @@ dmi_record row_values(const csv_table& table, std::size_t row, problem_list& pro
     }
     const field_id field = table.columns[column];
     const std::string cell(table.cell(row, column));
-    std::string why;
     if (const auto broken = check_value_rules(field, cell)) {
       problems.add(line, field_name(field), broken->text);
-    } else if (set_field_value(values, field, cell.c_str(), why) != value_result::taken) {
-      problems.add(line, field_name(field), why.substr(0, why.find('\n')));
+    } else if (const value_outcome taken = set_field_value(values, field, cell.c_str());
+               !taken.taken()) {
+      problems.add(line, field_name(field), taken.why.substr(0, taken.why.find('\n')));
     } else if (field == FIELD_SYSTEM_UUID) {
       if (const auto uuid_broken = check_uuid_rules(dmi_record_uuid(values))) {
         problems.add(line, field_name(field), uuid_broken->text);

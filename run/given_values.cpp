@@ -32,9 +32,9 @@ dmi_record load_config_file(const std::string& config_path) {
   }
   dmi_record config_record;
   dmi_record_init(config_record);
-  std::string why;
-  const config_result result = parse_config_file(config_record, file.get(), why);
-  switch (result) {
+  const config_outcome outcome = parse_config_file(config_record, file.get());
+  const std::string& why = outcome.why;
+  switch (outcome.result) {
   case config_result::taken:
     return config_record;
   case config_result::bad_entry:

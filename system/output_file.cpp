@@ -24,43 +24,40 @@ std::string shared_folder_fault(const struct stat& status) {
 
 // Checked by name first for a clear reason, then on the open file, which is what counts: it is
 // opened without following a link, without blocking on a FIFO, and emptied only once accepted.
-unique_fd open_in_shared_folder(const char* path, int flags, std::string& why) {
+opened_output open_in_shared_folder(const char* path, int flags) {
   struct stat status;
-  if (::lstat(path, &status) == 0 && !(why = shared_folder_fault(status)).empty()) {
-    return unique_fd();
+  if (::lstat(path, &status) == 0) {
+    if (std::string why = shared_folder_fault(status); !why.empty()) {
+      return {unique_fd(), std::move(why)};
+    }
   }
   unique_fd file(
       ::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, OUTPUT_MODE));
   if (!file.valid() || ::fstat(file.get(), &status) != 0) {
-    why = std::strerror(errno);
-    return unique_fd();
+    return {unique_fd(), std::strerror(errno)};
   }
-  if (!(why = shared_folder_fault(status)).empty()) {
-    return unique_fd();
+  if (std::string why = shared_folder_fault(status); !why.empty()) {
+    return {unique_fd(), std::move(why)};
   }
   const int status_flags = ::fcntl(file.get(), F_GETFL);
   if (status_flags == -1 || ::fcntl(file.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
       ::ftruncate(file.get(), 0) != 0) {
-    why = std::strerror(errno);
-    return unique_fd();
+    return {unique_fd(), std::strerror(errno)};
   }
-  return file;
+  return {std::move(file), ""};
 }
 
 } // namespace
 
-unique_fd open_output_file(const char* path, int flags, std::string& why) {
+opened_output open_output_file(const char* path, int flags) {
   const path_verdict verdict = check_trusted_path(path, path_use::output);
   if (!verdict.trusted()) {
-    why = verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal;
-    return unique_fd();
+    return {unique_fd(), verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal};
   }
   if (in_shared_folder(path)) {
-    return open_in_shared_folder(path, flags, why);
+    return open_in_shared_folder(path, flags);
   }
   unique_fd file(::open(path, flags | O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, OUTPUT_MODE));
-  if (!file.valid()) {
-    why = std::strerror(errno);
-  }
-  return file;
+  std::string why = file.valid() ? "" : std::strerror(errno);
+  return {std::move(file), std::move(why)};
 }

@@ -11,6 +11,10 @@
 // no other user can pick the file. In a folder that every user may write and that is sticky,
 // like /tmp, it follows no symbolic link and takes only a regular file of the tool's own user
 // with one link, emptied once that is known, as Linux's protected_symlinks and protected_regular
-// would have it. Elsewhere the path is opened as named. Returns the descriptor, or none with `why`
-// set to the reason (nothing printed).
-unique_fd open_output_file(const char* path, int flags, std::string& why);
+// would have it. Elsewhere the path is opened as named. Returns the descriptor, or none and the
+// reason (nothing printed).
+struct opened_output {
+  unique_fd file;
+  std::string why;
+};
+opened_output open_output_file(const char* path, int flags);

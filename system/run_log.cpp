@@ -11,8 +11,9 @@
 #include <cstring>
 
 run_log::run_log(const std::string& path) : path_(path) {
-  std::string why;
-  unique_fd file = open_output_file(path.c_str(), O_APPEND, why);
+  opened_output opened = open_output_file(path.c_str(), O_APPEND);
+  unique_fd& file = opened.file;
+  std::string& why = opened.why;
   if (file.valid()) {
     // The stream owns the descriptor once it is made.
     stream_.reset(::fdopen(file.get(), "a"));
