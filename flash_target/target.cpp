@@ -1,4 +1,5 @@
-// The one place a run's kind of target is chosen.
+// Where a mode chooses its kind of target. (The runs on the journal alone, --restore and
+// --discard-journal, work on the chip whatever the options, through chip_target itself.)
 #include "flash_target/target.h"
 
 #include "flash_target/chip_target.h"

@@ -1,6 +1,7 @@
 // What a run works on: the board's flash chip, reached through flashrom, or an image file
 // standing in for it, behind one interface, so the modes hold one step list for both. Which of
-// the two a run works on is decided once, by open_target.
+// the two a mode works on is decided once, by open_target; the runs on the journal alone
+// (--restore, --discard-journal) have no image file to work on and use chip_target directly.
 #pragma once
 
 #include "record/dmi_record.h"
