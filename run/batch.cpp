@@ -273,7 +273,8 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   clear_stale_files(folder.get(), *settings.output_file, out);
   batch_manifest manifest =
       batch_manifest::open_to_append(folder.get(), *settings.output_file, out);
-  const batch_sources sources{*settings.image_file, master.get(), table_path, table_text};
+  const batch_sources sources{*settings.image_file, [&images] { return images.master_digest(); },
+                              table_path, table_text};
   image_writer writer(images);
   return make_images(batch_context{settings, master.get(), images, writer, manifest, sources}, rows,
                      out);

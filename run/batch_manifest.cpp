@@ -3,7 +3,6 @@
 
 #include "record/record_json.h"
 #include "system/file_checks.h"
-#include "system/flash_geometry.h"
 #include "util/failure.h"
 #include "util/file_io.h"
 #include "util/version.h"
@@ -16,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
 namespace {
 
@@ -32,20 +30,6 @@ std::string time_now_text() {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
   }
   return text;
-}
-
-// The SHA-256 of the whole image file open on `fd`. Ends the run when it cannot be read.
-sha256_digest file_digest(int fd, const std::string& path) {
-  constexpr std::size_t PIECE = 1 << 20;
-  const std::unique_ptr<char[]> piece(new char[PIECE]);
-  sha256 digest;
-  for (off_t at = 0; at < FLASH_IMAGE_SIZE; at += static_cast<off_t>(PIECE)) {
-    if (read_all_at(fd, piece.get(), PIECE, at) != 0) {
-      fail(failure_kind::file, path, "Unable to read %s: %s\n", path.c_str(), std::strerror(errno));
-    }
-    digest.update(piece.get(), PIECE);
-  }
-  return digest.finish();
 }
 
 // The member `name` of a line the manifest wrote, when it is a string: its JSON text, quotes and
@@ -91,8 +75,7 @@ std::string sources_line(const batch_sources& sources) {
   append_json_string(line, tool_version());
   line += ",\"time\":\"" + time_now_text() + "\",\"master\":";
   append_json_string(line, sources.master_path);
-  line += ",\"master_sha256\":\"" +
-          sha256_text(file_digest(sources.master_fd, sources.master_path)) + "\",\"table\":";
+  line += ",\"master_sha256\":\"" + sha256_text(sources.master_digest()) + "\",\"table\":";
   append_json_string(line, sources.table_path);
   line += ",\"table_sha256\":\"" +
           sha256_text(sha256_of(sources.table_text.data(), sources.table_text.size())) + "\"}\n";

@@ -11,15 +11,16 @@
 #include "util/sha256.h"
 #include "util/unique_fd.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-// What a batch's first line in the manifest names: the master (open on `master_fd`) and the table
-// (whose text is `table_text`).
+// What a batch's first line in the manifest names: the master (its SHA-256 asked of
+// `master_digest` when the line is written) and the table (whose text is `table_text`).
 struct batch_sources {
   std::string master_path;
-  int master_fd = -1;
+  std::function<sha256_digest()> master_digest;
   std::string table_path;
   std::string_view table_text;
 };

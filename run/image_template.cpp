@@ -83,19 +83,39 @@ image_view image_template::image_of(const dmi_record& record) {
   return {made, record};
 }
 
+const sha256& image_template::first_before_record() {
+  if (!before_record_) {
+    before_record_.emplace();
+    before_record_->update(first_.get(), RECORD_BEGIN);
+  }
+  return *before_record_;
+}
+
 sha256_digest image_template::digest_of(const image_view& image) {
   sha256 digest;
   if (image.bytes == first_.get()) {
-    if (!before_record_) {
-      before_record_.emplace();
-      before_record_->update(image.bytes, RECORD_BEGIN);
-    }
-    digest = *before_record_;
+    digest = first_before_record();
   } else {
     digest.update(image.bytes, RECORD_BEGIN);
   }
   digest.update(image.record.bytes, DMI_RECORD_SIZE);
   digest.update(image.bytes + RECORD_END, IMAGE_SIZE - RECORD_END);
+  return digest.finish();
+}
+
+sha256_digest image_template::master_digest() {
+  const std::unique_ptr<char[]> master(new char[IMAGE_SIZE]);
+  if (read_all_at(master_, master.get(), IMAGE_SIZE, 0) != 0) {
+    fail(failure_kind::file, master_path_, "Unable to read %s: %s\n", master_path_.c_str(),
+         std::strerror(errno));
+  }
+  sha256 digest;
+  if (first_ && std::memcmp(first_.get(), master.get(), RECORD_BEGIN) == 0) {
+    digest = first_before_record();
+  } else {
+    digest.update(master.get(), RECORD_BEGIN);
+  }
+  digest.update(master.get() + RECORD_BEGIN, IMAGE_SIZE - RECORD_BEGIN);
   return digest.finish();
 }
 

@@ -50,8 +50,16 @@ public:
   // the hash of its record and the 64 KiB after it.
   sha256_digest digest_of(const image_view& image);
 
+  // The SHA-256 of the master. Once an image is made, the master's bytes before the record are
+  // hashed once for both when they are the image's too (cbfstool changes nothing before the
+  // record), so the master costs a read and the hash of its last 64 KiB. Ends the run when the
+  // master cannot be read.
+  sha256_digest master_digest();
+
 private:
   const char* stamp(const dmi_record& record, std::unique_ptr<char[]>& into);
+  // The hash of the first image's bytes before the record, made once.
+  const sha256& first_before_record();
 
   int master_;
   std::string master_path_;
