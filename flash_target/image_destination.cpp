@@ -198,13 +198,13 @@ std::string make_working_copy(const image_destination& destination, leftover& co
 }
 
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
-                        leftover& copy_leftover, int image_fd, folder_sync sync) {
+                        leftover& copy_leftover, int image_fd, flush when) {
   const std::string copy_name = name_of(copy_path);
   const unique_fd copy = open_complete_copy(destination, copy_path);
   if (destination.in_place) {
     give_image_permissions(destination, copy.get(), copy_path);
   }
-  if (::fsync(copy.get()) != 0) {
+  if (when == flush::now && ::fsync(copy.get()) != 0) {
     const int error = errno;
     fail_writing(
         error, destination.path,
@@ -223,7 +223,7 @@ void place_working_copy(const image_destination& destination, const std::string&
   copy_leftover.keep();
   // The folder is synced so the rename itself survives a power cut; a folder that cannot be
   // synced leaves the rename done, only perhaps not yet on disk.
-  if (sync == folder_sync::now) {
+  if (when == flush::now) {
     ::fsync(destination.folder.get());
   }
 }

@@ -19,9 +19,13 @@
 #include "util/failure.h"
 #include "util/unique_fd.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -36,7 +40,8 @@ struct batch_context {
 };
 
 // Makes the image of `row` as -o makes one: a working copy beside its name, the image written,
-// its record read back, flushed to disk and renamed into place; then its line in the manifest.
+// its record read back, and renamed into place; then its line in the manifest. The image is
+// flushed to disk with the others as the batch ends (flush_images).
 // Each step begins only while the batch goes on: an interrupted row's files go as it ends. Ends
 // the run (that row's) on failure.
 void make_image(const batch_context& batch, const row_plan& row) {
@@ -55,9 +60,21 @@ void make_image(const batch_context& batch, const row_plan& row) {
          copy.c_str());
   }
   stop_if_interrupted();
-  // The folder is flushed with the image's line in the manifest.
-  place_working_copy(destination, copy, copy_leftover, batch.master, folder_sync::by_caller);
+  // The folder is flushed with the image's line in the manifest, the image as the batch ends.
+  place_working_copy(destination, copy, copy_leftover, batch.master, flush::by_caller);
   batch.manifest.append_image(batch.sources, row, batch.images.digest_of(image));
+}
+
+// Flushes the image of `row`, renamed into place, to disk. Ends the run (that row's) on failure.
+void flush_image(const batch_context& batch, int folder, const row_plan& row) {
+  const std::string path = output_path(*batch.settings.output_file, row.output);
+  const unique_fd image(::openat(folder, row.output.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!image.valid() || ::fsync(image.get()) != 0) {
+    const int error = errno;
+    fail_writing(
+        error, path,
+        format_text("Unable to flush %s to disk: %s\n", path.c_str(), std::strerror(error)));
+  }
 }
 
 // Compares each output that is there already with the image its row makes: the same image is
@@ -160,6 +177,19 @@ dmi_record master_record(int master, const std::string& path) {
   return record;
 }
 
+// The object of a row that failed in the batch's document, its failure said as the row's.
+std::string failed_row(const row_plan& row, const run_failure& failure, batch_tally& tally,
+                       reporter& out) {
+  ++tally.failed;
+  out.notice(format_text("line %zu, %s: ", row.line, escape_control_bytes(row.output).c_str()) +
+             failure_words(failure) + "\n");
+  json_object image;
+  image.raw("line", std::to_string(row.line));
+  image.text("output", row.output);
+  add_failure(image, failure);
+  return image.finish();
+}
+
 // Makes one row's image, or takes it as made before; its object in the batch's document.
 std::string make_row(const batch_context& batch, const row_plan& row, batch_tally& tally,
                      std::string& stop, reporter& out) {
@@ -182,30 +212,66 @@ std::string make_row(const batch_context& batch, const row_plan& row, batch_tall
     if (noted_signal() != 0) {
       return ""; // abandoned, neither made nor failed
     }
-    ++tally.failed;
-    out.notice(format_text("line %zu, %s: ", row.line, escape_control_bytes(row.output).c_str()) +
-               failure_words(failure) + "\n");
-    add_failure(image, failure);
     stop = every_row_failure(failure);
+    return failed_row(row, failure, tally, out);
   }
   return image.finish();
+}
+
+// An image this run renamed into place: its row, and its object's place in the document.
+struct made_image {
+  std::size_t row;
+  std::size_t entry;
+};
+
+// Flushes the images this run made to disk, after them all, as a copy of many files ends with one
+// sync: the system writes them out meanwhile, and the batch waits for the disk once, not once an
+// image. One that cannot be flushed is a failed row. Goes on through a signal: the images said to
+// be made are on disk when the batch ends.
+void flush_images(const batch_context& batch, int folder, const batch_rows& rows,
+                  const std::vector<made_image>& made, std::vector<std::string>& entries,
+                  batch_tally& tally, reporter& out) {
+  for (const made_image& image : made) {
+    const row_plan row = rows.plan(image.row);
+    try {
+      flush_image(batch, folder, row);
+    } catch (const run_failure& failure) {
+      --tally.made;
+      entries[image.entry] = failed_row(row, failure, tally, out);
+    }
+  }
+}
+
+// The objects of the rows, in the order of the table, as the batch's document lists them.
+std::string joined(const std::vector<std::string>& entries) {
+  std::string images;
+  for (const std::string& entry : entries) {
+    images += images.empty() ? "" : ",";
+    images += entry;
+  }
+  return images;
 }
 
 // Makes the image of each row not made before, one after the other, until the rows end, a signal
 // interrupts the batch (the row under way is abandoned: its working files go, and it is neither
 // made nor failed), or a row fails in a way that every further row would; a row that fails
-// otherwise is said and counted, and the others go on. Shows the result; returns the exit status.
-int make_images(const batch_context& batch, const batch_rows& rows, reporter& out) {
+// otherwise is said and counted, and the others go on. Then flushes the images made to disk.
+// Shows the result; returns the exit status.
+int make_images(const batch_context& batch, int folder, const batch_rows& rows, reporter& out) {
   list_images_made(batch, rows);
   batch_tally tally;
   tally.rows = rows.size();
-  std::string images;
+  std::vector<std::string> entries;
+  std::vector<made_image> made;
   for (std::size_t index = 0; index < rows.size() && noted_signal() == 0; ++index) {
     std::string stop;
-    const std::string image = make_row(batch, rows.plan(index), tally, stop, out);
+    const std::size_t made_before = tally.made;
+    std::string image = make_row(batch, rows.plan(index), tally, stop, out);
+    if (tally.made > made_before) {
+      made.push_back({index, entries.size()});
+    }
     if (!image.empty()) {
-      images += images.empty() ? "" : ",";
-      images += image;
+      entries.push_back(std::move(image));
     }
     out.show_count(tally.made + tally.already + tally.failed, rows.size());
     if (!stop.empty()) {
@@ -213,8 +279,9 @@ int make_images(const batch_context& batch, const batch_rows& rows, reporter& ou
       break;
     }
   }
+  flush_images(batch, folder, rows, made, entries, tally, out);
   tally.signal = noted_signal();
-  return show_batch_result(batch.settings, tally, rows.table.separator, images, out);
+  return show_batch_result(batch.settings, tally, rows.table.separator, joined(entries), out);
 }
 
 // The batch checked before anything is made, every problem listed: the table, each row, and each
@@ -276,8 +343,8 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   const batch_sources sources{*settings.image_file, [&images] { return images.master_digest(); },
                               table_path, table_text};
   image_writer writer(images);
-  return make_images(batch_context{settings, master.get(), images, writer, manifest, sources}, rows,
-                     out);
+  return make_images(batch_context{settings, master.get(), images, writer, manifest, sources},
+                     folder.get(), rows, out);
 }
 
 dmi_record batch_row_values(const run_settings& settings, const dmi_record& cmdline_record) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 
 namespace {
 
@@ -296,6 +297,47 @@ TEST_F(Batch, ABatchCutShortAndRunAgainMakesOnlyWhatIsMissing) {
                              ", nothing made:\nline 3, column output: exists already, and is "
                              "not the image this row makes\n");
   EXPECT_FALSE(file_exists(OUT + "/e.rom"));
+}
+
+// How the made images reach the disk, as the system sees the calls on the output folder: each
+// image's name goes to disk with its line in the manifest, as it is made; the images' bytes are
+// flushed after the last one, once for all, as a copy of many files and one sync does, and before
+// the batch ends.
+TEST_F(Batch, EachNameGoesToDiskWithItsLineAndTheImagesBeforeTheBatchEnds) {
+  write_file(TABLE, "output,system-serial-number\na.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n");
+  const char* const trace = "/tmp/board/trace";
+  child_result traced;
+  const std::string why_not =
+      run_traced(trace, "write,fsync,rename,renameat,renameat2",
+                 {"-q", "-w", "-f", MASTER, "--batch", TABLE, "-o", OUT}, traced);
+  if (!why_not.empty()) {
+    GTEST_SKIP() << why_not;
+  }
+  ASSERT_EQ(traced.exit_status, 0) << traced.err;
+  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + OUT +
+                        "/?([^>]*)>(?:, \"[^\"]*\", \\d+<[^>]*>, \"([^\"]*)\")?");
+  std::vector<std::string> events;
+  for (const std::string& line : read_lines(trace)) {
+    std::smatch match;
+    if (!std::regex_search(line, match, call)) {
+      continue;
+    }
+    const std::string name = match[1];
+    const std::string file = match[2];
+    if (name == "fsync") {
+      events.push_back("fsync " + (file.empty() ? "folder" : file));
+    } else if (name.starts_with("rename")) {
+      events.push_back("rename " + match[3].str());
+    } else if (name == "write" && file == MANIFEST) {
+      events.push_back("line");
+    }
+  }
+  const std::vector<std::string> expected = {
+      "fsync folder",      "rename a.rom", "line",        "fsync folder",
+      "fsync " + MANIFEST, "rename b.rom", "line",        "fsync folder",
+      "fsync " + MANIFEST, "rename c.rom", "line",        "fsync folder",
+      "fsync " + MANIFEST, "fsync a.rom",  "fsync b.rom", "fsync c.rom"};
+  EXPECT_EQ(events, expected) << read_file(trace);
 }
 
 // --expect --batch checks a whole folder in one run: each image byte for byte against the one its

@@ -2,7 +2,6 @@
 // be undone at once is refused over, restored on request, or found complete by the next run.
 #include "flash_target/journal.h"
 #include "system/file_checks.h"
-#include "tests/build_paths.h"
 #include "tests/image_support.h"
 #include "tests/test_support.h"
 
@@ -356,28 +355,13 @@ TEST_F(Journal, IsWrittenBackOnlyOnTheBoardWhoseIdentityTheKernelReported) {
 // flushed before it is renamed into place, the folder synced after each rename and after the
 // removal, and the region meant removed before the region from before.
 TEST_F(Journal, FilesAreFlushedBeforeTheirRenameAndTheFolderSyncedAfter) {
-  const char* const strace = "/usr/bin/strace";
-  if (::access(strace, X_OK) != 0) {
-    GTEST_SKIP() << "strace is not installed (scripts/install_deps installs it)";
-  }
   const char* const trace = "/tmp/board/trace";
-  const child_result traced = run_in_child([&] {
-    // clang-format off
-    const char* argv[] = {strace, "-f", "-qq", "-y", "-e", "signal=none",
-                          "-e", "trace=fsync,pwrite64,rename,renameat,renameat2,unlink,unlinkat",
-                          "-o", trace, VEK_SMBIOS_UTIL_PATH, "-w", "--system-sku=traced", nullptr};
-    // clang-format on
-    const std::string chip = std::string("VEK_TEST_CHIP=") + emulated_board::CHIP;
-    // LeakSanitizer cannot run under a tracer: a sanitizer build's leak check is left out here.
-    const char* envp[] = {"PATH=/tmp/board/bin", chip.c_str(), "VEK_STAND_INS=" VEK_FAKE_TOOLS_DIR,
-                          "ASAN_OPTIONS=detect_leaks=0", nullptr};
-    if (::chdir(emulated_board::DIR) == 0) {
-      ::execve(strace, const_cast<char* const*>(argv), const_cast<char* const*>(envp));
-    }
-    ::_exit(126);
-  });
-  if (traced.exit_status != 0 && read_file(trace).empty()) {
-    GTEST_SKIP() << "strace cannot trace here: " << traced.err;
+  child_result traced;
+  const std::string why_not =
+      run_traced(trace, "fsync,pwrite64,rename,renameat,renameat2,unlink,unlinkat",
+                 {"-w", "--system-sku=traced"}, traced);
+  if (!why_not.empty()) {
+    GTEST_SKIP() << why_not;
   }
   ASSERT_EQ(traced.exit_status, 0) << traced.err;
   const std::vector<std::string> events = journal_calls(trace);

@@ -150,6 +150,45 @@ child_result run_in_child(const std::function<void()>& body) {
   return result;
 }
 
+std::string run_traced(const std::string& trace, const std::string& calls,
+                       const std::vector<std::string>& arguments, child_result& result) {
+  const char* const strace = "/usr/bin/strace";
+  if (::access(strace, X_OK) != 0) {
+    return "strace is not installed (scripts/install_deps installs it)";
+  }
+  std::vector<std::string> words = {strace,
+                                    "-f",
+                                    "-qq",
+                                    "-y",
+                                    "-e",
+                                    "signal=none",
+                                    "-e",
+                                    "trace=" + calls,
+                                    "-o",
+                                    trace,
+                                    VEK_SMBIOS_UTIL_PATH};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  result = run_in_child([&] {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+      argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const std::string chip = std::string("VEK_TEST_CHIP=") + emulated_board::CHIP;
+    // LeakSanitizer cannot run under a tracer: a sanitizer build's leak check is left out here.
+    const char* envp[] = {"PATH=/tmp/board/bin", chip.c_str(), "VEK_STAND_INS=" VEK_FAKE_TOOLS_DIR,
+                          "ASAN_OPTIONS=detect_leaks=0", nullptr};
+    if (::chdir(emulated_board::DIR) == 0) {
+      ::execve(strace, argv.data(), const_cast<char* const*>(envp));
+    }
+    ::_exit(126);
+  });
+  if (result.exit_status != 0 && read_file(trace).empty()) {
+    return "strace cannot trace here: " + result.err;
+  }
+  return "";
+}
+
 namespace {
 
 // Runs a setup command of the tests' own and fails the test when it fails.

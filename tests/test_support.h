@@ -69,6 +69,13 @@ struct child_result {
 // ends the child with status 0.
 child_result run_in_child(const std::function<void()>& body);
 
+// Runs the built tool with `arguments` in /tmp/board, on the emulated board's PATH and chip,
+// under strace -f -y tracing the system calls `calls` (as strace's trace= lists them) into the
+// file `trace`; `result` is how the run ended. Returns why it cannot be traced here (no strace,
+// or tracing not allowed), or "".
+std::string run_traced(const std::string& trace, const std::string& calls,
+                       const std::vector<std::string>& arguments, child_result& result);
+
 // A runner for the steps under test, with a shell that records each command text it is given and
 // answers with the next of the given raw wait statuses (0 once they are used up). `on_command`,
 // when set, runs for each command first, e.g. to play flashrom's part on the working image. The
