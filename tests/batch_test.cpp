@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 
 namespace {
 
@@ -314,21 +313,13 @@ TEST_F(Batch, EachNameGoesToDiskWithItsLineAndTheImagesBeforeTheBatchEnds) {
     GTEST_SKIP() << why_not;
   }
   ASSERT_EQ(traced.exit_status, 0) << traced.err;
-  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + OUT +
-                        "/?([^>]*)>(?:, \"[^\"]*\", \\d+<[^>]*>, \"([^\"]*)\")?");
   std::vector<std::string> events;
-  for (const std::string& line : read_lines(trace)) {
-    std::smatch match;
-    if (!std::regex_search(line, match, call)) {
-      continue;
-    }
-    const std::string name = match[1];
-    const std::string file = match[2];
-    if (name == "fsync") {
-      events.push_back("fsync " + (file.empty() ? "folder" : file));
-    } else if (name.starts_with("rename")) {
-      events.push_back("rename " + match[3].str());
-    } else if (name == "write" && file == MANIFEST) {
+  for (const traced_call& call : traced_calls(trace, OUT)) {
+    if (call.call == "fsync") {
+      events.push_back("fsync " + (call.file.empty() ? "folder" : call.file));
+    } else if (call.call.starts_with("rename")) {
+      events.push_back("rename " + call.new_name);
+    } else if (call.call == "write" && call.file == MANIFEST) {
       events.push_back("line");
     }
   }

@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <regex>
 
 namespace {
 
@@ -285,27 +284,20 @@ TEST_F(Journal, ADamagedJournalHoldsUpNoRunAndIsDiscardedOnRequest) {
 // "header FILE" (its first bytes written), "fsync FILE" or "fsync folder", "rename FILE" (the name
 // renamed) and "unlink FILE" (a journal file's name, not a .partial one's).
 std::vector<std::string> journal_calls(const char* trace) {
-  const std::string folder = STATE_FOLDER;
-  const std::regex call("^\\d+ +(\\w+)\\(\\d+<" + folder +
-                        "/?([^>]*)>(?:, \"([^\"]*)\")?(?:.*, (\\d+), (\\d+)\\))?");
   std::vector<std::string> events;
-  for (const std::string& line : read_lines(trace)) {
-    std::smatch match;
-    if (!std::regex_search(line, match, call)) {
-      continue;
-    }
-    const std::string name = match[1];
+  for (const traced_call& traced : traced_calls(trace, STATE_FOLDER)) {
     // A rename or removal names the file after the folder's descriptor; the others' descriptor
     // is the file's.
-    const bool named = name.starts_with("rename") || name.starts_with("unlink");
-    const std::string file = named ? match[3].str() : match[2].str();
-    if (name == "fsync") {
+    const std::string& call = traced.call;
+    const bool named = call.starts_with("rename") || call.starts_with("unlink");
+    const std::string& file = named ? traced.name : traced.file;
+    if (call == "fsync") {
       events.push_back("fsync " + (file.empty() ? "folder" : file));
-    } else if (name.starts_with("rename")) {
+    } else if (call.starts_with("rename")) {
       events.push_back("rename " + file);
-    } else if (name.starts_with("unlink") && !file.ends_with(".partial")) {
+    } else if (call.starts_with("unlink") && !file.ends_with(".partial")) {
       events.push_back("unlink " + file);
-    } else if (name == "pwrite64" && match[5] == "0") {
+    } else if (call == "pwrite64" && traced.last == "0") {
       events.push_back("header " + file);
     }
   }

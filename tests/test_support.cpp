@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 std::string read_file(const std::string& path) {
@@ -187,6 +188,20 @@ std::string run_traced(const std::string& trace, const std::string& calls,
     return "strace cannot trace here: " + result.err;
   }
   return "";
+}
+
+std::vector<traced_call> traced_calls(const std::string& trace, const std::string& folder) {
+  const std::regex call(
+      "^\\d+ +(\\w+)\\(\\d+<" + folder +
+      "/?([^>]*)>(?:, \"([^\"]*)\")?(?:, \\d+<[^>]*>, \"([^\"]*)\")?(?:.*, (\\d+)\\))?");
+  std::vector<traced_call> calls;
+  for (const std::string& line : read_lines(trace)) {
+    std::smatch match;
+    if (std::regex_search(line, match, call)) {
+      calls.push_back({match[1], match[2], match[3], match[4], match[5]});
+    }
+  }
+  return calls;
 }
 
 namespace {

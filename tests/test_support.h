@@ -76,6 +76,18 @@ child_result run_in_child(const std::function<void()>& body);
 std::string run_traced(const std::string& trace, const std::string& calls,
                        const std::vector<std::string>& arguments, child_result& result);
 
+// A system call an strace -f -y trace shows on a descriptor of a folder or of a file in it.
+struct traced_call {
+  std::string call;     // "fsync", "renameat2", ...
+  std::string file;     // the descriptor's file in the folder; "" for the folder itself
+  std::string name;     // the first text in quotes after it (a name renamed or removed), if any
+  std::string new_name; // a rename's new name, if any
+  std::string last;     // its last argument when a number (a positioned write's offset)
+};
+
+// The calls the strace output at `trace` shows on `folder` and its files, in order.
+std::vector<traced_call> traced_calls(const std::string& trace, const std::string& folder);
+
 // A runner for the steps under test, with a shell that records each command text it is given and
 // answers with the next of the given raw wait statuses (0 once they are used up). `on_command`,
 // when set, runs for each command first, e.g. to play flashrom's part on the working image. The
