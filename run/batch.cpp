@@ -218,25 +218,27 @@ std::string make_row(const batch_context& batch, const row_plan& row, batch_tall
   return image.finish();
 }
 
-// An image this run renamed into place: its row, and its object's place in the document.
-struct made_image {
+// An image in place, made by this run or by one before: its row, and its object's place in the
+// document.
+struct placed_image {
   std::size_t row;
   std::size_t entry;
 };
 
-// Flushes the images this run made to disk, after them all, as a copy of many files ends with one
+// Flushes the images in place to disk, after them all, as a copy of many files ends with one
 // sync: the system writes them out meanwhile, and the batch waits for the disk once, not once an
-// image. One that cannot be flushed is a failed row. Goes on through a signal: the images said to
-// be made are on disk when the batch ends.
+// image. The images found made are flushed too: a run killed before it flushed them made them.
+// One that cannot be flushed is a failed row. Goes on through a signal: the images said to be made
+// are on disk when the batch ends.
 void flush_images(const batch_context& batch, int folder, const batch_rows& rows,
-                  const std::vector<made_image>& made, std::vector<std::string>& entries,
+                  const std::vector<placed_image>& placed, std::vector<std::string>& entries,
                   batch_tally& tally, reporter& out) {
-  for (const made_image& image : made) {
+  for (const placed_image& image : placed) {
     const row_plan row = rows.plan(image.row);
     try {
       flush_image(batch, folder, row);
     } catch (const run_failure& failure) {
-      --tally.made;
+      --(row.there == output_state::made ? tally.already : tally.made);
       entries[image.entry] = failed_row(row, failure, tally, out);
     }
   }
@@ -255,20 +257,20 @@ std::string joined(const std::vector<std::string>& entries) {
 // Makes the image of each row not made before, one after the other, until the rows end, a signal
 // interrupts the batch (the row under way is abandoned: its working files go, and it is neither
 // made nor failed), or a row fails in a way that every further row would; a row that fails
-// otherwise is said and counted, and the others go on. Then flushes the images made to disk.
+// otherwise is said and counted, and the others go on. Then flushes the images to disk.
 // Shows the result; returns the exit status.
 int make_images(const batch_context& batch, int folder, const batch_rows& rows, reporter& out) {
   list_images_made(batch, rows);
   batch_tally tally;
   tally.rows = rows.size();
   std::vector<std::string> entries;
-  std::vector<made_image> made;
+  std::vector<placed_image> placed;
   for (std::size_t index = 0; index < rows.size() && noted_signal() == 0; ++index) {
     std::string stop;
-    const std::size_t made_before = tally.made;
+    const std::size_t placed_before = tally.made + tally.already;
     std::string image = make_row(batch, rows.plan(index), tally, stop, out);
-    if (tally.made > made_before) {
-      made.push_back({index, entries.size()});
+    if (tally.made + tally.already > placed_before) {
+      placed.push_back({index, entries.size()});
     }
     if (!image.empty()) {
       entries.push_back(std::move(image));
@@ -279,7 +281,7 @@ int make_images(const batch_context& batch, int folder, const batch_rows& rows, 
       break;
     }
   }
-  flush_images(batch, folder, rows, made, entries, tally, out);
+  flush_images(batch, folder, rows, placed, entries, tally, out);
   tally.signal = noted_signal();
   return show_batch_result(batch.settings, tally, rows.table.separator, joined(entries), out);
 }
