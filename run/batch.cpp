@@ -17,6 +17,7 @@
 #include "system/leftovers.h"
 #include "system/stale_files.h"
 #include "util/failure.h"
+#include "util/item_list.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -25,7 +26,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -231,7 +231,7 @@ struct placed_image {
 // One that cannot be flushed is a failed row. Goes on through a signal: the images said to be made
 // are on disk when the batch ends.
 void flush_images(const batch_context& batch, int folder, const batch_rows& rows,
-                  const std::vector<placed_image>& placed, std::vector<std::string>& entries,
+                  const item_list<placed_image>& placed, item_list<std::string>& entries,
                   batch_tally& tally, reporter& out) {
   for (const placed_image& image : placed) {
     const row_plan row = rows.plan(image.row);
@@ -245,7 +245,7 @@ void flush_images(const batch_context& batch, int folder, const batch_rows& rows
 }
 
 // The objects of the rows, in the order of the table, as the batch's document lists them.
-std::string joined(const std::vector<std::string>& entries) {
+std::string joined(const item_list<std::string>& entries) {
   std::string images;
   for (const std::string& entry : entries) {
     images += images.empty() ? "" : ",";
@@ -263,8 +263,8 @@ int make_images(const batch_context& batch, int folder, const batch_rows& rows, 
   list_images_made(batch, rows);
   batch_tally tally;
   tally.rows = rows.size();
-  std::vector<std::string> entries;
-  std::vector<placed_image> placed;
+  item_list<std::string> entries;
+  item_list<placed_image> placed;
   for (std::size_t index = 0; index < rows.size() && noted_signal() == 0; ++index) {
     std::string stop;
     const std::size_t placed_before = tally.made + tally.already;
@@ -342,8 +342,7 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   clear_stale_files(folder.get(), *settings.output_file, out);
   batch_manifest manifest =
       batch_manifest::open_to_append(folder.get(), *settings.output_file, out);
-  const batch_sources sources{*settings.image_file, [&images] { return images.master_digest(); },
-                              table_path, table_text};
+  const batch_sources sources{*settings.image_file, &images, table_path, table_text};
   image_writer writer(images);
   return make_images(batch_context{settings, master.get(), images, writer, manifest, sources},
                      folder.get(), rows, out);

@@ -2,6 +2,7 @@
 #include "run/batch_manifest.h"
 
 #include "record/record_json.h"
+#include "run/image_template.h"
 #include "system/file_checks.h"
 #include "util/failure.h"
 #include "util/file_io.h"
@@ -75,7 +76,7 @@ std::string sources_line(const batch_sources& sources) {
   append_json_string(line, tool_version());
   line += ",\"time\":\"" + time_now_text() + "\",\"master\":";
   append_json_string(line, sources.master_path);
-  line += ",\"master_sha256\":\"" + sha256_text(sources.master_digest()) + "\",\"table\":";
+  line += ",\"master_sha256\":\"" + sha256_text(sources.images->master_digest()) + "\",\"table\":";
   append_json_string(line, sources.table_path);
   line += ",\"table_sha256\":\"" +
           sha256_text(sha256_of(sources.table_text.data(), sources.table_text.size())) + "\"}\n";

@@ -11,16 +11,17 @@
 #include "util/sha256.h"
 #include "util/unique_fd.h"
 
-#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-// What a batch's first line in the manifest names: the master (its SHA-256 asked of
-// `master_digest` when the line is written) and the table (whose text is `table_text`).
+class image_template;
+
+// What a batch's first line in the manifest names: the master (its SHA-256 asked of the images
+// made from it, `images`, when the line is written) and the table (whose text is `table_text`).
 struct batch_sources {
   std::string master_path;
-  std::function<sha256_digest()> master_digest;
+  image_template* images = nullptr;
   std::string table_path;
   std::string_view table_text;
 };
