@@ -3,10 +3,13 @@
 
 #include "cli/config_file.h"
 #include "cli/value_rules.h"
+#include "system/file_checks.h"
 #include "util/failure.h"
 #include "util/file_io.h"
 
 #include <uuid/uuid.h>
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -22,14 +25,54 @@ void log_record(run_log& log, const std::string& heading, const dmi_record& reco
   }
 }
 
+[[noreturn]] void cannot_open_config(const std::string& path) {
+  fail(failure_kind::file, path, "Unable to open config file %s: %s\n", path.c_str(),
+       std::strerror(errno));
+}
+
+// Ends the run unless the configuration file at `path`, described by `status`, is one no other
+// user can choose or fill: a regular file lies where the trusted-path rule holds, as every file
+// the run trusts does; a pipe (-c /dev/stdin, -c <(...)) or a device keeps the ownership rule.
+void refuse_untrusted_config(const std::string& path, const struct stat& status) {
+  std::string why;
+  if (S_ISREG(status.st_mode)) {
+    const path_verdict verdict = check_trusted_path(path, path_use::input);
+    why = verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal;
+  } else if (const ownership_fault fault = ownership_fault_of(status);
+             fault != ownership_fault::none) {
+    why = "it " + ownership_words(fault, status);
+  }
+  if (!why.empty()) {
+    fail(failure_kind::file, path, "Unable to open config file %s: %s\n", path.c_str(),
+         why.c_str());
+  }
+}
+
+// Opens the configuration file, judged before it is opened (another user's FIFO would hold the
+// run up) and again once open: a name filled in meanwhile leads to another file.
+unique_stream open_config_file(const std::string& path) {
+  struct stat named;
+  if (::stat(path.c_str(), &named) != 0) {
+    cannot_open_config(path);
+  }
+  refuse_untrusted_config(path, named);
+  unique_stream file(std::fopen(path.c_str(), "re"));
+  struct stat opened;
+  if (file == nullptr || ::fstat(::fileno(file.get()), &opened) != 0) {
+    cannot_open_config(path);
+  }
+  if (!same_file(named, opened)) {
+    fail(failure_kind::file, path, "Unable to open config file %s: it was replaced\n",
+         path.c_str());
+  }
+  refuse_untrusted_config(path, opened);
+  return file;
+}
+
 } // namespace
 
 dmi_record load_config_file(const std::string& config_path) {
-  const unique_stream file(std::fopen(config_path.c_str(), "re"));
-  if (file == nullptr) {
-    fail(failure_kind::file, config_path, "Unable to open config file %s: %s\n",
-         config_path.c_str(), std::strerror(errno));
-  }
+  const unique_stream file = open_config_file(config_path);
   dmi_record config_record;
   dmi_record_init(config_record);
   const config_outcome outcome = parse_config_file(config_record, file.get());

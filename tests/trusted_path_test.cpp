@@ -65,7 +65,24 @@ TEST_F(NamedFiles, NothingInAFolderOfAnotherUserIsTaken) {
   expect_refused({"-u", NEW_IMAGE},
                  "Refusing new image /tmp/board/new.rom: file /tmp/board/new.rom is owned by uid "
                  "65534\n");
+  // A configuration file another user could fill: in their folder, through their link in the
+  // sticky /tmp (to a file only root may read), or their FIFO there.
+  const std::string conf = std::string(IMAGE_DIR) + "/board.conf";
+  write_file(conf, "system-sku=theirs\n");
+  expect_refused({"-w", "-c", conf}, "Unable to open config file " + conf + ": folder " +
+                                         IMAGE_DIR + " is owned by uid 65534\n");
+  write_file("/tmp/board/secret", "root only\n");
+  ASSERT_EQ(::symlink("/tmp/board/secret", "/tmp/their.conf"), 0);
+  ASSERT_EQ(::lchown("/tmp/their.conf", unprivileged_id(), unprivileged_id()), 0);
+  expect_refused({"-w", "-c", "/tmp/their.conf"},
+                 "Unable to open config file /tmp/their.conf: symbolic link /tmp/their.conf is "
+                 "owned by uid 65534\n");
+  ASSERT_EQ(::mkfifo("/tmp/their.fifo", 0600), 0);
+  ASSERT_EQ(::chown("/tmp/their.fifo", unprivileged_id(), unprivileged_id()), 0);
+  expect_refused({"-w", "-c", "/tmp/their.fifo"},
+                 "Unable to open config file /tmp/their.fifo: it is owned by uid 65534\n");
   EXPECT_EQ(read_file(image), before);
+  ::unlink(conf.c_str());
   EXPECT_EQ(folder_entries(IMAGE_DIR), entries);
 }
 
