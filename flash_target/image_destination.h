@@ -55,8 +55,8 @@ std::string make_working_copy(const image_destination& destination, leftover& co
 
 // When a placed copy and its folder are flushed to disk, so the image and its name survive a
 // power cut: at once (the copy before its rename, the folder after it), or by the caller, who has
-// more to flush with them (a batch: the folder with the image's line in its manifest, the images
-// together as the batch ends, as a copy of many files and one sync does).
+// more to flush with them (a batch: the images of about a second together, then the folder with
+// their names and the manifest with their lines, as a copy of many files and a sync now and then).
 enum class flush { now, by_caller };
 
 // Renames the complete working copy at `copy_path` over the destination, flushed to disk as

@@ -21,6 +21,7 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,8 +41,8 @@ struct batch_context {
 };
 
 // Makes the image of `row` as -o makes one: a working copy beside its name, the image written,
-// its record read back, and renamed into place; then its line in the manifest. The image is
-// flushed to disk with the others as the batch ends (flush_images).
+// its record read back, and renamed into place; then its line in the manifest. The image, its
+// name and its line are flushed to disk with the others of the same second (flush_placed).
 // Each step begins only while the batch goes on: an interrupted row's files go as it ends. Ends
 // the run (that row's) on failure.
 void make_image(const batch_context& batch, const row_plan& row) {
@@ -60,7 +61,7 @@ void make_image(const batch_context& batch, const row_plan& row) {
          copy.c_str());
   }
   stop_if_interrupted();
-  // The folder is flushed with the image's line in the manifest, the image as the batch ends.
+  // Flushed to disk later, with the images placed about the same time.
   place_working_copy(destination, copy, copy_leftover, batch.master, flush::by_caller);
   batch.manifest.append_image(batch.sources, row, batch.images.digest_of(image));
 }
@@ -225,23 +226,54 @@ struct placed_image {
   std::size_t entry;
 };
 
-// Flushes the images in place to disk, after them all, as a copy of many files ends with one
-// sync: the system writes them out meanwhile, and the batch waits for the disk once, not once an
-// image. The images found made are flushed too: a run killed before it flushed them made them.
-// One that cannot be flushed is a failed row. Goes on through a signal: the images said to be made
-// are on disk when the batch ends.
-void flush_images(const batch_context& batch, int folder, const batch_rows& rows,
-                  const item_list<placed_image>& placed, item_list<std::string>& entries,
-                  batch_tally& tally, reporter& out) {
-  for (const placed_image& image : placed) {
-    const row_plan row = rows.plan(image.row);
+// How long placed images wait for their flush to disk. A copy of many files ends with one sync,
+// and the system writes the files out meanwhile; a batch waits for the disk about once a second,
+// not once an image, and a power cut takes at most the last second's images, lines and names.
+constexpr double FLUSH_INTERVAL_SECONDS = 1.0;
+
+double monotonic_seconds() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// A placed image that could not be flushed: its row becomes a failed one.
+void fail_placed(const row_plan& row, const placed_image& image, const run_failure& failure,
+                 item_list<std::string>& entries, batch_tally& tally, reporter& out) {
+  --(row.there == output_state::made ? tally.already : tally.made);
+  entries[image.entry] = failed_row(row, failure, tally, out);
+}
+
+// Flushes the images placed since the last flush (`placed` from `from`) to disk, the images found
+// made among them too (a run killed before it flushed them made them), then the folder and the
+// manifest, so that the names and lines on disk are those of whole images. An image that cannot
+// be flushed is a failed row; a manifest that cannot be, every row of the group. Returns the words
+// that stop the batch, or none. Goes on through a signal: the images said to be made are on disk.
+std::string flush_placed(const batch_context& batch, int folder, const batch_rows& rows,
+                         const item_list<placed_image>& placed, std::size_t from,
+                         item_list<std::string>& entries, batch_tally& tally, reporter& out) {
+  item_list<std::size_t> flushed;
+  for (std::size_t at = from; at < placed.size(); ++at) {
     try {
-      flush_image(batch, folder, row);
+      flush_image(batch, folder, rows.plan(placed[at].row));
+      flushed.push_back(at);
     } catch (const run_failure& failure) {
-      --(row.there == output_state::made ? tally.already : tally.made);
-      entries[image.entry] = failed_row(row, failure, tally, out);
+      fail_placed(rows.plan(placed[at].row), placed[at], failure, entries, tally, out);
     }
   }
+  if (from == placed.size()) {
+    return "";
+  }
+  try {
+    batch.manifest.flush();
+  } catch (const run_failure& failure) {
+    for (const std::size_t at : flushed) {
+      fail_placed(rows.plan(placed[at].row), placed[at], failure, entries, tally, out);
+    }
+    const std::string stop = every_row_failure(failure);
+    return stop.empty() ? "No further image can be made: " + failure_words(failure) + "\n" : stop;
+  }
+  return "";
 }
 
 // The objects of the rows, in the order of the table, as the batch's document lists them.
@@ -257,7 +289,8 @@ std::string joined(const item_list<std::string>& entries) {
 // Makes the image of each row not made before, one after the other, until the rows end, a signal
 // interrupts the batch (the row under way is abandoned: its working files go, and it is neither
 // made nor failed), or a row fails in a way that every further row would; a row that fails
-// otherwise is said and counted, and the others go on. Then flushes the images to disk.
+// otherwise is said and counted, and the others go on. Flushes the images placed to disk about
+// once a second, and the last ones before the batch ends.
 // Shows the result; returns the exit status.
 int make_images(const batch_context& batch, int folder, const batch_rows& rows, reporter& out) {
   list_images_made(batch, rows);
@@ -265,6 +298,8 @@ int make_images(const batch_context& batch, int folder, const batch_rows& rows, 
   tally.rows = rows.size();
   item_list<std::string> entries;
   item_list<placed_image> placed;
+  std::size_t unflushed = 0; // the first of `placed` not flushed to disk yet
+  double flushed_at = monotonic_seconds();
   for (std::size_t index = 0; index < rows.size() && noted_signal() == 0; ++index) {
     std::string stop;
     const std::size_t placed_before = tally.made + tally.already;
@@ -275,13 +310,22 @@ int make_images(const batch_context& batch, int folder, const batch_rows& rows, 
     if (!image.empty()) {
       entries.push_back(std::move(image));
     }
+    if (stop.empty() && monotonic_seconds() - flushed_at >= FLUSH_INTERVAL_SECONDS) {
+      stop = flush_placed(batch, folder, rows, placed, unflushed, entries, tally, out);
+      unflushed = placed.size();
+      flushed_at = monotonic_seconds();
+    }
     out.show_count(tally.made + tally.already + tally.failed, rows.size());
     if (!stop.empty()) {
       out.notice(stop);
       break;
     }
   }
-  flush_images(batch, folder, rows, placed, entries, tally, out);
+  if (const std::string stop =
+          flush_placed(batch, folder, rows, placed, unflushed, entries, tally, out);
+      !stop.empty()) {
+    out.notice(stop);
+  }
   tally.signal = noted_signal();
   return show_batch_result(batch.settings, tally, rows.table.separator, joined(entries), out);
 }

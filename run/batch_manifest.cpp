@@ -1,6 +1,7 @@
 // The manifest of a batch's output folder.
 #include "run/batch_manifest.h"
 
+#include "flash_target/image_destination.h"
 #include "record/record_json.h"
 #include "run/image_template.h"
 #include "system/file_checks.h"
@@ -212,13 +213,22 @@ void batch_manifest::append_line(const std::string& line) {
     }
     done += static_cast<std::size_t>(put);
   }
-  // A folder that cannot be synced leaves the rename done, only perhaps not yet on disk.
-  ::fsync(folder_);
-  if (done < line.size() || ::fsync(file_.get()) != 0) {
+  if (done < line.size()) {
     const int error = errno;
     // No part of a line stays: the next run would read it as a line cut short.
     (void)!::ftruncate(file_.get(), before.st_size);
     fail(failure_kind::file, path_, "Unable to write manifest %s: %s\n", path_.c_str(),
          std::strerror(error));
+  }
+}
+
+void batch_manifest::flush() {
+  // A folder that cannot be synced leaves the renames done, only perhaps not yet on disk.
+  ::fsync(folder_);
+  if (::fsync(file_.get()) != 0) {
+    const int error = errno;
+    fail_writing(
+        error, path_,
+        format_text("Unable to write manifest %s: %s\n", path_.c_str(), std::strerror(error)));
   }
 }

@@ -1,8 +1,9 @@
 // The manifest a batch keeps in its output folder, manifest.jsonl: what was made, from what, and
-// when, one JSON object a line, each appended and flushed to disk as its image takes its name, so
-// it survives a batch that is cut short. A batch's first line names the tool's version, the time,
-// and the master and the table with their SHA-256; then a line for each image: its output name,
-// its table line, its SHA-256, the record stored and the time. A batch run again appends to it.
+// when, one JSON object a line, each appended as its image takes its name, so it survives a batch
+// that is cut short, and flushed to disk with the images (see flush). A batch's first line names
+// the tool's version, the time, and the master and the table with their SHA-256; then a line for
+// each image: its output name, its table line, its SHA-256, the record stored and the time. A batch
+// run again appends to it.
 #pragma once
 
 #include "record/dmi_record.h"
@@ -42,10 +43,14 @@ public:
   const sha256_digest* listed(const std::string& output) const;
 
   // Appends the line of an image that has taken its name, preceded, for the first image of this
-  // run, by the batch's own line (`sources`); then flushes the folder (and with it the image's
-  // new name) and the manifest to disk: on a journaling file system the rename and the line go
-  // in one commit. Ends the run on failure, the manifest then cut back to its last whole line.
+  // run, by the batch's own line (`sources`). Written at once, not held in the tool: a run that is
+  // killed leaves it. Ends the run on failure, the manifest then cut back to its last whole line.
   void append_image(const batch_sources& sources, const row_plan& row, const sha256_digest& digest);
+
+  // Flushes the folder (and with it the names of the images renamed into it) and the manifest to
+  // disk: on a journaling file system the renames and the lines go in one commit. The caller
+  // flushes the images first. Ends the run on failure.
+  void flush();
 
 private:
   batch_manifest(unique_fd file, std::string path, int folder)
