@@ -102,10 +102,51 @@ std::optional<std::string> duplicate_key(const csv_table& table, std::size_t row
   return std::string(std::begin(parsed), std::end(parsed));
 }
 
+bool comes_first(const duplicate_value& a, const duplicate_value& b) {
+  return a.line != b.line ? a.line < b.line : a.column < b.column;
+}
+
+// The duplicates found: the first `limit` of them in the order of lines and columns kept, in
+// room for twice as many, sorted and cut back whenever that is full; the others counted.
+class first_duplicates {
+public:
+  explicit first_duplicates(std::size_t limit)
+      : limit_(limit), kept_(std::make_unique<duplicate_value[]>(2 * limit + 1)) {}
+
+  void push_back(const duplicate_value& found) {
+    ++found_;
+    kept_[size_++] = found;
+    if (size_ == 2 * limit_ + 1) {
+      keep_first();
+    }
+  }
+
+  duplicate_values take() {
+    keep_first();
+    duplicate_values values;
+    for (std::size_t i = 0; i < size_; ++i) {
+      values.first.push_back(kept_[i]);
+    }
+    values.not_listed = found_ - size_;
+    return values;
+  }
+
+private:
+  void keep_first() {
+    std::sort(kept_.get(), kept_.get() + size_, comes_first);
+    size_ = std::min(size_, limit_);
+  }
+
+  std::size_t limit_;
+  std::unique_ptr<duplicate_value[]> kept_;
+  std::size_t size_ = 0;
+  std::size_t found_ = 0;
+};
+
 // Adds each row of `first` to `last` (one hash, rows in order) whose key an earlier row of them
 // holds, against the first such row.
 void add_duplicates(const csv_table& table, int column, const keyed_row* first,
-                    const keyed_row* last, item_list<duplicate_value>& duplicates) {
+                    const keyed_row* last, first_duplicates& duplicates) {
   for (const keyed_row* later = first + 1; later < last; ++later) {
     const auto key = duplicate_key(table, later->row, column);
     for (const keyed_row* earlier = first; earlier < later; ++earlier) {
@@ -233,12 +274,12 @@ std::optional<carried_placeholder> find_carried_placeholder(const dmi_record& fo
   return std::nullopt;
 }
 
-item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
+duplicate_values find_duplicate_values(const csv_table& table, std::size_t limit) {
   // One column at a time, its rows sorted by the hash of their key, so rows with equal keys sit
   // together: two numbers per row, where a map would hold a node and a copy of every value.
   const std::size_t rows = table.row_count();
   const std::unique_ptr<keyed_row[]> keyed(new keyed_row[rows == 0 ? 1 : rows]);
-  item_list<duplicate_value> duplicates;
+  first_duplicates duplicates(limit);
   for (int column = 0; column < table.column_count; ++column) {
     if (column != table.output_column && !is_one_per_board(table.columns[column])) {
       continue;
@@ -260,9 +301,5 @@ item_list<duplicate_value> find_duplicate_values(const csv_table& table) {
       add_duplicates(table, column, keyed.get() + start, keyed.get() + end, duplicates);
     }
   }
-  std::sort(duplicates.begin(), duplicates.end(),
-            [](const duplicate_value& a, const duplicate_value& b) {
-              return a.line != b.line ? a.line < b.line : a.column < b.column;
-            });
-  return duplicates;
+  return duplicates.take();
 }

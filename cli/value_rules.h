@@ -67,5 +67,11 @@ struct duplicate_value {
 // own), system-uuid, chassis-asset-tag and output. UUIDs are compared as UUIDs, so texts that
 // differ in letter case are the same UUID; every other value byte for byte. Empty cells, and
 // system-uuid texts that are not UUIDs, are left to the value rules. Each later row with a value
-// is listed once, against the first row with it, in the order of the rows and then the columns.
-item_list<duplicate_value> find_duplicate_values(const csv_table& table);
+// is listed once, against the first row with it, in the order of the rows and then the columns:
+// the first `limit` of them, the others only counted, as a table of one value repeated has one a
+// row.
+struct duplicate_values {
+  item_list<duplicate_value> first;
+  std::size_t not_listed = 0;
+};
+duplicate_values find_duplicate_values(const csv_table& table, std::size_t limit);

@@ -197,22 +197,26 @@ TEST(ValueRules, FindThePlaceholderARecordCarriesIntoFieldsNotSet) {
   EXPECT_FALSE(find_carried_placeholder(erased_uuid, uuid_given).has_value());
 }
 
-// The duplicates of a table as "COLUMN FIRST_LINE LINE", one per line.
-std::string duplicates_of(const std::string& text) {
+// The duplicates of a table as "COLUMN FIRST_LINE LINE", one per line, the first `limit`; then
+// how many more.
+std::string duplicates_of(const std::string& text, std::size_t limit = MAX_LISTED_PROBLEMS) {
   const csv_reading reading = read_csv_table(text);
   if (!reading.clean()) {
     return "not a table";
   }
   const csv_table* table = &reading.table;
   std::string shown;
-  for (const duplicate_value& duplicate : find_duplicate_values(*table)) {
+  const duplicate_values duplicates = find_duplicate_values(*table, limit);
+  for (const duplicate_value& duplicate : duplicates.first) {
     shown += duplicate.column == table->output_column
                  ? "output"
                  : field_name(table->columns[duplicate.column]);
     shown +=
         " " + std::to_string(duplicate.first_line) + " " + std::to_string(duplicate.line) + "\n";
   }
-  return shown;
+  return shown + (duplicates.not_listed == 0
+                      ? ""
+                      : "and " + std::to_string(duplicates.not_listed) + " more\n");
 }
 
 TEST(ValueRules, FindValuesThatTwoRowsShare) {
@@ -237,6 +241,16 @@ TEST(ValueRules, FindValuesThatTwoRowsShare) {
   EXPECT_EQ(duplicates_of("output,system-sku\na.rom,K\nb.rom,K\n"), "");
   EXPECT_EQ(duplicates_of("system-serial-number,output\nS,x\nS,y\nS,z\n"),
             "system-serial-number 2 3\nsystem-serial-number 2 4\n");
+  // Only the first ones are kept, whatever order the columns and hashes find them in.
+  EXPECT_EQ(duplicates_of(table, 3), "system-uuid 2 3\n"
+                                     "output 2 4\n"
+                                     "system-serial-number 2 4\n"
+                                     "and 4 more\n");
+  std::string repeated = "output,system-serial-number\n";
+  for (int row = 0; row < 50; ++row) {
+    repeated += "r" + std::to_string(row) + ".rom,S\n";
+  }
+  EXPECT_EQ(duplicates_of(repeated, 1), "system-serial-number 2 3\nand 48 more\n");
 }
 
 // Rows are grouped by a 32-bit hash of their values; two different values that share it are no

@@ -114,7 +114,7 @@ void check_rules(const csv_table& table) {
       }
     }
   }
-  for (const duplicate_value& duplicate : find_duplicate_values(table)) {
+  for (const duplicate_value& duplicate : find_duplicate_values(table, MAX_LISTED_PROBLEMS).first) {
     FUZZ_CHECK(duplicate.column >= 0 && duplicate.column < table.column_count);
     FUZZ_CHECK(duplicate.first_line < duplicate.line);
   }

@@ -276,13 +276,15 @@ batch_rows check_rows(const csv_table& table, int folder, bool refuse_other_file
     rows.there.push_back(there);
   }
   add_carried_placeholder(table, master, given, problems);
-  for (const duplicate_value& duplicate : find_duplicate_values(table)) {
+  const duplicate_values duplicates = find_duplicate_values(table, MAX_LISTED_PROBLEMS);
+  for (const duplicate_value& duplicate : duplicates.first) {
     const int column = duplicate.column;
     problems.add(duplicate.line,
                  column == table.output_column ? std::string(OUTPUT_COLUMN_NAME)
                                                : field_name(table.columns[column]),
                  "the same value as line " + std::to_string(duplicate.first_line));
   }
+  problems.count_not_listed(duplicates.not_listed);
   return rows;
 }
 
