@@ -14,7 +14,8 @@ public:
   void push_back(T item) {
     if (size_ == capacity_) {
       const std::size_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
-      std::unique_ptr<T[]> items = std::make_unique<T[]>(capacity);
+      // Default-initialized, not zeroed: the pages of the room not used yet stay untouched.
+      std::unique_ptr<T[]> items(new T[capacity]);
       for (std::size_t i = 0; i < size_; ++i) {
         items[i] = std::move(items_[i]);
       }
