@@ -358,6 +358,14 @@ int show_dry_run(const run_settings& settings, const batch_rows& rows, reporter&
   return show_batch_result(settings, tally, rows.table.separator, "", out);
 }
 
+// The table at `path` read and parsed, its problems added to `problems`, and the SHA-256 of its
+// text for the manifest: the text is not kept, as the table holds its cells.
+csv_table read_batch_table(const std::string& path, problem_list& problems, sha256_digest& digest) {
+  const std::string text = read_table(path);
+  digest = sha256_of(text.data(), text.size());
+  return parse_table(text, problems);
+}
+
 } // namespace
 
 int run_batch(const run_settings& settings, const dmi_record& cmdline_record, reporter& out,
@@ -367,9 +375,9 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   const std::string& table_path = *settings.batch_table;
   const unique_fd master = open_image_file(*settings.image_file, false, true);
   const unique_fd folder = open_output_folder(*settings.output_file);
-  const std::string table_text = read_table(table_path);
   problem_list problems;
-  const csv_table table = parse_table(table_text, problems);
+  sha256_digest table_sha256{};
+  const csv_table table = read_batch_table(table_path, problems, table_sha256);
   run_log log = settings.log_path ? run_log(*settings.log_path) : run_log();
   const dmi_record given = batch_given_values(settings, cmdline_record, log);
   command_runner runner(out, log, shell);
@@ -386,7 +394,7 @@ int run_batch(const run_settings& settings, const dmi_record& cmdline_record, re
   clear_stale_files(folder.get(), *settings.output_file, out);
   batch_manifest manifest =
       batch_manifest::open_to_append(folder.get(), *settings.output_file, out);
-  const batch_sources sources{*settings.image_file, &images, table_path, table_text};
+  const batch_sources sources{*settings.image_file, &images, table_path, table_sha256};
   image_writer writer(images);
   return make_images(batch_context{settings, master.get(), images, writer, manifest, sources},
                      folder.get(), rows, out);

@@ -38,7 +38,8 @@ std::string time_now_text() {
 // escapes kept; else empty. A member's name in quotes and a colon cannot be part of a string, in
 // which every quote is escaped.
 std::string_view string_member(std::string_view line, std::string_view name) {
-  const std::string key = "\"" + std::string(name) + "\":\"";
+  std::string key(1, '"');
+  key.append(name).append("\":\"");
   const std::size_t found = line.find(key);
   if (found == std::string_view::npos) {
     return {};
@@ -79,8 +80,7 @@ std::string sources_line(const batch_sources& sources) {
   append_json_string(line, sources.master_path);
   line += ",\"master_sha256\":\"" + sha256_text(sources.images->master_digest()) + "\",\"table\":";
   append_json_string(line, sources.table_path);
-  line += ",\"table_sha256\":\"" +
-          sha256_text(sha256_of(sources.table_text.data(), sources.table_text.size())) + "\"}\n";
+  line += ",\"table_sha256\":\"" + sha256_text(sources.table_sha256) + "\"}\n";
   return line;
 }
 

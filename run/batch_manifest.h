@@ -19,12 +19,12 @@
 class image_template;
 
 // What a batch's first line in the manifest names: the master (its SHA-256 asked of the images
-// made from it, `images`, when the line is written) and the table (whose text is `table_text`).
+// made from it, `images`, when the line is written) and the table, with the SHA-256 of its text.
 struct batch_sources {
   std::string master_path;
   image_template* images = nullptr;
   std::string table_path;
-  std::string_view table_text;
+  sha256_digest table_sha256{};
 };
 
 class batch_manifest {
