@@ -42,6 +42,7 @@ const char* fixed_words(csv_problem_kind kind) {
   case csv_problem_kind::repeated_column:
   case csv_problem_kind::wrong_cell_count:
   case csv_problem_kind::cell_too_long:
+  case csv_problem_kind::too_many_rows:
     break;
   }
   return "";
@@ -81,6 +82,10 @@ std::string csv_problem_text(const csv_problem& problem) {
   if (problem.kind == csv_problem_kind::cell_too_long) {
     return text + "a cell of " + std::to_string(problem.length) + " bytes, longer than the " +
            std::to_string(problem.limit) + " this column takes";
+  }
+  if (problem.kind == csv_problem_kind::too_many_rows) {
+    return text + "a row past the " + std::to_string(problem.limit) +
+           " a table may have; the rest is not read: split the table";
   }
   return text + fixed_words(problem.kind);
 }

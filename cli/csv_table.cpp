@@ -56,6 +56,8 @@ std::string quoted_name(std::string_view name, std::size_t length) {
 // Reads the table record by record, gathering its problems.
 class table_reader {
 public:
+  explicit table_reader(std::size_t max_rows) : max_rows_(max_rows) {}
+
   csv_reading read(std::string_view text) {
     if (looks_like_utf16(text)) {
       add_problem(csv_problem_kind::utf16, 1);
@@ -74,6 +76,10 @@ public:
     read_header(scanner, header_line);
     bool has_rows = false; // whether a record followed the header, taken or not
     while (scanner.next_record()) {
+      if (reading_.table.row_count() == max_rows_) {
+        add_problem(csv_problem_kind::too_many_rows, scanner.line()).limit = max_rows_;
+        return std::move(reading_);
+      }
       read_row(scanner);
       has_rows = true;
     }
@@ -227,6 +233,7 @@ private:
     return true;
   }
 
+  std::size_t max_rows_;
   csv_reading reading_;
   csv_problem unlisted_;
   // What each header cell names: the table's column, NOTE_COLUMN or NOT_KEPT. A byte each, as a
@@ -254,6 +261,6 @@ int csv_table::column_of(field_id field) const {
   return -1;
 }
 
-csv_reading read_csv_table(std::string_view text) {
-  return table_reader().read(text);
+csv_reading read_csv_table(std::string_view text, std::size_t max_rows) {
+  return table_reader(max_rows).read(text);
 }

@@ -22,6 +22,9 @@ constexpr std::size_t MAX_OUTPUT_CELL_LENGTH = NAME_MAX;
 // The most problems a reading lists; the others are counted. A table of a million bad lines is
 // told by its first ones as well as by all of them, in far less output.
 constexpr std::size_t MAX_LISTED_PROBLEMS = 100;
+// The most rows a table may have, a million images being more than any batch makes: the cost of
+// reading and checking a table stays bounded by it, whatever its lines hold.
+constexpr std::size_t MAX_CSV_ROWS = 1000000;
 
 // The rows of a table that could be taken. Every row has one cell for each column kept.
 struct csv_table {
@@ -67,6 +70,7 @@ enum class csv_problem_kind {
   no_rows,              // a header and no rows
   cell_too_long,        // a cell longer than its column takes
   utf16,                // a table saved as UTF-16
+  too_many_rows,        // a row past the most a table may have (the rest is not read)
 };
 
 // One problem of a table. Each fault of a cell is told once, at the line of its first byte.
@@ -122,7 +126,7 @@ struct csv_reading {
 // longer than its column takes (see MAX_FIELD_CELL_LENGTH). Every other row, and every problem,
 // is still read, so one reading names them all. Prints nothing; time grows in proportion to the
 // text and memory to the rows taken.
-csv_reading read_csv_table(std::string_view text);
+csv_reading read_csv_table(std::string_view text, std::size_t max_rows = MAX_CSV_ROWS);
 
 // One line for a message about `problem`, without a line end, beginning with its line number, e.g.
 // "line 4, column system-sku: a quote inside a cell that does not begin with one". Control bytes

@@ -356,6 +356,14 @@ TEST(CsvTable, BoundsWhatItSays) {
             "problems: 1:2:unknown_column(" + std::string(39, 'x') + "...)");
   EXPECT_EQ(read("output," + std::string(40, 'x') + "\na,b\n"),
             "problems: 1:2:unknown_column(" + std::string(40, 'x') + ")");
+
+  // Rows past the most a table may have: one problem, at the first of them, and nothing after it
+  // read. Rows not taken do not count.
+  const csv_reading many = read_csv_table("output,system-sku\na,1\nx\nb,2\nc,3\nd,4,5\n", 2);
+  ASSERT_EQ(many.problems.size(), 2u);
+  EXPECT_EQ(csv_problem_text(many.problems[1]),
+            "line 5: a row past the 2 a table may have; the rest is not read: split the table");
+  EXPECT_EQ(rows_of(many.table), "2:a|1 4:b|2");
 }
 
 } // namespace
