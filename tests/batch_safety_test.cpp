@@ -27,10 +27,7 @@ const std::string TOOL_PID = "/tmp/board/tool.pid";
 class BatchSafety : public testing::Test {
 protected:
   void SetUp() override {
-    board_.remove_program("flashrom");
-    const dmi_record master = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
-    make_coreboot_image(MASTER, &master, 'M');
-    ASSERT_EQ(::mkdir(OUT.c_str(), 0755), 0);
+    make_batch_board(board_, make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}}), MASTER, OUT);
   }
 
   // A table of `rows` rows: board-N.rom with serial SN-N, from `first` on.

@@ -37,10 +37,8 @@ std::string sha256_hex(const std::string& path) {
 class Batch : public testing::Test {
 protected:
   void SetUp() override {
-    board_.remove_program("flashrom");
     master_ = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}, {FIELD_BOARD_VERSION, "rev A"}});
-    make_coreboot_image(MASTER, &master_, 'M');
-    ASSERT_EQ(::mkdir(OUT.c_str(), 0755), 0);
+    make_batch_board(board_, master_, MASTER, OUT);
     write_file("/tmp/board/board.conf", "system-sku=from file\nboard-version=rev B\n");
   }
 

@@ -22,10 +22,7 @@ const std::string SINGLE = "/tmp/board/single.rom";
 class SpreadsheetTable : public testing::Test {
 protected:
   void SetUp() override {
-    board_.remove_program("flashrom");
-    const dmi_record master = make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}});
-    make_coreboot_image(MASTER, &master, 'M');
-    ASSERT_EQ(::mkdir(OUT.c_str(), 0755), 0);
+    make_batch_board(board_, make_record({{FIELD_SYSTEM_MANUFACTURER, "Vendor"}}), MASTER, OUT);
   }
 
   emulated_board board_;

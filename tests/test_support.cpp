@@ -343,6 +343,13 @@ void make_coreboot_image(const std::string& path, const dmi_record* record, char
   ASSERT_FALSE(error) << "cannot copy " << cached << " to " << path << ": " << error.message();
 }
 
+void make_batch_board(const emulated_board& board, const dmi_record& master,
+                      const std::string& master_path, const std::string& out) {
+  board.remove_program("flashrom");
+  make_coreboot_image(master_path, &master, 'M');
+  ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+}
+
 std::string image_record_bytes(const std::string& path) {
   return read_file(path).substr(DMI_RECORD_OFFSET, DMI_RECORD_SIZE);
 }

@@ -186,6 +186,11 @@ private:
   std::map<std::string, std::string> environment_;
 };
 
+// Readies `board` for batches, which work on image files alone: no flashrom on its PATH, a master
+// image holding `master` at `master_path`, and an empty output folder at `out`.
+void make_batch_board(const emulated_board& board, const dmi_record& master,
+                      const std::string& master_path, const std::string& out);
+
 // Stops the stand-in of one outside step (a VEK_FAULT step name, e.g. "flashrom-write") of the
 // board's later runs when it starts, until the test lets it go: the stand-in marks that it
 // started and waits on a FIFO. The destructor lets a held step go.
