@@ -204,7 +204,7 @@ void place_working_copy(const image_destination& destination, const std::string&
   if (destination.in_place) {
     give_image_permissions(destination, copy.get(), copy_path);
   }
-  if (when == flush::now && ::fsync(copy.get()) != 0) {
+  if (::fsync(copy.get()) != 0) {
     const int error = errno;
     fail_writing(
         error, destination.path,

@@ -53,16 +53,16 @@ image_destination output_file_destination(const std::string& output_path, int im
 // the run on failure.
 std::string make_working_copy(const image_destination& destination, leftover& copy);
 
-// When a placed copy and its folder are flushed to disk, so the image and its name survive a
-// power cut: at once (the copy before its rename, the folder after it), or by the caller, who has
-// more to flush with them (a batch: the images of about a second together, then the folder with
-// their names and the manifest with their lines, as a copy of many files and a sync now and then).
+// When the folder of a placed copy is flushed to disk, so the new name survives a power cut: at
+// once, or by the caller, who has more to flush with it (a batch: the folder once for the images of
+// about a second, with the manifest and their lines). The copy itself is always flushed before its
+// rename, so the name never leads to an image that is not whole on disk.
 enum class flush { now, by_caller };
 
-// Renames the complete working copy at `copy_path` over the destination, flushed to disk as
-// `when` says; it is then no longer a leftover (`copy` keeps it). In place, it is first given the
-// image file's permissions (and owner), and the name is checked to still hold the image open on
-// `image_fd`. Ends the run on failure, the destination then as it was (a rename refused, as in a
-// sticky folder over another user's file, included).
+// Renames the complete working copy at `copy_path`, flushed to disk, over the destination, its
+// folder flushed as `when` says; it is then no longer a leftover (`copy` keeps it). In place, it is
+// first given the image file's permissions (and owner), and the name is checked to still hold the
+// image open on `image_fd`. Ends the run on failure, the destination then as it was (a rename
+// refused, as in a sticky folder over another user's file, included).
 void place_working_copy(const image_destination& destination, const std::string& copy_path,
                         leftover& copy, int image_fd, flush when = flush::now);

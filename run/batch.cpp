@@ -40,30 +40,36 @@ struct batch_context {
   const batch_sources& sources;
 };
 
-// Makes the image of `row` as -o makes one: a working copy beside its name, the image written,
-// its record read back, and renamed into place; then its line in the manifest. The image, its
-// name and its line are flushed to disk with the others of the same second (flush_placed).
-// Each step begins only while the batch goes on: an interrupted row's files go as it ends. Ends
-// the run (that row's) on failure.
-void make_image(const batch_context& batch, const row_plan& row) {
+// An image made whole, waiting for its flush to disk: its working copy, which takes its name then;
+// or, for an image found made before (no copy), the output itself. Its row, and its object's
+// place in the batch's document.
+struct waiting_image {
+  std::size_t row = 0;
+  std::size_t entry = 0;
+  image_destination destination;
+  std::string copy;
+  leftover copy_leftover;
+  sha256_digest digest{};
+};
+
+// Makes the image of `row` as -o makes one, up to its rename: a working copy beside its name, the
+// image written and its record read back, into `made`. It takes its name, and its line in the
+// manifest, once it is on disk (flush_waiting). Each step begins only while the batch goes on: an
+// interrupted row's files go as it ends. Ends the run (that row's) on failure.
+void make_image(const batch_context& batch, const row_plan& row, waiting_image& made) {
   const std::string path = output_path(*batch.settings.output_file, row.output);
-  const image_destination destination =
-      output_file_destination(path, batch.master, *batch.settings.image_file);
+  made.destination = output_file_destination(path, batch.master, *batch.settings.image_file);
   stop_if_interrupted();
   const image_view image = batch.images.image_of(row.stored);
-  leftover copy_leftover;
-  const std::string copy = make_working_copy(destination, copy_leftover);
-  batch.writer.write(destination, copy, image);
+  made.copy = make_working_copy(made.destination, made.copy_leftover);
+  batch.writer.write(made.destination, made.copy, image);
   stop_if_interrupted();
   // Read back: the image holds the record meant for it before it takes its name.
-  if (std::memcmp(read_dmi_record(copy).bytes, row.stored.bytes, DMI_RECORD_SIZE) != 0) {
+  if (std::memcmp(read_dmi_record(made.copy).bytes, row.stored.bytes, DMI_RECORD_SIZE) != 0) {
     fail(failure_kind::image, path, "Image %s does not hold the record meant for it\n",
-         copy.c_str());
+         made.copy.c_str());
   }
-  stop_if_interrupted();
-  // Flushed to disk later, with the images placed about the same time.
-  place_working_copy(destination, copy, copy_leftover, batch.master, flush::by_caller);
-  batch.manifest.append_image(batch.sources, row, batch.images.digest_of(image));
+  made.digest = batch.images.digest_of(image);
 }
 
 // Flushes the image of `row`, renamed into place, to disk. Ends the run (that row's) on failure.
@@ -191,9 +197,10 @@ std::string failed_row(const row_plan& row, const run_failure& failure, batch_ta
   return image.finish();
 }
 
-// Makes one row's image, or takes it as made before; its object in the batch's document.
+// Makes one row's image into `made`, or takes it as made before; its object in the batch's
+// document.
 std::string make_row(const batch_context& batch, const row_plan& row, batch_tally& tally,
-                     std::string& stop, reporter& out) {
+                     std::string& stop, waiting_image& made, reporter& out) {
   json_object image;
   image.raw("line", std::to_string(row.line));
   image.text("output", row.output);
@@ -202,7 +209,7 @@ std::string make_row(const batch_context& batch, const row_plan& row, batch_tall
       ++tally.already;
       image.raw("already_there", "true");
     } else {
-      make_image(batch, row);
+      make_image(batch, row, made);
       ++tally.made;
     }
     image.raw("status", "0");
@@ -219,17 +226,11 @@ std::string make_row(const batch_context& batch, const row_plan& row, batch_tall
   return image.finish();
 }
 
-// An image in place, made by this run or by one before: its row, and its object's place in the
-// document.
-struct placed_image {
-  std::size_t row;
-  std::size_t entry;
-};
-
-// How long placed images wait for their flush to disk. A copy of many files ends with one sync,
-// and the system writes the files out meanwhile; a batch waits for the disk about once a second,
-// not once an image, and a power cut takes at most the last second's images, lines and names.
+// How long made images wait for their flush to disk, and how many at most (each holds one of the
+// run's leftovers). A copy of many files ends with one sync, the system writing them out
+// meanwhile: a batch waits for the disk about once a second, not once an image.
 constexpr double FLUSH_INTERVAL_SECONDS = 1.0;
+constexpr std::size_t MAX_WAITING_IMAGES = 48;
 
 double monotonic_seconds() {
   struct timespec now {};
@@ -237,43 +238,53 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// A placed image that could not be flushed: its row becomes a failed one.
-void fail_placed(const row_plan& row, const placed_image& image, const run_failure& failure,
-                 item_list<std::string>& entries, batch_tally& tally, reporter& out) {
+// A made image that could not be put on disk, or named: its row becomes a failed one.
+void fail_waiting(const batch_rows& rows, const waiting_image& image, const run_failure& failure,
+                  item_list<std::string>& entries, batch_tally& tally, reporter& out) {
+  const row_plan row = rows.plan(image.row);
   --(row.there == output_state::made ? tally.already : tally.made);
   entries[image.entry] = failed_row(row, failure, tally, out);
 }
 
-// Flushes the images placed since the last flush (`placed` from `from`) to disk, the images found
-// made among them too (a run killed before it flushed them made them), then the folder and the
-// manifest, so that the names and lines on disk are those of whole images. An image that cannot
-// be flushed is a failed row; a manifest that cannot be, every row of the group. Returns the words
-// that stop the batch, or none. Goes on through a signal: the images said to be made are on disk.
-std::string flush_placed(const batch_context& batch, int folder, const batch_rows& rows,
-                         const item_list<placed_image>& placed, std::size_t from,
-                         item_list<std::string>& entries, batch_tally& tally, reporter& out) {
-  item_list<std::size_t> flushed;
-  for (std::size_t at = from; at < placed.size(); ++at) {
+// Puts the waiting images on disk, each flushed before it takes its name and its line in the
+// manifest (an image found made is flushed as it stands: a run killed before it flushed it made
+// it); then the folder and the manifest, so that every name and line on disk, after a power cut
+// too, is that of a whole image. An image that fails is a failed row, its working copy removed; a
+// manifest that cannot be flushed fails every row placed. Returns the words that stop the batch,
+// or none. Goes on through a signal: the images said to be made are on disk.
+std::string flush_waiting(const batch_context& batch, int folder, const batch_rows& rows,
+                          item_list<waiting_image>& waiting, item_list<std::string>& entries,
+                          batch_tally& tally, reporter& out) {
+  item_list<std::size_t> placed;
+  for (std::size_t at = 0; at < waiting.size(); ++at) {
+    waiting_image& image = waiting[at];
     try {
-      flush_image(batch, folder, rows.plan(placed[at].row));
-      flushed.push_back(at);
+      if (image.copy.empty()) {
+        flush_image(batch, folder, rows.plan(image.row));
+      } else {
+        place_working_copy(image.destination, image.copy, image.copy_leftover, batch.master,
+                           flush::by_caller);
+        batch.manifest.append_image(batch.sources, rows.plan(image.row), image.digest);
+      }
+      placed.push_back(at);
     } catch (const run_failure& failure) {
-      fail_placed(rows.plan(placed[at].row), placed[at], failure, entries, tally, out);
+      fail_waiting(rows, image, failure, entries, tally, out);
     }
   }
-  if (from == placed.size()) {
-    return "";
-  }
+  std::string stop;
   try {
-    batch.manifest.flush();
-  } catch (const run_failure& failure) {
-    for (const std::size_t at : flushed) {
-      fail_placed(rows.plan(placed[at].row), placed[at], failure, entries, tally, out);
+    if (!waiting.empty()) {
+      batch.manifest.flush();
     }
-    const std::string stop = every_row_failure(failure);
-    return stop.empty() ? "No further image can be made: " + failure_words(failure) + "\n" : stop;
+  } catch (const run_failure& failure) {
+    for (const std::size_t at : placed) {
+      fail_waiting(rows, waiting[at], failure, entries, tally, out);
+    }
+    stop = every_row_failure(failure);
+    stop = stop.empty() ? "No further image can be made: " + failure_words(failure) + "\n" : stop;
   }
-  return "";
+  waiting.clear(); // the working copies of the rows that failed go
+  return stop;
 }
 
 // The objects of the rows, in the order of the table, as the batch's document lists them.
@@ -289,30 +300,32 @@ std::string joined(const item_list<std::string>& entries) {
 // Makes the image of each row not made before, one after the other, until the rows end, a signal
 // interrupts the batch (the row under way is abandoned: its working files go, and it is neither
 // made nor failed), or a row fails in a way that every further row would; a row that fails
-// otherwise is said and counted, and the others go on. Flushes the images placed to disk about
-// once a second, and the last ones before the batch ends.
+// otherwise is said and counted, and the others go on. Puts the images made on disk and under
+// their names about once a second, and the last ones before the batch ends.
 // Shows the result; returns the exit status.
 int make_images(const batch_context& batch, int folder, const batch_rows& rows, reporter& out) {
   list_images_made(batch, rows);
   batch_tally tally;
   tally.rows = rows.size();
   item_list<std::string> entries;
-  item_list<placed_image> placed;
-  std::size_t unflushed = 0; // the first of `placed` not flushed to disk yet
+  item_list<waiting_image> waiting;
   double flushed_at = monotonic_seconds();
   for (std::size_t index = 0; index < rows.size() && noted_signal() == 0; ++index) {
     std::string stop;
-    const std::size_t placed_before = tally.made + tally.already;
-    std::string image = make_row(batch, rows.plan(index), tally, stop, out);
-    if (tally.made + tally.already > placed_before) {
-      placed.push_back({index, entries.size()});
+    const std::size_t made_before = tally.made + tally.already;
+    waiting_image made;
+    std::string image = make_row(batch, rows.plan(index), tally, stop, made, out);
+    if (tally.made + tally.already > made_before) {
+      made.row = index;
+      made.entry = entries.size();
+      waiting.push_back(std::move(made));
     }
     if (!image.empty()) {
       entries.push_back(std::move(image));
     }
-    if (stop.empty() && monotonic_seconds() - flushed_at >= FLUSH_INTERVAL_SECONDS) {
-      stop = flush_placed(batch, folder, rows, placed, unflushed, entries, tally, out);
-      unflushed = placed.size();
+    if (stop.empty() && (waiting.size() == MAX_WAITING_IMAGES ||
+                         monotonic_seconds() - flushed_at >= FLUSH_INTERVAL_SECONDS)) {
+      stop = flush_waiting(batch, folder, rows, waiting, entries, tally, out);
       flushed_at = monotonic_seconds();
     }
     out.show_count(tally.made + tally.already + tally.failed, rows.size());
@@ -321,8 +334,7 @@ int make_images(const batch_context& batch, int folder, const batch_rows& rows, 
       break;
     }
   }
-  if (const std::string stop =
-          flush_placed(batch, folder, rows, placed, unflushed, entries, tally, out);
+  if (const std::string stop = flush_waiting(batch, folder, rows, waiting, entries, tally, out);
       !stop.empty()) {
     out.notice(stop);
   }

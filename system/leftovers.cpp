@@ -12,7 +12,9 @@
 
 namespace {
 
-constexpr int MAX_LEFTOVERS = 8;
+// A batch owns the working copy of each image waiting for its flush to disk (at most 48), besides
+// its private folder and the files in it.
+constexpr int MAX_LEFTOVERS = 64;
 
 // Plain buffers and flags in fixed slots, because the signal handler reads them.
 struct slot {

@@ -296,11 +296,11 @@ TEST_F(Batch, ABatchCutShortAndRunAgainMakesOnlyWhatIsMissing) {
   EXPECT_FALSE(file_exists(OUT + "/e.rom"));
 }
 
-// How the made images reach the disk, as the system sees the calls on the output folder: each
-// image takes its name and then its line in the manifest as it is made; about once a second, and
-// before the batch ends, the images placed meanwhile are flushed, then the folder with their names
-// and the manifest with their lines, so the names and lines on disk are those of whole images.
-// Three rows take one such group, or two on a slow machine.
+// How the made images reach the disk, as the system sees the calls on the output folder: about
+// once a second, and before the batch ends, each image made meanwhile is flushed, then renamed
+// from its working copy to its name and given its line in the manifest; then the folder and the
+// manifest are flushed. Every name and line on disk is that of a whole image, after a power cut
+// too. Three rows take one such group, or two on a slow machine.
 TEST_F(Batch, ImagesReachTheDiskBeforeTheirNamesAndLinesAndBeforeTheBatchEnds) {
   write_file(TABLE, "output,system-serial-number\na.rom,SN-1\nb.rom,SN-2\nc.rom,SN-3\n");
   const char* const trace = "/tmp/board/trace";
@@ -312,40 +312,32 @@ TEST_F(Batch, ImagesReachTheDiskBeforeTheirNamesAndLinesAndBeforeTheBatchEnds) {
     GTEST_SKIP() << why_not;
   }
   ASSERT_EQ(traced.exit_status, 0) << traced.err;
-  std::vector<std::string> events;
-  for (const traced_call& call : traced_calls(trace, OUT)) {
-    if (call.call == "fsync") {
-      events.push_back(call.file.empty()       ? "folder"
-                       : call.file == MANIFEST ? "manifest"
-                                               : call.file);
-    } else if (call.call.starts_with("rename")) {
-      events.push_back("rename " + call.new_name);
-    } else if (call.call == "write" && call.file == MANIFEST) {
-      events.push_back("line");
+  std::vector<traced_call> calls;
+  for (traced_call& call : traced_calls(trace, OUT)) {
+    if (call.call == "fsync" || call.call.starts_with("rename") ||
+        (call.call == "write" && call.file == MANIFEST)) {
+      calls.push_back(std::move(call));
     }
   }
-  ASSERT_FALSE(events.empty()) << read_file(trace);
-  EXPECT_EQ(events.front(), "folder") << read_file(trace); // the manifest made
-  std::vector<std::string> renamed;
-  std::size_t at = 1;
-  while (at < events.size()) {
-    std::vector<std::string> placed;
-    std::vector<std::string> flushed;
-    for (; at + 1 < events.size() && events[at].starts_with("rename ") && events[at + 1] == "line";
-         at += 2) {
-      placed.push_back(events[at].substr(7));
+  const auto is = [&calls](std::size_t at, const std::string& call, const std::string& file) {
+    return at < calls.size() && calls[at].call.starts_with(call) && calls[at].file == file;
+  };
+  // A working copy flushed, renamed to its name, and given its line.
+  const auto placed_at = [&](std::size_t at) {
+    return at + 2 < calls.size() && calls[at].call == "fsync" && !calls[at].file.empty() &&
+           calls[at].file != MANIFEST && calls[at + 1].call.starts_with("rename") &&
+           calls[at + 1].name == calls[at].file && is(at + 2, "write", MANIFEST);
+  };
+  ASSERT_TRUE(is(0, "fsync", "")) << read_file(trace); // the manifest made
+  std::vector<std::string> named;
+  for (std::size_t at = 1; at < calls.size(); at += 2) {
+    ASSERT_TRUE(placed_at(at)) << read_file(trace);
+    for (; placed_at(at); at += 3) {
+      named.push_back(calls[at + 1].new_name);
     }
-    for (; at < events.size() && events[at].ends_with(".rom"); ++at) {
-      flushed.push_back(events[at]);
-    }
-    ASSERT_FALSE(placed.empty()) << read_file(trace);
-    EXPECT_EQ(flushed, placed) << read_file(trace);
-    ASSERT_LT(at + 1, events.size()) << read_file(trace);
-    EXPECT_EQ(events[at] + " " + events[at + 1], "folder manifest") << read_file(trace);
-    renamed.insert(renamed.end(), placed.begin(), placed.end());
-    at += 2;
+    ASSERT_TRUE(is(at, "fsync", "") && is(at + 1, "fsync", MANIFEST)) << read_file(trace);
   }
-  EXPECT_EQ(renamed, (std::vector<std::string>{"a.rom", "b.rom", "c.rom"}));
+  EXPECT_EQ(named, (std::vector<std::string>{"a.rom", "b.rom", "c.rom"}));
 }
 
 // --expect --batch checks a whole folder in one run: each image byte for byte against the one its
