@@ -30,21 +30,12 @@ void log_record(run_log& log, const std::string& heading, const dmi_record& reco
        std::strerror(errno));
 }
 
-// Ends the run unless the configuration file at `path`, described by `status`, is one no other
-// user can choose or fill: a regular file lies where the trusted-path rule holds, as every file
-// the run trusts does; a pipe (-c /dev/stdin, -c <(...)) or a device keeps the ownership rule.
+// Ends the run when another user may have chosen or filled the configuration file at `path`,
+// described by `status` (see input_fault).
 void refuse_untrusted_config(const std::string& path, const struct stat& status) {
-  std::string why;
-  if (S_ISREG(status.st_mode)) {
-    const path_verdict verdict = check_trusted_path(path, path_use::input);
-    why = verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal;
-  } else if (const ownership_fault fault = ownership_fault_of(status);
-             fault != ownership_fault::none) {
-    why = "it " + ownership_words(fault, status);
-  }
-  if (!why.empty()) {
+  if (const std::string fault = input_fault(path, status); !fault.empty()) {
     fail(failure_kind::file, path, "Unable to open config file %s: %s\n", path.c_str(),
-         why.c_str());
+         fault.c_str());
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -234,6 +235,15 @@ path_verdict check_trusted_path(const std::string& path, path_use use) {
     return {"", errno};
   }
   return path_walk(std::string(here) + "/" + path, use).walk();
+}
+
+std::string input_fault(const std::string& path, const struct stat& status) {
+  if (S_ISREG(status.st_mode)) {
+    const path_verdict verdict = check_trusted_path(path, path_use::input);
+    return verdict.error != 0 ? std::strerror(verdict.error) : verdict.refusal;
+  }
+  const ownership_fault fault = ownership_fault_of(status);
+  return fault == ownership_fault::none ? "" : "it " + ownership_words(fault, status);
 }
 
 lock_result lock_exclusively(int fd) {

@@ -67,6 +67,12 @@ struct path_verdict {
 // a missing folder is an error (ENOENT).
 path_verdict check_trusted_path(const std::string& path, path_use use);
 
+// Why another user may have chosen or filled the input at `path`, described by `status` (from
+// stat, or fstat once open), in words that follow the path; empty when no one could. A regular
+// file must lie where the trusted-path rule holds (see check_trusted_path); a pipe or a device,
+// which no path leads to (-c /dev/stdin, -c <(...)), must keep the ownership rule itself.
+std::string input_fault(const std::string& path, const struct stat& status);
+
 // Takes an exclusive flock on `fd` without waiting.
 enum class lock_result { taken, held, failed };
 lock_result lock_exclusively(int fd);
