@@ -1,5 +1,6 @@
-// SHA-256, for the checksums that prove a journal file whole: the system's libmd behind a small
-// C source (util/sha256.c), so no C++ source depends on where the system keeps its header.
+// SHA-256, for the checksums that prove a journal file whole and that a batch's manifest lists for
+// its master, its table and each image: the system's libmd behind a small C source
+// (util/sha256.c), so no C++ source depends on where the system keeps its header.
 #pragma once
 
 #include "util/sha256_state.h"
