@@ -4,6 +4,7 @@
 #include "flash_target/image_destination.h"
 #include "record/record_json.h"
 #include "run/image_template.h"
+#include "run/json_output.h"
 #include "system/file_checks.h"
 #include "util/failure.h"
 #include "util/file_io.h"
@@ -74,14 +75,15 @@ std::optional<sha256_digest> digest_from_text(std::string_view text) {
 
 // The batch's own line: the tool, the time, the master and the table.
 std::string sources_line(const batch_sources& sources) {
-  std::string line = "{\"format\":1,\"tool_version\":";
-  append_json_string(line, tool_version());
-  line += ",\"time\":\"" + time_now_text() + "\",\"master\":";
-  append_json_string(line, sources.master_path);
-  line += ",\"master_sha256\":\"" + sha256_text(sources.images->master_digest()) + "\",\"table\":";
-  append_json_string(line, sources.table_path);
-  line += ",\"table_sha256\":\"" + sha256_text(sources.table_sha256) + "\"}\n";
-  return line;
+  json_object line;
+  line.raw("format", "1");
+  line.words("tool_version", tool_version());
+  line.words("time", time_now_text());
+  line.words("master", sources.master_path);
+  line.words("master_sha256", sha256_text(sources.images->master_digest()));
+  line.words("table", sources.table_path);
+  line.words("table_sha256", sha256_text(sources.table_sha256));
+  return line.finish() + "\n";
 }
 
 } // namespace
@@ -186,10 +188,15 @@ void batch_manifest::append_image(const batch_sources& sources, const row_plan& 
   std::string line = sources_written_ ? "" : sources_line(sources);
   std::string output;
   append_json_string(output, row.output);
-  line += "{\"output\":" + output + ",\"line\":" + std::to_string(row.line) + ",\"sha256\":\"" +
-          sha256_text(digest) + "\",\"record\":";
-  append_record_json(line, row.stored);
-  line += ",\"time\":\"" + time_now_text() + "\"}\n";
+  std::string record;
+  append_record_json(record, row.stored);
+  json_object image;
+  image.raw("output", output);
+  image.raw("line", std::to_string(row.line));
+  image.words("sha256", sha256_text(digest));
+  image.raw("record", record);
+  image.words("time", time_now_text());
+  line += image.finish() + "\n";
   append_line(line);
   sources_written_ = true;
   listed_[output] = digest;
